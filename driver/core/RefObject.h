@@ -1,0 +1,57 @@
+// Root of every driver object: a reference count and a virtual deleting
+// destructor, and the trace base through which every routine names itself.
+#pragma once
+
+#include "core/Platform.h"
+
+#include <stdarg.h>
+
+class CRefObject {
+public:
+    // Objects live in pool blocks: construct in place over PoolAlloc memory.
+    static void* operator new(size_t, void* place) { return place; }
+    // The deleting destructor frees the start of the most derived block.
+    static void operator delete(void* block);
+
+    CRefObject() : m_RefCount(0) {}
+    virtual ~CRefObject() {}
+
+    void AddRef() { InterlockedIncrement(&m_RefCount); }
+    // Destroys and frees the object when the last reference goes.
+    void Release()
+    {
+        if (InterlockedDecrement(&m_RefCount) == 0) {
+            delete this;
+        }
+    }
+
+    LONG m_RefCount;
+};
+
+// Receives every trace point when installed (null by default, and always in the
+// shipped driver): the object, the level (1 failure, 2 warning, 4 entry and
+// events, 5 details), the narrow format and its arguments.
+typedef void (*TraceHook)(const void* object, ULONG level, const char* format, va_list args);
+extern TraceHook g_TraceHook;
+extern ULONG g_DefaultTraceLevel;
+
+class CTraceable : public virtual CRefObject {
+public:
+    CTraceable() : m_TraceLevel(g_DefaultTraceLevel) {}
+
+    // The driver-wide debug trace point; no output of its own.
+    void Trace(ULONG level, const char* format, ...) const
+    {
+        if (g_TraceHook != NULL) {
+            va_list args;
+            va_start(args, format);
+            g_TraceHook(this, level, format, args);
+            va_end(args);
+        }
+    }
+
+    ULONG m_TraceLevel;
+};
+
+// The trace point of routines that belong to no object (entry, routing).
+void DriverTrace(ULONG level, const char* format, ...);

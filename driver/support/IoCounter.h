@@ -1,0 +1,49 @@
+// Counts the requests a device has in progress: 1 (the device's own base
+// reference) plus one per request. Changed only with interlocked operations.
+#pragma once
+
+#include "core/RefObject.h"
+#include "support/Wait.h"
+
+class CIoCounter : public CTraceable {
+public:
+    CIoCounter() : m_Count(1)
+    {
+        KeInitializeEvent(&m_ZeroEvent, SynchronizationEvent, FALSE);
+        KeInitializeEvent(&m_IdleEvent, SynchronizationEvent, TRUE);
+    }
+
+    void Increment()
+    {
+        if (InterlockedIncrement(&m_Count) == 2) {
+            KeClearEvent(&m_IdleEvent);
+        }
+    }
+    void Decrement()
+    {
+        LONG n = InterlockedDecrement(&m_Count);
+        if (n == 1) {
+            KeSetEvent(&m_IdleEvent, 0, FALSE);
+        } else if (n == 0) {
+            KeSetEvent(&m_ZeroEvent, 0, FALSE);
+        }
+    }
+    // Waits until no request is in progress. The idle event alone can be stale
+    // (a Decrement to 1 racing an Increment to 2 may set it after the clear),
+    // so the count decides and the event only wakes the waiter.
+    BOOLEAN WaitIdle()
+    {
+        for (;;) {
+            if (m_Count <= 1) {
+                return TRUE;
+            }
+            if (!WaitObject(&m_IdleEvent) && KeGetCurrentIrql() != PASSIVE_LEVEL) {
+                return m_Count <= 1;
+            }
+        }
+    }
+
+    KEVENT m_ZeroEvent;
+    KEVENT m_IdleEvent;
+    volatile LONG m_Count;
+};

@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Configures and builds with Ninja; re-running is incremental.
+#   build/host      native, against the simulated machine: tests and demo
+#   build/target    mingw-w64 x64: Brisklink.sys and the virtual bus driver
+#   build/target32  mingw-w64 x86: setup.dll (only once setup/ has sources)
+# Usage: scripts/build.sh [host] [target] [target32]   (default: all)
+# BRISKLINK_SANITIZE=0 builds the host build without ASan/UBSan (CI always
+# uses them).
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+cd "$BRISKLINK_ROOT"
+
+builds=("$@")
+((${#builds[@]})) || builds=(host target target32)
+
+configure_and_build() {
+    local dir=$1
+    shift
+    echo "== build: $dir"
+    cmake -S . -B "$dir" -G Ninja --no-warn-unused-cli "$@"
+    cmake --build "$dir" -- -k 0 # report every broken file, not just the first
+}
+
+mkdir -p build
+for b in "${builds[@]}"; do
+    case $b in
+    host)
+        configure_and_build build/host -DBRISKLINK_SANITIZE="$(sanitize_setting)" ;;
+    target)
+        configure_and_build build/target -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x64.cmake ;;
+    target32)
+        if has_sources setup; then
+            configure_and_build build/target32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86.cmake
+        else
+            echo "build: target32 skipped (setup/ has no sources)"
+        fi ;;
+    *)
+        echo "usage: $0 [host] [target] [target32]" >&2
+        exit 2 ;;
+    esac
+done

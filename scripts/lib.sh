@@ -1,0 +1,27 @@
+# Shared by the scripts in this folder; source it, don't run it.
+
+# The repository root, whatever the caller's working folder.
+BRISKLINK_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+
+# Runs a command as root: directly when we are root, through sudo otherwise.
+as_root() {
+    if [[ $(id -u) -eq 0 ]]; then
+        "$@"
+    elif command -v sudo >/dev/null 2>&1; then
+        sudo "$@"
+    else
+        echo "error: '$*' needs root and sudo is not available; run this script as root" >&2
+        return 1
+    fi
+}
+
+# True when the folder holds at least one C++ source file (not recursive).
+has_sources() {
+    compgen -G "$1/*.cpp" >/dev/null
+}
+
+# Sanitizers are on unless BRISKLINK_SANITIZE=0: CI runs with them, and the
+# host tests stay fast enough with them.
+sanitize_setting() {
+    if [[ ${CI:-} == true || ${BRISKLINK_SANITIZE:-1} != 0 ]]; then echo ON; else echo OFF; fi
+}

@@ -1,0 +1,237 @@
+// The control surface of the simulated machine, for tests, the demo and the
+// sim's own Win32 layer. Drivers never include this header.
+//
+// One process is one machine. A test starts a fresh machine, loads drivers,
+// drives them, and stops the machine; stopping runs the verifier's teardown
+// checks (leaked pool, handles, links, device objects, pending IRPs).
+#pragma once
+
+#include <ntddk.h>
+
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// ---------------------------------------------------------------- machine
+
+struct MachineOptions {
+    ULONG osMajor = 10;       // what PsGetVersion/RtlGetVersion report
+    ULONG osMinor = 0;
+    unsigned workerThreads = 3;  // system worker threads for work items
+    std::string driveCRoot;      // host folder that stands for drive C: (empty: a fresh temp folder)
+};
+
+void StartMachine(const MachineOptions& options = MachineOptions());
+// Stops every thread of the machine, runs the teardown checks and frees
+// everything the machine holds. Returns the number of verifier violations
+// reported during the machine's life.
+size_t StopMachine();
+bool MachineRunning();
+
+void SetOsVersion(ULONG major, ULONG minor);
+
+// Runs fn on the calling thread at the given IRQL (raising and lowering around it).
+template <typename F>
+void RunAtIrql(KIRQL irql, F fn) {
+    KIRQL old;
+    KeRaiseIrql(irql, &old);
+    fn();
+    KeLowerIrql(old);
+}
+
+// Waits (bounded) until no DPC is queued or running, no expired timer is
+// waiting to be served, and no work item is queued or running (subsystems
+// register their own idle checks). Timers due later do not count.
+bool WaitQuiet(unsigned timeoutMs = 5000);
+
+// ---------------------------------------------------------------- time
+
+// Manual time: timers fire only when a test advances the clock (the DPCs of
+// due timers then run on the DPC thread before AdvanceTime returns).
+void SetManualTime(bool manual);
+void AdvanceTime(LONGLONG hundredNs);
+// The due time most recently passed to KeSetTimer/KeSetTimerEx for `timer`,
+// exactly as passed (negative: relative). 0 when never set.
+LONGLONG LastRequestedDueTime(const KTIMER* timer);
+// Interrupt-time clock of the machine in 100-ns units.
+ULONGLONG InterruptTime();
+
+// ---------------------------------------------------------------- verifier
+
+struct Violation {
+    std::string rule;     // short rule name, for example "IRP_COMPLETED_TWICE"
+    std::string object;   // the object concerned, for example "IRP 0x..." or "pool block 0x... tag 'EMEM'"
+    std::string routine;  // the routine that broke the rule (kernel entry point or driver routine)
+    std::string message;  // the whole report line
+};
+
+enum class ViolationMode {
+    Fatal,    // print the report to stderr and abort the process (default)
+    Record,   // print and record it; the caller inspects Violations()
+};
+void SetViolationMode(ViolationMode mode);
+std::vector<Violation> Violations();
+void ClearViolations();
+// True when a violation of `rule` was recorded since the last ClearViolations.
+bool HasViolation(const std::string& rule);
+
+// Reports a violation from inside the sim (also usable by test drivers).
+void ReportViolation(const char* rule, const std::string& object, const char* routine,
+                     const std::string& detail);
+
+// ---------------------------------------------------------------- pool
+
+struct PoolBlockInfo {
+    void* address;
+    size_t size;
+    ULONG tag;
+    POOL_TYPE type;
+};
+std::vector<PoolBlockInfo> OutstandingPool();
+size_t OutstandingPoolCount(ULONG tag);          // blocks with this tag still allocated
+POOL_TYPE PoolTypeOf(const void* block);         // type the block was allocated with; MaxPoolType if not a live block
+std::string PoolReport();                        // human-readable report by tag
+std::string TagText(ULONG tag);                  // "EMEM" for 0x4D454D45
+
+// ---------------------------------------------------------------- fault injection
+
+enum class FaultSite {
+    Pool,        // ExAllocatePoolWithTag / ExAllocatePool
+    Lookaside,   // allocation through a lookaside list's allocate routine
+    Irp,         // IoAllocateIrp, IoBuild*Request
+    WorkItem,    // IoAllocateWorkItem
+    Urb,         // USBD library allocations
+    Any,
+};
+
+struct FaultRule {
+    FaultSite site = FaultSite::Any;
+    ULONG tag = 0;        // 0: any tag (pool and lookaside only)
+    unsigned nth = 0;     // fail the nth matching allocation (1-based); 0: see probability (neither: fail every match)
+    unsigned count = 1;   // how many consecutive matches fail from the nth on (0: all)
+    double probability = 0;  // with a seed: fail each match with this probability
+    unsigned seed = 0;
+};
+void AddFault(const FaultRule& rule);
+void ClearFaults();
+// Number of allocation attempts seen at a site since the machine started (for
+// systematic runs that fail each site in turn).
+unsigned AllocationAttempts(FaultSite site);
+// Called by the sim's allocators: true when this allocation must fail.
+bool ShouldFail(FaultSite site, ULONG tag);
+
+// ---------------------------------------------------------------- drivers
+
+// Loads a driver as the I/O manager does: builds its service key
+// \Registry\Machine\System\CurrentControlSet\Services\<name> (with a Parameters
+// subkey), creates the driver object "\Driver\<name>" and calls the entry at
+// PASSIVE_LEVEL. Returns null if the entry failed.
+PDRIVER_OBJECT LoadDriver(const wchar_t* serviceName, PDRIVER_INITIALIZE entry, NTSTATUS* status = nullptr);
+// Calls DriverUnload (if any) and frees the driver object. The verifier
+// reports device objects the driver left behind and pool blocks it leaked.
+void UnloadDriver(PDRIVER_OBJECT driver);
+
+// ---------------------------------------------------------------- I/O from a test
+
+// Builds an IRP for `major` (and `minor`) aimed at the top of `device`'s stack
+// as the I/O manager would (one stack location per device in the stack, the
+// current location set, a system buffer for buffered I/O), sends it, and
+// waits (bounded) for its completion. Returns the final IoStatus.
+struct IrpResult {
+    NTSTATUS dispatchStatus;   // what the dispatch routine returned
+    IO_STATUS_BLOCK ioStatus;  // what the IRP completed with
+    bool completed;            // false when it did not complete within the time-out
+};
+IrpResult SendIrp(PDEVICE_OBJECT device, UCHAR major, UCHAR minor = 0, void* buffer = nullptr,
+                  ULONG length = 0, ULONG ioControlCode = 0, unsigned timeoutMs = 5000);
+
+// The general form of SendIrp. Buffers are laid out as the I/O manager does
+// for the request (system buffer for METHOD_BUFFERED and DO_BUFFERED_IO
+// devices; for direct and neither I/O the driver sees a copy of the caller's
+// buffer, copied back at completion, so a request that outlives its time-out
+// never touches the caller's memory). `prepare` may fill other parameters of
+// the stack location the top driver will see (PnP and power queries).
+struct IoRequest {
+    UCHAR major = IRP_MJ_DEVICE_CONTROL;
+    UCHAR minor = 0;
+    ULONG ioControlCode = 0;
+    const void* input = nullptr;
+    ULONG inputLength = 0;
+    void* output = nullptr;
+    ULONG outputLength = 0;
+    LONGLONG byteOffset = 0;
+    PFILE_OBJECT file = nullptr;             // IrpSp->FileObject
+    KPROCESSOR_MODE requestorMode = UserMode;
+    void (*prepare)(PIO_STACK_LOCATION location, void* context) = nullptr;
+    void* prepareContext = nullptr;
+    unsigned timeoutMs = 5000;
+};
+IrpResult SendRequest(PDEVICE_OBJECT device, const IoRequest& request);
+
+// File objects as a handle-holding client sees them. OpenDevice resolves
+// `name` through the namespace (links followed; a remainder after the device
+// name becomes FileObject->FileName) and sends IRP_MJ_CREATE; an exclusive
+// device refuses a second open with STATUS_ACCESS_DENIED. CloseDevice sends
+// IRP_MJ_CLEANUP then IRP_MJ_CLOSE and releases the file object.
+PFILE_OBJECT OpenDevice(const wchar_t* name, NTSTATUS* status = nullptr);
+NTSTATUS CloseDevice(PFILE_OBJECT file);
+// SendIrp on an open file object: the request goes to the top of the stack of
+// the device it was opened on, with IrpSp->FileObject set.
+IrpResult SendFileIrp(PFILE_OBJECT file, UCHAR major, UCHAR minor = 0, void* buffer = nullptr,
+                      ULONG length = 0, ULONG ioControlCode = 0, unsigned timeoutMs = 5000);
+
+// ---------------------------------------------------------------- namespace
+
+// Resolves an object name (following symbolic links) to a device object, or null.
+PDEVICE_OBJECT FindDevice(const wchar_t* name);
+bool SymbolicLinkExists(const wchar_t* name);
+std::string SymbolicLinkTarget(const wchar_t* name);  // UTF-8, empty when absent
+
+// ---------------------------------------------------------------- registry
+
+// The machine's registry as tests (and the sim's Win32 layer) see it. Key
+// paths are kernel paths ("\Registry\Machine\System\..."), names are
+// case-insensitive. The setters create missing keys along the whole path.
+// (Names avoid those of the Win32 registry API, which <windows.h> maps with
+// macros such as RegDeleteValue -> RegDeleteValueW.)
+bool RegEnsureKey(const std::string& keyPath);
+bool RegKeyExists(const std::string& keyPath);
+bool RegRemoveKeyTree(const std::string& keyPath);  // the key and everything below it
+bool RegSetRaw(const std::string& keyPath, const std::string& valueName, ULONG type,
+               const std::vector<uint8_t>& data);
+bool RegSetString(const std::string& keyPath, const std::string& valueName, const std::string& utf8);  // REG_SZ
+bool RegSetMultiString(const std::string& keyPath, const std::string& valueName,
+                       const std::vector<std::string>& utf8);  // REG_MULTI_SZ
+bool RegSetDword(const std::string& keyPath, const std::string& valueName, ULONG value);
+// False when the value is missing (or, for the typed getters, of another type).
+bool RegGetRaw(const std::string& keyPath, const std::string& valueName, ULONG* type,
+               std::vector<uint8_t>* data);
+bool RegGetString(const std::string& keyPath, const std::string& valueName, std::string* utf8);  // REG_SZ/REG_EXPAND_SZ
+bool RegGetMultiString(const std::string& keyPath, const std::string& valueName, std::vector<std::string>* utf8);
+bool RegGetDword(const std::string& keyPath, const std::string& valueName, ULONG* value);
+bool RegValueExists(const std::string& keyPath, const std::string& valueName);
+bool RegRemoveValue(const std::string& keyPath, const std::string& valueName);
+std::vector<std::string> RegSubkeys(const std::string& keyPath);     // case-insensitive name order
+std::vector<std::string> RegValueNames(const std::string& keyPath);  // in the order first set
+
+// ---------------------------------------------------------------- files and processes
+
+// The host path that a kernel file path ("\DosDevices\C:\dir\f.txt",
+// "\??\C:\...", "\GLOBAL??\C:\...", "\DosDevices\Global\C:\...") names on
+// this machine's drive map; empty when the path is not on a mapped drive.
+std::string HostPathForDosPath(const std::string& dosPathUtf8);
+// The image name ZwQueryInformationProcess reports for the current process
+// ("test.exe" until set; reset when a machine starts).
+void SetCurrentProcessImage(const std::string& imageName);
+
+// ---------------------------------------------------------------- text
+
+// Wide text crosses into test code as UTF-8: with -fshort-wchar, std::wstring
+// would use library code built for 32-bit wchar_t, so the sim never uses it.
+std::string Utf8(const wchar_t* text, size_t chars = (size_t)-1);
+std::string Utf8(const UNICODE_STRING& text);
+std::u16string Utf16(const std::string& utf8);
+inline const wchar_t* W(const std::u16string& s) { return reinterpret_cast<const wchar_t*>(s.c_str()); }
+
+}  // namespace sim

@@ -1,0 +1,196 @@
+// Spin locks. The KSPIN_LOCK word holds its owner (the address of the owning
+// thread's state), so mutual exclusion is real and ownership checks are one
+// load. Each thread keeps the locks it holds in acquisition order; a global
+// graph of "A held while B was acquired" edges, keyed by lock address, finds
+// lock-order cycles. KeInitializeSpinLock forgets the edges of an address so
+// that a lock reborn at a reused address starts clean.
+#include "ke_internal.h"
+
+#include <sched.h>
+
+#include <unordered_map>
+#include <unordered_set>
+
+namespace sim {
+namespace {
+
+using LockSet = std::unordered_set<const KSPIN_LOCK*>;
+
+std::mutex g_graphLock;  // guards g_after and g_before
+std::unordered_map<const KSPIN_LOCK*, LockSet> g_after;   // A -> locks taken while A was held
+std::unordered_map<const KSPIN_LOCK*, LockSet> g_before;  // B -> locks held when B was taken
+KSPIN_LOCK g_cancelLock;
+
+std::string LockName(const KSPIN_LOCK* lock) {
+    return lock == &g_cancelLock ? "cancel spin lock " + ke::Hex(lock) : "spin lock " + ke::Hex(lock);
+}
+
+// Depth-first search over g_after. Graph lock held.
+bool Reaches(const KSPIN_LOCK* from, const KSPIN_LOCK* to, LockSet& seen) {
+    if (from == to) return true;
+    if (!seen.insert(from).second) return false;
+    auto it = g_after.find(from);
+    if (it == g_after.end()) return false;
+    for (const KSPIN_LOCK* next : it->second)
+        if (Reaches(next, to, seen)) return true;
+    return false;
+}
+
+void RecordOrder(const std::vector<ke::HeldSpinLock>& held, const KSPIN_LOCK* lock, const char* routine) {
+    std::lock_guard<std::mutex> guard(g_graphLock);
+    for (const ke::HeldSpinLock& h : held) {
+        const KSPIN_LOCK* outer = h.lock;
+        LockSet& after = g_after[outer];
+        if (after.count(lock)) continue;
+        LockSet seen;
+        if (Reaches(lock, outer, seen)) {
+            // The edge is not added: the graph stays acyclic and each cycle is reported once per order.
+            ReportViolation("LOCK_ORDER_CYCLE", LockName(lock), routine,
+                            "acquired while holding " + LockName(outer) + ", but elsewhere " + LockName(outer) +
+                                " was acquired while holding it (possible deadlock)");
+            continue;
+        }
+        after.insert(lock);
+        g_before[lock].insert(outer);
+    }
+}
+
+void ForgetLock(const KSPIN_LOCK* lock) {
+    std::lock_guard<std::mutex> guard(g_graphLock);
+    auto a = g_after.find(lock);
+    if (a != g_after.end()) {
+        for (const KSPIN_LOCK* b : a->second) g_before[b].erase(lock);
+        g_after.erase(a);
+    }
+    auto b = g_before.find(lock);
+    if (b != g_before.end()) {
+        for (const KSPIN_LOCK* o : b->second) g_after[o].erase(lock);
+        g_before.erase(b);
+    }
+}
+
+// Takes the lock for the calling thread. False (after a report) when the
+// thread already holds it: on Windows that spins forever.
+bool AcquireCore(KSPIN_LOCK* lock, KIRQL irqlBefore, bool atDpcLevel, const char* routine) {
+    ke::ThreadState& self = ke::Self();
+    const KSPIN_LOCK me = (KSPIN_LOCK)&self;
+    if (__atomic_load_n(lock, __ATOMIC_RELAXED) == me) {
+        ReportViolation("SPINLOCK_RECURSIVE", LockName(lock), routine,
+                        "acquired again by thread '" + std::string(self.name) + "', which already holds it");
+        return false;
+    }
+    if (!self.held.empty()) RecordOrder(self.held, lock, routine);
+    for (unsigned spins = 0;; ++spins) {
+        KSPIN_LOCK expected = 0;
+        if (__atomic_compare_exchange_n(lock, &expected, me, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) break;
+        if (spins >= 64) sched_yield();
+        else __builtin_ia32_pause();
+    }
+    self.held.push_back(ke::HeldSpinLock{lock, irqlBefore, atDpcLevel});
+    return true;
+}
+
+// Gives the lock up. False (after a report) when the caller does not own it.
+bool ReleaseCore(KSPIN_LOCK* lock, const char* routine, ke::HeldSpinLock* entry) {
+    ke::ThreadState& self = ke::Self();
+    const KSPIN_LOCK owner = __atomic_load_n(lock, __ATOMIC_RELAXED);
+    if (owner != (KSPIN_LOCK)&self) {
+        ReportViolation("SPINLOCK_NOT_OWNER", LockName(lock), routine,
+                        owner ? "released by thread '" + std::string(self.name) + "', which does not hold it"
+                              : std::string("released while not held"));
+        return false;
+    }
+    auto& held = self.held;
+    size_t i = held.size();
+    while (i > 0 && held[i - 1].lock != lock) --i;
+    if (i == 0) {
+        ReportViolation("SPINLOCK_NOT_OWNER", LockName(lock), routine, "the lock word names this thread but it never took the lock");
+        return false;
+    }
+    if (i != held.size())
+        ReportViolation("SPINLOCK_OUT_OF_ORDER", LockName(lock), routine,
+                        "released while " + LockName(held.back().lock) + ", taken after it, is still held");
+    *entry = held[i - 1];
+    held.erase(held.begin() + (long)(i - 1));
+    __atomic_store_n(lock, (KSPIN_LOCK)0, __ATOMIC_RELEASE);
+    return true;
+}
+
+void CheckReleaseIrql(KSPIN_LOCK* lock, const char* routine) {
+    KIRQL irql = CurrentIrql();
+    if (irql != DISPATCH_LEVEL)
+        ReportViolation("SPINLOCK_RELEASE_IRQL", LockName(lock), routine,
+                        std::string("released at ") + ke::IrqlName(irql) + " instead of DISPATCH_LEVEL");
+}
+
+}  // namespace
+
+KSPIN_LOCK* CancelSpinLock() { return &g_cancelLock; }
+
+KIRQL AcquireSpinLockFor(KSPIN_LOCK* lock, const char* routine) {
+    KIRQL old = CurrentIrql();
+    if (old > DISPATCH_LEVEL)
+        ReportViolation("SPINLOCK_ACQUIRE_IRQL", LockName(lock), routine,
+                        std::string("acquired at ") + ke::IrqlName(old) + ", above DISPATCH_LEVEL");
+    else
+        SetCurrentIrql(DISPATCH_LEVEL);
+    AcquireCore(lock, old, false, routine);
+    return old;
+}
+
+void ReleaseSpinLockFor(KSPIN_LOCK* lock, KIRQL newIrql, const char* routine) {
+    CheckReleaseIrql(lock, routine);
+    ke::HeldSpinLock entry;
+    if (!ReleaseCore(lock, routine, &entry)) return;
+    if (newIrql != entry.irqlBefore)
+        ReportViolation("SPINLOCK_RELEASE_IRQL", LockName(lock), routine,
+                        std::string("released to ") + ke::IrqlName(newIrql) + " but acquired at " +
+                            ke::IrqlName(entry.irqlBefore));
+    SetCurrentIrql(newIrql);
+}
+
+bool HoldsSpinLock(const KSPIN_LOCK* lock) {
+    return __atomic_load_n(lock, __ATOMIC_RELAXED) == (KSPIN_LOCK)&ke::Self();
+}
+
+namespace ke {
+void SpinLockStartup() {
+    std::lock_guard<std::mutex> guard(g_graphLock);
+    g_after.clear();
+    g_before.clear();
+    g_cancelLock = 0;
+}
+}  // namespace ke
+
+}  // namespace sim
+
+extern "C" {
+
+VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
+    *SpinLock = 0;
+    sim::ForgetLock(SpinLock);
+}
+
+KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
+    return sim::AcquireSpinLockFor(SpinLock, "KeAcquireSpinLock");
+}
+
+VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+    sim::ReleaseSpinLockFor(SpinLock, NewIrql, "KeReleaseSpinLock");
+}
+
+VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
+    KIRQL irql = sim::CurrentIrql();
+    if (irql < DISPATCH_LEVEL)
+        sim::ReportViolation("SPINLOCK_ACQUIRE_IRQL", sim::LockName(SpinLock), "KeAcquireSpinLockAtDpcLevel",
+                             std::string("acquired at ") + sim::ke::IrqlName(irql) + ", below DISPATCH_LEVEL");
+    sim::AcquireCore(SpinLock, irql, true, "KeAcquireSpinLockAtDpcLevel");
+}
+
+VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
+    sim::CheckReleaseIrql(SpinLock, "KeReleaseSpinLockFromDpcLevel");
+    sim::ke::HeldSpinLock entry;
+    sim::ReleaseCore(SpinLock, "KeReleaseSpinLockFromDpcLevel", &entry);
+}
+
+}  // extern "C"

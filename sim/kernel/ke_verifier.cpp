@@ -1,0 +1,51 @@
+// The verifier core: every rule the machine enforces is reported here, as one
+// line "VERIFIER: <RULE>: <object>: in <routine>: <detail>".
+#include "ke_internal.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+
+namespace sim {
+namespace {
+
+std::mutex g_lock;  // guards g_violations
+std::vector<Violation> g_violations;
+std::atomic<ViolationMode> g_mode{ViolationMode::Fatal};
+
+}  // namespace
+
+void SetViolationMode(ViolationMode mode) { g_mode = mode; }
+
+std::vector<Violation> Violations() {
+    std::lock_guard<std::mutex> lock(g_lock);
+    return g_violations;
+}
+
+void ClearViolations() {
+    std::lock_guard<std::mutex> lock(g_lock);
+    g_violations.clear();
+}
+
+bool HasViolation(const std::string& rule) {
+    std::lock_guard<std::mutex> lock(g_lock);
+    for (const Violation& v : g_violations)
+        if (v.rule == rule) return true;
+    return false;
+}
+
+void ReportViolation(const char* rule, const std::string& object, const char* routine,
+                     const std::string& detail) {
+    Violation v;
+    v.rule = rule ? rule : "?";
+    v.object = object;
+    v.routine = routine ? routine : "?";
+    v.message = "VERIFIER: " + v.rule + ": " + v.object + ": in " + v.routine + ": " + detail;
+    fprintf(stderr, "%s\n", v.message.c_str());
+    fflush(stderr);
+    if (g_mode == ViolationMode::Fatal) abort();
+    std::lock_guard<std::mutex> lock(g_lock);
+    g_violations.push_back(std::move(v));
+}
+
+}  // namespace sim

@@ -1,0 +1,132 @@
+#include "machine_fixture.h"
+
+using sim_test::WaitFor;
+#include "support/Event.h"
+#include "support/IoCounter.h"
+#include "support/Lock.h"
+
+#include <atomic>
+#include <thread>
+
+class SyncObjectsTest : public MachineTest {};
+
+TEST_F(SyncObjectsTest, IoCounterMovesBetweenIdleBusyAndZero)
+{
+    CIoCounter counter;
+    EXPECT_EQ(counter.m_Count, 1);
+    EXPECT_EQ(KeReadStateEvent(&counter.m_IdleEvent), 1);
+    counter.Increment();
+    EXPECT_EQ(KeReadStateEvent(&counter.m_IdleEvent), 0);
+    counter.Increment();
+    counter.Decrement();
+    EXPECT_EQ(KeReadStateEvent(&counter.m_IdleEvent), 0);
+    counter.Decrement();
+    EXPECT_EQ(KeReadStateEvent(&counter.m_IdleEvent), 1);
+    EXPECT_EQ(KeReadStateEvent(&counter.m_ZeroEvent), 0);
+    counter.Decrement();
+    EXPECT_EQ(counter.m_Count, 0);
+    EXPECT_EQ(KeReadStateEvent(&counter.m_ZeroEvent), 1);
+}
+
+TEST_F(SyncObjectsTest, WaitIdleReturnsOnlyWhenTheLastRequestIsDone)
+{
+    CIoCounter counter;
+    counter.Increment();
+    counter.Increment();
+    std::atomic<bool> idle{false};
+    std::thread waiter([&] {
+        counter.WaitIdle();
+        idle = true;
+    });
+    counter.Decrement();
+    EXPECT_FALSE(WaitFor([&] { return idle.load(); }, 100));
+    counter.Decrement();
+    EXPECT_TRUE(WaitFor([&] { return idle.load(); }, 5000));
+    waiter.join();
+}
+
+TEST_F(SyncObjectsTest, WaitIdleIsNotFooledByAStaleIdleSignal)
+{
+    CIoCounter counter;
+    counter.Increment();
+    // The race a Decrement to 1 and an Increment to 2 can leave: busy, yet signalled.
+    KeSetEvent(&counter.m_IdleEvent, 0, FALSE);
+    bool idle = true;
+    sim::RunAtIrql(DISPATCH_LEVEL, [&] { idle = counter.WaitIdle(); });
+    EXPECT_FALSE(idle);
+    counter.Decrement();
+    EXPECT_TRUE(counter.WaitIdle());
+}
+
+TEST_F(SyncObjectsTest, SynchronizationEventReleasesOneWaiterPerSet)
+{
+    CEvent event(FALSE);
+    std::atomic<int> woken{0};
+    std::thread a([&] { if (event.Wait()) woken++; });
+    std::thread b([&] { if (event.Wait()) woken++; });
+    event.Set();
+    EXPECT_TRUE(WaitFor([&] { return woken.load() == 1; }, 5000));
+    EXPECT_FALSE(WaitFor([&] { return woken.load() == 2; }, 100));
+    event.Set();
+    EXPECT_TRUE(WaitFor([&] { return woken.load() == 2; }, 5000));
+    a.join();
+    b.join();
+}
+
+TEST_F(SyncObjectsTest, EventWaitAtDispatchLevelOnlyPolls)
+{
+    CEvent event(FALSE);
+    bool got = true;
+    sim::RunAtIrql(DISPATCH_LEVEL, [&] { got = event.Wait(-1); });
+    EXPECT_FALSE(got);
+    event.Set();
+    sim::RunAtIrql(DISPATCH_LEVEL, [&] { got = event.Wait(-1); });
+    EXPECT_TRUE(got);
+}
+
+TEST_F(SyncObjectsTest, EventLockExcludesAndFailsAbovePassiveWhileHeld)
+{
+    CEventLock lock;
+    EXPECT_TRUE(lock.Lock(42));
+    EXPECT_EQ(lock.m_Owner, 42u);
+    BOOLEAN second = TRUE;
+    sim::RunAtIrql(DISPATCH_LEVEL, [&] { second = lock.Lock(7); });
+    EXPECT_FALSE(second);
+    EXPECT_EQ(lock.m_Owner, 42u);
+    lock.Unlock();
+    EXPECT_EQ(lock.m_Owner, 0u);
+    EXPECT_TRUE(lock.Lock(1));
+    lock.Unlock();
+}
+
+TEST_F(SyncObjectsTest, SpinLockRaisesToDispatchAndRestores)
+{
+    CSpinLock lock;
+    {
+        CLockGuard guard(&lock);
+        EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    }
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    sim::RunAtIrql(DISPATCH_LEVEL, [&] {
+        lock.Lock(1);
+        lock.Unlock();
+        EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    });
+}
+
+TEST_F(SyncObjectsTest, SpinLockExcludesOtherThreads)
+{
+    CSpinLock lock;
+    long counter = 0;
+    auto work = [&] {
+        for (int i = 0; i < 20000; i++) {
+            CLockGuard guard(&lock);
+            counter++;
+        }
+    };
+    std::thread a(work);
+    std::thread b(work);
+    a.join();
+    b.join();
+    EXPECT_EQ(counter, 40000);
+}
