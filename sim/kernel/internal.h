@@ -98,6 +98,10 @@ void IoShutdown();   // stops worker threads; reports leaked handles, links, dev
 // StopMachine calls it before any subsystem shuts down, so unload routines
 // still find the registry; IoShutdown does it too if it was not called.
 void IoUnloadDrivers();
+// The Win32 layer (sim/win32): started last; stopped first, before drivers
+// unload, closing the handles a client left open as process exit does.
+void Win32Startup();
+void Win32Shutdown();
 void CmStartup(const MachineOptions& options);
 void CmShutdown();
 // Pool leak report at teardown (after every subsystem has shut down).

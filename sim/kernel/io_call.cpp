@@ -58,6 +58,8 @@ void FinishIoManagerIrp(Guard& lock, const std::shared_ptr<IrpRecord>& rec) {
         n = rec->outputLength;
     }
     PKEVENT event = nullptr;
+    void (*onDone)(void*) = rec->onDone;
+    void* onDoneContext = rec->onDoneContext;
     if (rec->send) {
         SendContext& s = *rec->send;
         std::lock_guard<std::mutex> l(s.m);
@@ -80,6 +82,7 @@ void FinishIoManagerIrp(Guard& lock, const std::shared_ptr<IrpRecord>& rec) {
     FreeIrpLocked(rec);
     lock.unlock();
     if (event) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+    if (onDone) onDone(onDoneContext);
 }
 
 }  // namespace

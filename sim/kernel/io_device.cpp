@@ -3,6 +3,7 @@
 // dropped by IoDeleteDevice; attachments, file objects, work items and
 // IoGetAttachedDeviceReference hold others).
 #include "io_internal.h"
+#include "pnp_internal.h"
 
 #include <cstdio>
 #include <new>
@@ -119,6 +120,9 @@ extern "C" NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExte
 
 extern "C" VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     RequireIrql(PASSIVE_LEVEL, "IoDeleteDevice");
+    // A bus deletes a departing PDO inside the last IRP_MN_REMOVE_DEVICE,
+    // before the drivers above it detach on the way back up: legal there.
+    bool finalRemove = pnp::DeviceDeleting(DeviceObject);
     void (*destroy)(void*);
     {
         io::Guard lock(io::Lock());
@@ -129,7 +133,7 @@ extern "C" VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
         }
         _DEVOBJ_EXTENSION* x = DeviceObject->DeviceObjectExtension;
         std::string what = io::DeviceText(DeviceObject);
-        if (DeviceObject->AttachedDevice)
+        if (DeviceObject->AttachedDevice && !finalRemove)
             ReportViolation("DEVICE_DELETED_WHILE_ATTACHED", what, "IoDeleteDevice",
                             "device " + io::Hex(DeviceObject->AttachedDevice) + " is still attached above it");
         if (x->attachedTo)

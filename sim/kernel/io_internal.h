@@ -157,6 +157,10 @@ struct IrpRecord {
         std::string routine;
     };
     std::vector<Obligation> obligations;  // returned, awaiting completion past loc
+    // For IRPs without a send context: called without the lock once the IRP has
+    // finished (buffers copied, UserIosb written, UserEvent set) and been freed.
+    void (*onDone)(void* context) = nullptr;
+    void* onDoneContext = nullptr;
 };
 
 // Allocates and initialises an IRP with a side record (no fault injection).
@@ -172,6 +176,19 @@ void FreeIrpLocked(const std::shared_ptr<IrpRecord>& rec);
 // other than IRPs being dispatched to it on this thread.
 bool DeviceHasPendingIrpLocked(PDEVICE_OBJECT device, PIRP* which);
 void IrpsShutdownLocked();  // reports and frees IRPs never completed or freed
+
+// File objects of handle-holding clients (the Win32 layer). Open passes the
+// caller's access and share mode in the create request; cleanup and close are
+// separate steps, because close follows only when the last request holding the
+// file object has finished. CloseFileObject releases the file object.
+PFILE_OBJECT OpenFileObject(const std::u16string& name, ACCESS_MASK access, USHORT share, NTSTATUS* status);
+NTSTATUS CleanupFileObject(PFILE_OBJECT file);
+NTSTATUS CloseFileObject(PFILE_OBJECT file);
+
+// Cancels a request unless it has finished. The lock is held from the check
+// until the cancel routine has been taken, so the IRP cannot be freed between.
+// False when the IRP had finished or had no cancel routine.
+bool CancelRequest(const std::shared_ptr<IrpRecord>& rec);
 
 // Thread-local stack of (IRP, device) whose dispatch is running on this thread.
 bool DispatchingOnThisThread(PIRP irp, PDEVICE_OBJECT device);

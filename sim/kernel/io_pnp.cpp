@@ -1,9 +1,6 @@
-// The PnP and power routines of the I/O manager's surface. Only the PnP
-// manager makes PDOs (by enumerating a bus); a device object from
-// IoCreateDevice is not one, so the property and registry-key queries refuse
-// it as Windows does, and IoInvalidateDeviceRelations on it is the fatal PnP
-// error it is there. The PnP manager extends these for the PDOs it creates.
-// Power routines work on any device stack.
+// The power routines of the I/O manager's surface; they work on any device
+// stack. The PnP routines (IoGetDeviceProperty, IoOpenDeviceRegistryKey,
+// IoInvalidateDeviceRelations) are the PnP manager's: pnp_property.cpp.
 #include "io_internal.h"
 
 using namespace sim;
@@ -30,33 +27,6 @@ NTSTATUS PowerRequestDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
 }
 
 }  // namespace
-
-extern "C" NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPERTY DeviceProperty,
-                                        ULONG BufferLength, PVOID PropertyBuffer, PULONG ResultLength) {
-    (void)DeviceProperty;
-    (void)BufferLength;
-    (void)PropertyBuffer;
-    RequireIrql(PASSIVE_LEVEL, "IoGetDeviceProperty");
-    (void)DeviceObject;
-    if (ResultLength) *ResultLength = 0;
-    return STATUS_INVALID_DEVICE_REQUEST;
-}
-
-extern "C" NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,
-                                            ACCESS_MASK DesiredAccess, PHANDLE DevInstRegKey) {
-    (void)DevInstKeyType;
-    (void)DesiredAccess;
-    RequireIrql(PASSIVE_LEVEL, "IoOpenDeviceRegistryKey");
-    (void)DeviceObject;
-    *DevInstRegKey = nullptr;
-    return STATUS_INVALID_DEVICE_REQUEST;
-}
-
-extern "C" VOID IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_RELATION_TYPE Type) {
-    (void)Type;
-    ReportViolation("INVALID_PDO", io::DeviceText(DeviceObject), "IoInvalidateDeviceRelations",
-                    "not a physical device object reported by a bus driver");
-}
 
 extern "C" NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (Irp->CurrentLocation > 1 && IoGetNextIrpStackLocation(Irp)->MajorFunction != IRP_MJ_POWER)

@@ -1,6 +1,7 @@
 // Requests from outside the drivers (tests, the Win32 layer): SendIrp,
 // SendRequest and the file-object open/close of a handle-holding client.
 #include "io_internal.h"
+#include "pnp_internal.h"
 
 #include <chrono>
 
@@ -90,7 +91,8 @@ IrpResult SendRequest(PDEVICE_OBJECT device, const IoRequest& q) {
         irp->Tail.Overlay.OriginalFileObject = q.file;
         io::SetupBuffersLocked(*rec, next, top->Flags, q.input, q.inputLength, q.output, q.outputLength);
         if (q.major == IRP_MJ_READ || q.major == IRP_MJ_WRITE) next->Parameters.Read.ByteOffset.QuadPart = q.byteOffset;
-        if (q.major == IRP_MJ_PNP || q.major == IRP_MJ_POWER) irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+        if (q.major == IRP_MJ_PNP || q.major == IRP_MJ_POWER || q.major == IRP_MJ_SYSTEM_CONTROL)
+            irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     }
     if (q.prepare) q.prepare(IoGetNextIrpStackLocation(irp), q.prepareContext);
     result.dispatchStatus = IofCallDriver(top, irp);
@@ -121,14 +123,34 @@ IrpResult SendFileIrp(PFILE_OBJECT file, UCHAR major, UCHAR minor, void* buffer,
 
 PFILE_OBJECT OpenDevice(const wchar_t* name, NTSTATUS* status) {
     NTSTATUS dummy;
-    if (!status) status = &dummy;
+    return io::OpenFileObject(io::Text(name), FILE_ALL_ACCESS, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              status ? status : &dummy);
+}
+
+NTSTATUS CloseDevice(PFILE_OBJECT file) {
+    RequireIrql(PASSIVE_LEVEL, "CloseDevice");
+    NTSTATUS cleanup = io::CleanupFileObject(file);
+    if (cleanup == STATUS_INVALID_HANDLE) return cleanup;
+    NTSTATUS close = io::CloseFileObject(file);
+    return cleanup == STATUS_IO_TIMEOUT ? cleanup : close;
+}
+
+namespace io {
+
+namespace {
+struct CreateParameters {
+    USHORT share;
+};
+}  // namespace
+
+PFILE_OBJECT OpenFileObject(const std::u16string& name, ACCESS_MASK access, USHORT share, NTSTATUS* status) {
     RequireIrql(PASSIVE_LEVEL, "OpenDevice");
     PFILE_OBJECT fo;
     PDEVICE_OBJECT device;
     {
         io::Guard lock(io::Lock());
         std::u16string key, rest;
-        *status = io::ResolveLocked(io::Text(name), true, &key, &rest);
+        *status = io::ResolveLocked(name, true, &key, &rest);
         if (!NT_SUCCESS(*status)) return nullptr;
         io::NsEntry* e = io::FindEntryLocked(key);
         if (!e || e->kind != io::NsKind::Device) {
@@ -150,7 +172,11 @@ PFILE_OBJECT OpenDevice(const wchar_t* name, NTSTATUS* status) {
         fo->Type = 5;  // IO_TYPE_FILE
         fo->Size = sizeof(FILE_OBJECT);
         fo->DeviceObject = device;
-        fo->ReadAccess = fo->WriteAccess = TRUE;
+        fo->ReadAccess = (access & (GENERIC_READ | GENERIC_ALL | FILE_READ_DATA)) != 0;
+        fo->WriteAccess = (access & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FILE_APPEND_DATA)) != 0;
+        fo->SharedRead = (share & FILE_SHARE_READ) != 0;
+        fo->SharedWrite = (share & FILE_SHARE_WRITE) != 0;
+        fo->SharedDelete = (share & FILE_SHARE_DELETE) != 0;
         io::FileRecord& r = io::g_files[fo];
         r.fileName = rest;
         fo->FileName.Buffer = (PWSTR)r.fileName.c_str();
@@ -160,7 +186,13 @@ PFILE_OBJECT OpenDevice(const wchar_t* name, NTSTATUS* status) {
     IoRequest q;
     q.major = IRP_MJ_CREATE;
     q.file = fo;
-    q.prepare = [](PIO_STACK_LOCATION loc, void*) { loc->Parameters.Create.Options = (ULONG)FILE_OPEN << 24; };
+    CreateParameters params{share};
+    q.prepare = [](PIO_STACK_LOCATION loc, void* context) {
+        auto* p = static_cast<CreateParameters*>(context);
+        loc->Parameters.Create.Options = (ULONG)FILE_OPEN << 24;
+        loc->Parameters.Create.ShareAccess = p->share;
+    };
+    q.prepareContext = &params;
     IrpResult r = SendRequest(device, q);
     if (!r.completed) {
         *status = STATUS_IO_TIMEOUT;  // the create is still with the driver: the file object stays
@@ -176,7 +208,7 @@ PFILE_OBJECT OpenDevice(const wchar_t* name, NTSTATUS* status) {
     return nullptr;
 }
 
-NTSTATUS CloseDevice(PFILE_OBJECT file) {
+NTSTATUS CleanupFileObject(PFILE_OBJECT file) {
     RequireIrql(PASSIVE_LEVEL, "CloseDevice");
     {
         io::Guard lock(io::Lock());
@@ -188,15 +220,24 @@ NTSTATUS CloseDevice(PFILE_OBJECT file) {
     q.major = IRP_MJ_CLEANUP;
     q.file = file;
     IrpResult cleanup = SendRequest(file->DeviceObject, q);
+    return cleanup.completed ? cleanup.ioStatus.Status : STATUS_IO_TIMEOUT;
+}
+
+NTSTATUS CloseFileObject(PFILE_OBJECT file) {
+    RequireIrql(PASSIVE_LEVEL, "CloseDevice");
+    IoRequest q;
     q.major = IRP_MJ_CLOSE;
+    q.file = file;
     IrpResult close = SendRequest(file->DeviceObject, q);
     {
         io::Guard lock(io::Lock());
         file->DeviceObject->ReferenceCount--;
     }
+    // A surprise-removed stack waits for its last handle before removal.
+    pnp::HandleClosed(file->DeviceObject);
     io::Dereference(file, "CloseDevice");
-    if (!cleanup.completed || !close.completed) return STATUS_IO_TIMEOUT;
-    return close.ioStatus.Status;
+    return close.completed ? close.ioStatus.Status : STATUS_IO_TIMEOUT;
 }
 
+}  // namespace io
 }  // namespace sim

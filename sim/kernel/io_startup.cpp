@@ -2,6 +2,7 @@
 // still loaded, drains the work queue, then reports what was left behind:
 // IRPs, handles, file objects, links and device objects.
 #include "io_internal.h"
+#include "pnp_internal.h"
 
 namespace sim {
 
@@ -12,11 +13,15 @@ void IoStartup(const MachineOptions& options) {
     }
     io::HandlesStartup();
     io::WorkStartup(options.workerThreads);
+    pnp::Startup();
 }
 
 // Links that point at deleted devices are reported before the drivers go:
 // unloading would report every remaining link of a driver as its leak.
 void IoUnloadDrivers() {
+    // Device nodes still alive are removed in order first (their drivers
+    // unload as their last devices go).
+    pnp::Shutdown();
     {
         io::Guard lock(io::Lock());
         io::ReportDanglingLinksLocked();

@@ -62,11 +62,13 @@ void StartMachine(const MachineOptions& options) {
     KeStartup(options);
     IoStartup(options);
     CmStartup(options);
+    Win32Startup();
     g_running = true;
 }
 
 size_t StopMachine() {
     if (!g_running) return Violations().size();
+    Win32Shutdown();
     // Drivers still loaded unload first, while the registry they may touch exists.
     IoUnloadDrivers();
     CmShutdown();

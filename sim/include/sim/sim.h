@@ -181,6 +181,100 @@ NTSTATUS CloseDevice(PFILE_OBJECT file);
 IrpResult SendFileIrp(PFILE_OBJECT file, UCHAR major, UCHAR minor = 0, void* buffer = nullptr,
                       ULONG length = 0, ULONG ioControlCode = 0, unsigned timeoutMs = 5000);
 
+// ---------------------------------------------------------------- PnP
+
+// A driver package as its INF would install it. Installing writes the
+// service key (ImagePath, Type 1, Start 3); the PnP manager loads the driver
+// (through the LoadDriver path) when an enumerated device's hardware or
+// compatible ids match, and creates the class key
+// \Registry\Machine\System\CurrentControlSet\Control\Class\{GUID}\NNNN of each
+// device instance it installs.
+struct DriverPackage {
+    std::string service;                   // "Brisklink"
+    PDRIVER_INITIALIZE entry = nullptr;    // the image's DriverEntry
+    std::vector<std::string> hardwareIds;  // ids the INF's models match, "USB\VID_5A1E&PID_0101"
+    std::string className = "Ports";       // setup class: "Ports", "System", ...
+    std::string classGuid;                 // empty: the well-known GUID of className
+    std::string description;               // DriverDesc; empty: the service name
+};
+// Installs (or replaces) a package. Devices already enumerated without a
+// function driver whose ids match are installed and started (bounded wait).
+void InstallDriverPackage(const DriverPackage& package);
+
+// Creates a root-enumerated device "ROOT\<ID>\<instance>" (hardwareId
+// "ROOT\BLNKVBUS" or "BLNKVBUS") whose PDO the PnP manager owns, and runs the
+// normal enumeration on it: ids, capabilities, match, driver load, AddDevice,
+// IRP_MN_START_DEVICE. Returns the start status (STATUS_NO_SUCH_DEVICE when no
+// package matches, STATUS_OBJECT_NAME_COLLISION when the instance exists).
+NTSTATUS CreateRootDevice(const std::string& hardwareId, const std::string& instance = "0000",
+                          unsigned timeoutMs = 10000);
+
+enum class DeviceNodeState {
+    Enumerated,       // ids queried, not started yet
+    NoDriver,         // no installed package matches: no function driver
+    Started,
+    Stopped,          // between IRP_MN_STOP_DEVICE and the next start
+    SurpriseRemoved,  // IRP_MN_SURPRISE_REMOVAL sent, IRP_MN_REMOVE_DEVICE not yet
+    Removed,          // IRP_MN_REMOVE_DEVICE sent; the PDO stays while its bus reports it
+    Failed,           // driver load, AddDevice or start failed
+};
+const char* DeviceNodeStateName(DeviceNodeState state);
+
+struct DeviceNodeInfo {
+    std::string instancePath;  // "USB\VID_5A1E&PID_0101\1"
+    std::string parent;        // instance path of the bus device; empty for root devices
+    DeviceNodeState state;
+    PDEVICE_OBJECT pdo;        // the physical device object
+    PDEVICE_OBJECT top;        // top of its stack (now)
+    std::string service;       // function driver; empty when none
+    std::vector<std::string> hardwareIds;
+    std::string driverKey;     // "{GUID}\NNNN"; empty when no driver
+};
+std::vector<DeviceNodeInfo> DeviceNodes();
+// The node of an instance path, or of the first node whose hardware ids
+// contain `idOrInstance` (case-insensitive). False when none.
+bool FindDeviceNode(const std::string& idOrInstance, DeviceNodeInfo* info);
+// Bounded waits. WaitDeviceStarted returns the instance path of a started
+// node matching `idOrInstance`, empty on time-out. WaitDeviceGone waits until
+// the PnP manager has let go of the node (its PDO removed for good).
+std::string WaitDeviceStarted(const std::string& idOrInstance, unsigned timeoutMs = 5000);
+bool WaitDeviceGone(const std::string& instancePath, unsigned timeoutMs = 5000);
+// True once the PnP thread has nothing queued or running.
+bool WaitPnpIdle(unsigned timeoutMs = 5000);
+
+// Sequences a test drives on the PnP thread (serialised with enumeration,
+// bounded waits; STATUS_IO_TIMEOUT when the thread did not get to it).
+// Orderly removal: IRP_MN_QUERY_REMOVE_DEVICE to the node and its children;
+// a veto is followed by IRP_MN_CANCEL_REMOVE_DEVICE and returned. Otherwise
+// children are removed first, then IRP_MN_REMOVE_DEVICE to the node. The PDO
+// stays until its bus stops reporting it; it then gets a last
+// IRP_MN_REMOVE_DEVICE (no surprise removal: the node is already removed).
+NTSTATUS PnpRemoveDevice(const std::string& instancePath, unsigned timeoutMs = 10000);
+// Rebalance: IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE, IRP_MN_START_DEVICE
+// (a vetoed query gets IRP_MN_CANCEL_STOP_DEVICE and its status is returned;
+// a failed restart is followed by IRP_MN_REMOVE_DEVICE).
+NTSTATUS PnpStopDevice(const std::string& instancePath, unsigned timeoutMs = 10000);
+// Query then cancel: returns the query's status.
+NTSTATUS PnpQueryStopCancel(const std::string& instancePath, unsigned timeoutMs = 10000);
+NTSTATUS PnpQueryRemoveCancel(const std::string& instancePath, unsigned timeoutMs = 10000);
+// Any PnP IRP to the top of the node's stack, as the PnP manager sends it
+// (IoStatus.Status = STATUS_NOT_SUPPORTED, PASSIVE_LEVEL, on its thread).
+// `parameters` (optional) is copied into the top location's Parameters.
+// IRP_MN_QUERY_CAPABILITIES gets a prefilled DEVICE_CAPABILITIES (Size 64,
+// Version 1, Address and UINumber -1), returned in *capabilities.
+struct PnpIrpResult {
+    NTSTATUS status = STATUS_IO_TIMEOUT;
+    ULONG_PTR information = 0;  // caller frees pool it points to (ExFreePool)
+};
+PnpIrpResult PnpSendIrp(const std::string& instancePath, UCHAR minor, const void* parameters = nullptr,
+                        size_t parametersSize = 0, DEVICE_CAPABILITIES* capabilities = nullptr,
+                        unsigned timeoutMs = 10000);
+// IRP_MJ_SYSTEM_CONTROL with `minor` to the top of the node's stack.
+NTSTATUS SendSystemControl(const std::string& instancePath, UCHAR minor, unsigned timeoutMs = 10000);
+// What PoSetPowerState last recorded for the top of the node's stack (the
+// PDO with `physical`); PowerDeviceUnspecified for an unknown node.
+DEVICE_POWER_STATE PoweredState(const std::string& instancePath, bool physical = false);
+
 // ---------------------------------------------------------------- namespace
 
 // Resolves an object name (following symbolic links) to a device object, or null.

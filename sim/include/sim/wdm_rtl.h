@@ -267,4 +267,10 @@ NTSTATUS ZwQueryInformationProcess(HANDLE ProcessHandle, PROCESSINFOCLASS Proces
                                    PVOID ProcessInformation, ULONG ProcessInformationLength,
                                    PULONG ReturnLength);
 
+// ---------------------------------------------------------------- status codes
+
+// The Win32 error code Windows reports for a status (ntifs.h; also what the
+// Win32 layer sets as the caller's last error).
+ULONG RtlNtStatusToDosError(NTSTATUS Status);
+
 }  // extern "C"
