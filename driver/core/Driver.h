@@ -10,6 +10,8 @@ extern BOOLEAN g_RegistryPathOwned;
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 VOID DriverUnload(PDRIVER_OBJECT DriverObject);
+// Creates the function device of one device node.
+NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
 
 // Installs the router of every major function: all 28 entries go to the
 // DispatchOther router, then the eleven routed codes get their own.

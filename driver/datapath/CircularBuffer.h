@@ -1,0 +1,29 @@
+// The receive FIFO of the port. Full means full: new bytes are dropped, unread
+// bytes are never overwritten. No lock of its own: every caller holds the
+// owner's m_BufferInLock (so every operation runs at DISPATCH_LEVEL and the
+// store is non-paged). m_Count may be read without the lock by readers that
+// accept a value a moment old.
+#pragma once
+
+#include "support/MemBuffer.h"
+
+class CCircularBuffer : public CTraceable {
+public:
+    static constexpr LONG kDefaultSize = 4096;
+
+    CCircularBuffer();
+
+    // Stores up to `length` bytes; returns how many fit.
+    LONG Put(const UCHAR* source, LONG length);
+    // Removes up to `length` bytes in arrival order; returns how many.
+    LONG Get(UCHAR* destination, LONG length);
+    // Gives the ring a new usable size and empties it (the store never shrinks).
+    // FALSE, with the ring unchanged, when the store cannot grow.
+    BOOLEAN SetSize(LONG size);
+
+    volatile LONG m_ReadIndex;
+    volatile LONG m_WriteIndex;
+    volatile LONG m_Count;
+    LONG m_RingSize;
+    CMemBuffer m_Store;
+};

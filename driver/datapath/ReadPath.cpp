@@ -1,0 +1,271 @@
+// The reader slots: two interrupt-IN transfers kept queued at the USB stack,
+// whose payloads fill the receive ring. ReadComplete runs at up to
+// DISPATCH_LEVEL on any thread, both slots possibly at once.
+#include "core/Pool.h"
+#include "core/PoolTags.h"
+#include "usb/SerialDevice.h"
+
+namespace {
+
+const LONG kTransferUrbBytes = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
+const LONG kClassUrbBytes = sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
+const UCHAR kSetIdle = 0x0A;
+const UCHAR kPayloadMask = 0x0F;
+
+BOOLEAN IsInterruptPipe(const USBD_PIPE_INFORMATION& pipe)
+{
+    return pipe.PipeType == UsbdPipeTypeInterrupt;
+}
+
+}  // namespace
+
+BOOLEAN CSerialDevice::InitReadWrite(PUSBD_INTERFACE_INFORMATION Interface)
+{
+    Trace(4, "InitReadWrite");
+    m_ReadPipe = NULL;
+    m_WritePipe = NULL;
+    for (ULONG i = 0; i < Interface->NumberOfPipes; i++) {
+        PUSBD_PIPE_INFORMATION pipe = &Interface->Pipes[i];
+        if (!IsInterruptPipe(*pipe)) {
+            continue;
+        }
+        if (USB_ENDPOINT_DIRECTION_IN(pipe->EndpointAddress)) {
+            if (m_ReadPipe == NULL) {
+                m_ReadPipe = pipe;
+            }
+        } else if (m_WritePipe == NULL) {
+            m_WritePipe = pipe;
+        }
+    }
+    if (m_ReadPipe == NULL || m_WritePipe == NULL) {
+        return FALSE;
+    }
+    StartRead();
+    PrepareWrite();
+    return TRUE;
+}
+
+BOOLEAN CSerialDevice::StartDeliveryLoop()
+{
+    {
+        CLockGuard guard(&m_ReadLock);
+        if (m_DeliveryRunning) {
+            // One loop per device, however often the data path is started.
+            return TRUE;
+        }
+        m_DeliveryRunning = TRUE;
+    }
+    CWorkItem* item = CWorkItem::Create(m_DeviceObject, 1);
+    if (item == NULL) {
+        Trace(1, "StartRead no work item");
+        CLockGuard guard(&m_ReadLock);
+        m_DeliveryRunning = FALSE;
+        return FALSE;
+    }
+    item->m_Slots[0] = this;
+    item->m_Routine = DataToIrp;
+    m_IoCounter.Increment();  // held while the loop runs
+    item->Queue();
+    return TRUE;
+}
+
+BOOLEAN CSerialDevice::PrepareReader(CReadContext& slot)
+{
+    slot.m_Device = this;
+    if (!slot.m_Urb.SizeTo(kTransferUrbBytes)) {
+        return FALSE;
+    }
+    if (!slot.m_Packet.SizeTo(m_ReadPipe->MaximumPacketSize) || slot.m_Packet.m_Size == 0) {
+        return FALSE;
+    }
+    if (slot.m_Irp == NULL) {
+        slot.m_Irp = IoAllocateIrp(m_DeviceObject->StackSize, FALSE);
+        if (slot.m_Irp == NULL) {
+            return FALSE;
+        }
+    }
+    PURB urb = (PURB)slot.m_Urb.m_Data;
+    RtlZeroMemory(urb, kTransferUrbBytes);
+    urb->UrbHeader.Length = (USHORT)kTransferUrbBytes;
+    urb->UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    urb->UrbBulkOrInterruptTransfer.PipeHandle = m_ReadPipe->PipeHandle;
+    urb->UrbBulkOrInterruptTransfer.TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+    ArmReader(slot);
+    return TRUE;
+}
+
+void CSerialDevice::ArmReader(CReadContext& slot)
+{
+    PURB urb = (PURB)slot.m_Urb.m_Data;
+    urb->UrbBulkOrInterruptTransfer.TransferBufferMDL = NULL;
+    urb->UrbBulkOrInterruptTransfer.TransferBufferLength = (ULONG)slot.m_Packet.m_Size;
+    urb->UrbBulkOrInterruptTransfer.TransferBuffer = slot.m_Packet.m_Data;
+    urb->UrbBulkOrInterruptTransfer.UrbLink = NULL;
+
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(slot.m_Irp);
+    RtlZeroMemory(next, sizeof(IO_STACK_LOCATION));
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    next->Parameters.Others.Argument1 = urb;
+    IoSetCompletionRoutine(slot.m_Irp, ReadComplete, &slot, TRUE, TRUE, TRUE);
+}
+
+BOOLEAN CSerialDevice::ClaimReader(CReadContext& slot)
+{
+    CLockGuard guard(&m_ReaderLock);
+    if (slot.m_InFlight) {
+        return FALSE;
+    }
+    slot.m_InFlight = TRUE;
+    return TRUE;
+}
+
+void CSerialDevice::ReleaseReader(CReadContext& slot)
+{
+    CLockGuard guard(&m_ReaderLock);
+    slot.m_InFlight = FALSE;
+}
+
+void CSerialDevice::SendReader(CReadContext& slot)
+{
+    // The slot is claimed (m_InFlight set) and armed; its transfer holds a counter unit.
+    m_IoCounter.Increment();
+    NTSTATUS status = IoCallDriver(m_LowerDevice, slot.m_Irp);
+    if (!NT_SUCCESS(status)) {
+        // The completion routine has run (or will) with the error and idled the slot.
+        Trace(1, "ReadComplete IoCallDriver error %x", status);
+    }
+}
+
+BOOLEAN CSerialDevice::StartRead()
+{
+    Trace(4, "StartRead");
+    // Without the loop the readers still fill the ring; the next RestartRead
+    // tries to start the loop again.
+    BOOLEAN looping = StartDeliveryLoop();
+    for (ULONG i = 0; i < kReaderSlots; i++) {
+        CReadContext& slot = m_ReadContexts[i];
+        if (!ClaimReader(slot)) {
+            // A slot in flight keeps its IRP and URB: it is running already.
+            continue;
+        }
+        if (!PrepareReader(slot)) {
+            ReleaseReader(slot);
+            return FALSE;
+        }
+        SendReader(slot);
+    }
+    return looping;
+}
+
+NTSTATUS CSerialDevice::ReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    CReadContext* slot = (CReadContext*)Context;
+    CSerialDevice* self = slot->m_Device;
+    self->Trace(4, "ReadComplete");
+    NTSTATUS status = Irp->IoStatus.Status;
+    if (!NT_SUCCESS(status) || self->m_PnpState == Removed) {
+        // The slot stays idle until RestartRead.
+        self->ReleaseReader(*slot);
+        self->Trace(1, "ReadComplete error %x %d", status, self->m_PnpState);
+        self->m_IoCounter.Decrement();
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
+
+    PURB urb = (PURB)slot->m_Urb.m_Data;
+    LONG received = (LONG)urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+    if (received != 0) {
+        const UCHAR* packet = slot->m_Packet.Data();
+        // The count names the payload behind byte 0; only bytes this transfer
+        // actually carried are taken, never more than the buffer holds.
+        LONG count = packet[0] & kPayloadMask;
+        LONG carried = received - 1;
+        if (carried > slot->m_Packet.m_Size - 1) {
+            carried = slot->m_Packet.m_Size - 1;
+        }
+        if (count > carried) {
+            count = carried;
+        }
+        CLockGuard guard(&self->m_BufferInLock);
+        self->m_BufferIn.Put(packet + 1, count);
+        self->Trace(5, "ReadComplete m_BufferIn %d", self->m_BufferIn.m_Count);
+        self->m_DataEvent.Set();
+    }
+
+    // The slot stays claimed while it is re-armed, so RestartRead cannot send
+    // the same IRP meanwhile, and a cancel that lands now is kept in
+    // Irp->Cancel for the lower driver to honour.
+    self->ArmReader(*slot);
+    if (self->m_PnpState == Removed) {
+        self->ReleaseReader(*slot);
+        self->m_IoCounter.Decrement();
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
+    self->SendReader(*slot);
+    self->m_IoCounter.Decrement();  // the transfer that just ended
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+void CSerialDevice::RestartRead()
+{
+    Trace(4, "RestartRead");
+    BOOLEAN anyIdle = FALSE;
+    {
+        CLockGuard guard(&m_ReaderLock);
+        for (ULONG i = 0; i < kReaderSlots; i++) {
+            anyIdle = anyIdle || !m_ReadContexts[i].m_InFlight;
+        }
+    }
+    if (anyIdle && KeGetCurrentIrql() == PASSIVE_LEVEL) {
+        // SET_IDLE (HID class request 0x0A) to interface 0: report only on
+        // change. CallUSBD waits, so only at PASSIVE_LEVEL.
+        Trace(4, "RequestPipe");
+        PURB urb = (PURB)PoolAlloc(NonPagedPool, kClassUrbBytes, kTagRequest);
+        if (urb != NULL) {
+            RtlZeroMemory(urb, kClassUrbBytes);
+            urb->UrbHeader.Length = (USHORT)kClassUrbBytes;
+            urb->UrbHeader.Function = URB_FUNCTION_CLASS_INTERFACE;
+            urb->UrbControlVendorClassRequest.Request = kSetIdle;
+            CallUSBD(urb);
+            PoolFree(urb);
+        }
+    }
+    if (m_ReadPipe != NULL) {
+        StartDeliveryLoop();
+    }
+    for (ULONG i = 0; i < kReaderSlots; i++) {
+        CReadContext& slot = m_ReadContexts[i];
+        BOOLEAN send = FALSE;
+        {
+            CLockGuard guard(&m_ReaderLock);
+            if (!slot.m_InFlight && slot.m_Irp != NULL && slot.m_Urb.m_Data != NULL) {
+                PURB urb = (PURB)slot.m_Urb.m_Data;
+                urb->UrbHeader.Status = 0;
+                slot.m_Irp->IoStatus.Status = STATUS_SUCCESS;
+                slot.m_Irp->Cancel = FALSE;
+                ArmReader(slot);
+                send = m_PnpState != Removed;
+                slot.m_InFlight = send;
+            }
+        }
+        if (send) {
+            SendReader(slot);
+        }
+    }
+}
+
+void CSerialDevice::CancelPendingReads()
+{
+    Trace(4, "CancelPendingReads");
+    for (ULONG i = 0; i < kReaderSlots; i++) {
+        CReadContext& slot = m_ReadContexts[i];
+        m_ReaderLock.Lock(0);
+        if (slot.m_InFlight) {
+            // Never across IoCancelIrp: the completion may run inline and take it.
+            m_ReaderLock.Unlock();
+            IoCancelIrp(slot.m_Irp);
+            m_ReaderLock.Lock(0);
+        }
+        m_ReaderLock.Unlock();
+    }
+}

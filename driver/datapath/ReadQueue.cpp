@@ -1,0 +1,206 @@
+// Read requests: served at once when the ring holds all they ask for and none
+// waits, else queued in m_ReadList and filled by the delivery loop, timed out
+// by m_ReadTimer or cancelled. The path that takes a request off the list
+// (under m_ReadLock) completes it; nothing is completed under a lock.
+#include "usb/SerialDevice.h"
+
+namespace {
+
+// Takes a request back from the cancel machinery before completing it. When
+// IoCancelIrp has already claimed the cancel routine, that routine runs (or is
+// about to) under the cancel spin lock and will not find the request in the
+// list; passing through the lock once guarantees it has stopped looking at the
+// request before the request is completed and freed.
+void TakeFromCancel(PIRP Irp)
+{
+    if (IoSetCancelRoutine(Irp, NULL) == NULL) {
+        KIRQL irql;
+        IoAcquireCancelSpinLock(&irql);
+        IoReleaseCancelSpinLock(irql);
+    }
+}
+
+ULONG ReadLength(PIRP Irp)
+{
+    return IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length;
+}
+
+}  // namespace
+
+NTSTATUS CSerialDevice::DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    Trace(4, "DispatchRead");
+    m_IoCounter.Increment();
+    LONG length = (LONG)ReadLength(Irp);
+    Irp->IoStatus.Information = 0;
+
+    BOOLEAN served = FALSE;
+    BOOLEAN queued = FALSE;
+    BOOLEAN cancelled = FALSE;
+    m_ReadLock.Lock(0);
+    if (m_ReadList.GetCount() == 0) {
+        CLockGuard ring(&m_BufferInLock);
+        if (m_BufferIn.m_Count >= length) {
+            Irp->IoStatus.Information += m_BufferIn.Get((PUCHAR)Irp->AssociatedIrp.SystemBuffer, length);
+            served = TRUE;
+        }
+    }
+    if (!served && m_ReadList.AddTail(Irp) != NULL) {
+        queued = TRUE;
+        if (m_ReadList.GetCount() == 1 && m_ReadTimeout != 0) {
+            m_ReadTimer.Set(m_ReadTimeout);
+        }
+        IoMarkIrpPending(Irp);
+        IoSetCancelRoutine(Irp, CancelRead);
+        if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
+            // Cancelled before it could be queued: ours to complete.
+            m_ReadList.RemoveAt(m_ReadList.GetCount() - 1);
+            cancelled = TRUE;
+        }
+    }
+    m_ReadLock.Unlock();
+
+    if (served) {
+        m_BytesReceived += (ULONG)Irp->IoStatus.Information;
+        CompleteRequest(Irp, STATUS_SUCCESS);
+        m_IoCounter.Decrement();
+        return STATUS_SUCCESS;
+    }
+    if (!queued) {
+        // No list node: the request cannot wait, so it fails now.
+        Trace(1, "DispatchRead cannot queue");
+        CompleteRequest(Irp, STATUS_INSUFFICIENT_RESOURCES);
+        m_IoCounter.Decrement();
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    if (cancelled) {
+        CompleteRequest(Irp, STATUS_CANCELLED);
+        m_IoCounter.Decrement();
+        return STATUS_PENDING;
+    }
+    m_DataEvent.Set();
+    return STATUS_PENDING;
+}
+
+VOID CSerialDevice::DataToIrp(PDEVICE_OBJECT DeviceObject, CWorkItem* Item)
+{
+    CSerialDevice* self = (CSerialDevice*)Item->m_Slots[0];
+    self->Trace(4, "DataToIrp");
+    // The loop holds the counter unit StartDeliveryLoop took for it.
+    BOOLEAN again = FALSE;
+    while (self->m_PnpState != Removed) {
+        if (!again) {
+            self->m_DataEvent.Wait();
+        }
+        again = FALSE;
+        if (self->m_PnpState == Removed) {
+            break;
+        }
+        self->DeliveryPass(&again);
+    }
+    {
+        CLockGuard guard(&self->m_ReadLock);
+        self->m_DeliveryRunning = FALSE;
+    }
+    // The last touch of the device: removal may free it once this unit is back.
+    self->m_IoCounter.Decrement();
+}
+
+void CSerialDevice::DeliveryPass(BOOLEAN* completedOne)
+{
+    PIRP done = NULL;
+    {
+        CLockGuard queue(&m_ReadLock);
+        if (m_ReadList.GetCount() == 0) {
+            return;
+        }
+        PIRP head = (PIRP)m_ReadList.GetAt(0);
+        {
+            CLockGuard ring(&m_BufferInLock);
+            if (m_BufferIn.m_Count == 0 || head == NULL) {
+                return;
+            }
+            LONG length = (LONG)ReadLength(head);
+            LONG filled = (LONG)head->IoStatus.Information;
+            LONG room = length - filled;
+            if (room < 0) {
+                room = 0;
+            }
+            head->IoStatus.Information += m_BufferIn.Get((PUCHAR)head->AssociatedIrp.SystemBuffer + filled, room);
+        }
+        if ((LONG)head->IoStatus.Information == (LONG)ReadLength(head)) {
+            m_ReadList.RemoveHead();
+            m_ReadTimer.Cancel();
+            // The time-out runs per head: the next request's starts now.
+            if (m_ReadList.GetCount() != 0 && m_ReadTimeout != 0) {
+                m_ReadTimer.Set(m_ReadTimeout);
+            }
+            done = head;
+        }
+    }
+    if (done != NULL) {
+        Trace(5, "Read completed %d", (LONG)done->IoStatus.Information);
+        m_BytesReceived += (ULONG)done->IoStatus.Information;
+        TakeFromCancel(done);
+        CompleteRequest(done, STATUS_SUCCESS);
+        m_IoCounter.Decrement();
+        *completedOne = TRUE;
+    }
+}
+
+VOID CSerialDevice::TimerRead(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2)
+{
+    CSerialDevice* self = (CSerialDevice*)Context;
+    self->Trace(4, "TimerRead");
+    PIRP done = NULL;
+    {
+        CLockGuard queue(&self->m_ReadLock);
+        self->m_ReadTimer.Cancel();
+        if (self->m_ReadList.GetCount() != 0) {
+            done = (PIRP)self->m_ReadList.RemoveHead();
+        }
+        if (self->m_ReadList.GetCount() != 0 && self->m_ReadTimeout != 0) {
+            self->m_ReadTimer.Set(self->m_ReadTimeout);
+        }
+    }
+    if (done != NULL) {
+        // STATUS_TIMEOUT is a success: the caller gets the bytes copied so far.
+        LONG filled = (LONG)done->IoStatus.Information;
+        self->m_BytesReceived += (ULONG)filled;
+        TakeFromCancel(done);
+        self->CompleteRequest(done, STATUS_TIMEOUT);
+        self->m_IoCounter.Decrement();
+        self->Trace(5, "Read completed with timeout %d", filled);
+    }
+}
+
+VOID CSerialDevice::CancelRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    // Entered with the cancel spin lock held.
+    CSerialDevice* self = static_cast<CSerialDevice*>(CDevice::FromDeviceObject(DeviceObject));
+    KIRQL cancelIrql = Irp->CancelIrql;
+    if (self == NULL) {
+        IoReleaseCancelSpinLock(cancelIrql);
+        return;
+    }
+    self->Trace(4, "CancelRead %x", (ULONG)(ULONG_PTR)Irp);
+    BOOLEAN found = FALSE;
+    {
+        CLockGuard queue(&self->m_ReadLock);
+        LONG count = self->m_ReadList.GetCount();
+        for (LONG i = 0; i < count; i++) {
+            if (self->m_ReadList.GetAt(i) == Irp) {
+                self->m_ReadList.RemoveAt(i);
+                found = TRUE;
+                break;
+            }
+        }
+    }
+    IoReleaseCancelSpinLock(cancelIrql);
+    if (found) {
+        // The timer armed for it, if it was the head, keeps running for the next head.
+        IoSetCancelRoutine(Irp, NULL);
+        self->CompleteRequest(Irp, STATUS_CANCELLED);
+        self->m_IoCounter.Decrement();
+    }
+}

@@ -1,0 +1,201 @@
+// Writes are strictly serial: the head of m_WriteList is in flight and carries
+// its own transfers (its next stack location holds the one write URB), one
+// full-size OUT packet at a time; the others wait behind it. Only the request
+// in flight and its completion touch m_WriteTotal, m_WriteDone, the URB and the
+// packet, so they need no lock. m_WriteLock is never held across IoCallDriver
+// or IoCompleteRequest.
+#include "usb/SerialDevice.h"
+
+namespace {
+
+const LONG kTransferUrbBytes = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
+// Byte 0 of a packet counts its payload; the device reads it as a signed
+// byte, so a packet carries at most 127 payload bytes whatever its size.
+const LONG kMaxPayload = 127;
+
+}  // namespace
+
+void CSerialDevice::PrepareWrite()
+{
+    Trace(4, "PreparingWrite");
+    {
+        // A start after a stop must not rebuild the URB under a write in flight.
+        CLockGuard guard(&m_WriteLock);
+        if (m_WriteList.GetCount() != 0) {
+            Trace(2, "PreparingWrite kept: a write is in flight");
+            return;
+        }
+    }
+    if (!m_WriteUrb.SizeTo(kTransferUrbBytes)) {
+        return;
+    }
+    if (!m_WritePacket.SizeTo(m_WritePipe->MaximumPacketSize)) {
+        return;
+    }
+    PURB urb = (PURB)m_WriteUrb.m_Data;
+    RtlZeroMemory(urb, kTransferUrbBytes);
+    urb->UrbHeader.Length = (USHORT)kTransferUrbBytes;
+    urb->UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    urb->UrbBulkOrInterruptTransfer.PipeHandle = m_WritePipe->PipeHandle;
+    urb->UrbBulkOrInterruptTransfer.TransferFlags = USBD_SHORT_TRANSFER_OK;
+}
+
+NTSTATUS CSerialDevice::DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    Trace(4, "DispatchWrite");
+    m_IoCounter.Increment();
+    BOOLEAN wasEmpty;
+    BOOLEAN added;
+    {
+        CLockGuard guard(&m_WriteLock);
+        wasEmpty = m_WriteList.GetCount() == 0;
+        added = m_WriteList.AddTail(Irp) != NULL;
+        if (added && !wasEmpty) {
+            // Started when the writes before it are done.
+            IoMarkIrpPending(Irp);
+        }
+    }
+    if (!added) {
+        Trace(1, "DispatchWrite cannot queue");
+        Irp->IoStatus.Information = 0;
+        CompleteRequest(Irp, STATUS_INSUFFICIENT_RESOURCES);
+        m_IoCounter.Decrement();
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    if (!wasEmpty) {
+        return STATUS_PENDING;
+    }
+    return StartWrite(Irp);
+}
+
+void CSerialDevice::SendWritePacket(PIRP Irp)
+{
+    LONG size = m_WritePacket.m_Size;
+    PUCHAR packet = m_WritePacket.Data();
+    LONG payload = size - 1;
+    if (payload > kMaxPayload) {
+        payload = kMaxPayload;
+    }
+    LONG remaining = m_WriteTotal - m_WriteDone;
+    LONG n = remaining < payload ? remaining : payload;
+    if (n < 0) {
+        n = 0;
+    }
+    packet[0] = (UCHAR)n;
+    if (n != 0) {
+        // A write of 0 bytes has no system buffer at all.
+        RtlCopyMemory(packet + 1, (PUCHAR)Irp->AssociatedIrp.SystemBuffer + m_WriteDone, n);
+    }
+
+    PURB urb = (PURB)m_WriteUrb.m_Data;
+    urb->UrbBulkOrInterruptTransfer.TransferBufferMDL = NULL;
+    urb->UrbBulkOrInterruptTransfer.TransferBuffer = packet;
+    urb->UrbBulkOrInterruptTransfer.TransferBufferLength = (ULONG)size;
+
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->MinorFunction = 0;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    next->Parameters.Others.Argument1 = urb;
+    IoSetCompletionRoutine(Irp, WriteComplete, this, TRUE, TRUE, TRUE);
+    IoMarkIrpPending(Irp);
+    IoCallDriver(m_LowerDevice, Irp);
+}
+
+NTSTATUS CSerialDevice::StartWrite(PIRP Irp)
+{
+    // Requests that cannot be sent fail in turn; the first that can is sent.
+    for (;;) {
+        Trace(4, "StartWrite %x", (ULONG)(ULONG_PTR)Irp);
+        m_WriteDone = 0;
+        m_WriteTotal = (LONG)IoGetCurrentIrpStackLocation(Irp)->Parameters.Write.Length;
+        if (m_WriteUrb.m_Data != NULL && m_WritePacket.m_Data != NULL && m_WritePacket.m_Size > 1) {
+            SendWritePacket(Irp);
+            return STATUS_PENDING;
+        }
+        // No interrupt OUT pipe was prepared.
+        RemoveFromWriteList(Irp);
+        Irp->IoStatus.Information = 0;
+        CompleteRequest(Irp, STATUS_INVALID_PARAMETER);
+        m_IoCounter.Decrement();
+        PIRP next;
+        {
+            CLockGuard guard(&m_WriteLock);
+            next = (PIRP)m_WriteList.GetAt(0);
+        }
+        if (next == NULL) {
+            return STATUS_INVALID_PARAMETER;
+        }
+        Irp = next;
+    }
+}
+
+NTSTATUS CSerialDevice::WriteComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    CSerialDevice* self = (CSerialDevice*)Context;
+    self->Trace(4, "WriteComplete");
+    NTSTATUS status = Irp->IoStatus.Status;
+    {
+        CLockGuard guard(&self->m_WriteLock);
+        LONG count = self->m_WriteList.GetCount();
+        if (count == 0) {
+            self->Trace(1, "Write list is empty.");
+            return status;
+        }
+        LONG index = -1;
+        for (LONG i = 0; i < count && index < 0; i++) {
+            if (self->m_WriteList.GetAt(i) == Irp) {
+                index = i;
+            }
+        }
+        if (index < 0) {
+            self->Trace(1, "Irp write was not found.");
+            return status;
+        }
+        if (index != 0) {
+            self->Trace(2, "Irp write was not the first.");
+        }
+    }
+
+    if (!NT_SUCCESS(status)) {
+        self->Trace(1, "write to device error %x", status);
+    } else {
+        PURB urb = (PURB)self->m_WriteUrb.m_Data;
+        if (urb->UrbBulkOrInterruptTransfer.TransferBufferLength != 0) {
+            // A transfer that moved nothing adds nothing: the same bytes go again.
+            self->m_WriteDone += self->m_WritePacket.Data()[0];
+        }
+        if (self->m_WriteDone < self->m_WriteTotal) {
+            self->SendWritePacket(Irp);
+            return STATUS_MORE_PROCESSING_REQUIRED;
+        }
+        Irp->IoStatus.Information = (ULONG_PTR)self->m_WriteDone;
+        self->m_BytesSent += (ULONG)self->m_WriteDone;
+        self->m_WriteDone = 0;
+    }
+
+    self->RemoveFromWriteList(Irp);
+    PIRP next;
+    {
+        CLockGuard guard(&self->m_WriteLock);
+        next = (PIRP)self->m_WriteList.GetAt(0);
+    }
+    if (next != NULL) {
+        self->StartWrite(next);
+    }
+    self->m_IoCounter.Decrement();
+    return status;
+}
+
+void CSerialDevice::RemoveFromWriteList(PIRP Irp)
+{
+    CLockGuard guard(&m_WriteLock);
+    LONG count = m_WriteList.GetCount();
+    for (LONG i = 0; i < count; i++) {
+        if (m_WriteList.GetAt(i) == Irp) {
+            m_WriteList.RemoveAt(i);
+            return;
+        }
+    }
+    Trace(1, "Irp was not be deleted because irp was not found.");
+}

@@ -1,0 +1,36 @@
+// Open, close and cleanup of the port. The device object is exclusive, so the
+// I/O manager lets one handle be open at a time; these routines count nothing.
+// All three run at PASSIVE_LEVEL in the thread that opens or closes.
+#include "usb/SerialDevice.h"
+
+NTSTATUS CSerialDevice::DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    Trace(4, "DispatchCreate");
+    m_IsOpen = 1;
+    CompleteRequest(Irp, STATUS_SUCCESS);
+    // The open is granted; what follows does not change it.
+    RestartRead();
+    m_SentAtOpen = m_BytesSent;
+    m_ReceivedAtOpen = m_BytesReceived;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CSerialDevice::DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    Trace(4, "DispatchClose");
+    m_IsOpen = 0;
+    CompleteRequest(Irp, STATUS_SUCCESS);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CSerialDevice::DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    Trace(4, "DispatchCleanup");
+    // A write transfer still in flight finds nothing more to send.
+    m_WriteTotal = 0;
+    FlushRequestList(m_WriteList, m_WriteLock);
+    FlushRequestList(m_ReadList, m_ReadLock);
+    m_IsOpen = 0;
+    CompleteRequest(Irp, STATUS_SUCCESS);
+    return STATUS_SUCCESS;
+}

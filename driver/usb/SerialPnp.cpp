@@ -1,0 +1,221 @@
+// Plug and Play life of the function device. PnP requests arrive one at a time
+// per device at PASSIVE_LEVEL; the completion routines here may run at
+// DISPATCH_LEVEL and only copy, flag, signal and count.
+#include "usb/SerialDevice.h"
+
+namespace {
+
+NTSTATUS SignalEvent(PDEVICE_OBJECT, PIRP, PVOID Context)
+{
+    KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+}  // namespace
+
+NTSTATUS CSerialDevice::PassDown(PIRP Irp)
+{
+    IoSkipCurrentIrpStackLocation(Irp);
+    return IoCallDriver(m_LowerDevice, Irp);
+}
+
+NTSTATUS CSerialDevice::PassDownCounted(PIRP Irp)
+{
+    NTSTATUS status = PassDown(Irp);
+    m_IoCounter.Decrement();
+    return status;
+}
+
+NTSTATUS CSerialDevice::ForwardAndWait(PIRP Irp)
+{
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    IoSetCompletionRoutine(Irp, SignalEvent, &done, TRUE, TRUE, TRUE);
+    NTSTATUS status = IoCallDriver(m_LowerDevice, Irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
+        status = Irp->IoStatus.Status;
+    }
+    return status;
+}
+
+NTSTATUS CSerialDevice::DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    Trace(4, "DispatchPnp");
+    if (m_PnpState == Removed) {
+        return CompleteRequest(Irp, STATUS_NO_SUCH_DEVICE);
+    }
+    m_IoCounter.Increment();
+
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    switch (stack->MinorFunction) {
+    case IRP_MN_START_DEVICE: {
+        NTSTATUS status = PnpStart(Irp);
+        m_IoCounter.Decrement();
+        return status;
+    }
+    case IRP_MN_REMOVE_DEVICE:
+        // Gives back its counter unit itself.
+        return PnpRemove(Irp);
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+        m_PrevPnpState = m_PnpState;
+        m_PnpState = RemovePending;
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+        return PassDownCounted(Irp);
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+        m_PnpState = m_PrevPnpState;
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+        return PassDownCounted(Irp);
+    case IRP_MN_STOP_DEVICE:
+        // Only the state changes: configuration, readers and link stay.
+        m_PrevPnpState = m_PnpState;
+        m_PnpState = Stopped;
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+        return PassDownCounted(Irp);
+    case IRP_MN_QUERY_STOP_DEVICE:
+        m_PrevPnpState = m_PnpState;
+        m_PnpState = StopPending;
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+        return PassDownCounted(Irp);
+    case IRP_MN_QUERY_CAPABILITIES:
+        // The completion routine gives back the counter unit.
+        return PnpQueryCapabilities(DeviceObject, Irp);
+    case IRP_MN_SURPRISE_REMOVAL:
+        return PnpSurpriseRemoval(Irp);
+    default:
+        return PassDownCounted(Irp);
+    }
+}
+
+NTSTATUS CSerialDevice::PnpQueryCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    if (DeviceObject->AttachedDevice == NULL || (DeviceObject->AttachedDevice->Flags & DO_POWER_PAGABLE)) {
+        DeviceObject->Flags |= DO_POWER_PAGABLE;
+    }
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    IoSetCompletionRoutine(Irp, CompletionRoutineDeviceCaps, NULL, TRUE, TRUE, TRUE);
+    return IoCallDriver(m_LowerDevice, Irp);
+}
+
+NTSTATUS CSerialDevice::CompletionRoutineDeviceCaps(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    CSerialDevice* self = static_cast<CSerialDevice*>(CDevice::FromDeviceObject(DeviceObject));
+    self->Trace(4, "CompletionRoutineDeviceCaps");
+    if (Irp->PendingReturned) {
+        IoMarkIrpPending(Irp);
+    }
+    if (NT_SUCCESS(Irp->IoStatus.Status)) {
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+        RtlCopyMemory(&self->m_DeviceCaps, stack->Parameters.DeviceCapabilities.Capabilities,
+                      sizeof(DEVICE_CAPABILITIES));
+    }
+    if (!(self->m_LowerDevice->Flags & DO_POWER_PAGABLE)) {
+        DeviceObject->Flags &= ~DO_POWER_PAGABLE;
+    }
+    self->m_IoCounter.Decrement();
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CSerialDevice::PnpSurpriseRemoval(PIRP Irp)
+{
+    m_PrevPnpState = m_PnpState;
+    m_PnpState = SurpriseRemoved;
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    // A delivery loop waiting for data wakes and finds the device going.
+    m_DataEvent.Set();
+    return PassDownCounted(Irp);
+}
+
+void CSerialDevice::GetUsbLink()
+{
+    Trace(4, "GetUsbLink");
+    m_DriverKeyName.Reserve(600);
+    if (m_DriverKeyName.m_String.Buffer == NULL) {
+        return;
+    }
+    ULONG length = 0;
+    NTSTATUS status = IoGetDeviceProperty(m_Pdo, DevicePropertyDriverKeyName,
+                                          m_DriverKeyName.m_String.MaximumLength,
+                                          m_DriverKeyName.m_String.Buffer, &length);
+    // The length counts the terminating zero; the control device compares keys
+    // in this form.
+    if (NT_SUCCESS(status) && length <= m_DriverKeyName.m_String.MaximumLength) {
+        m_DriverKeyName.m_String.Length = (USHORT)length;
+    }
+}
+
+NTSTATUS CSerialDevice::PnpStart(PIRP Irp)
+{
+    Trace(4, "PnpStart");
+    NTSTATUS status = ForwardAndWait(Irp);
+    if (NT_SUCCESS(status)) {
+        m_PrevPnpState = m_PnpState;
+        m_PnpState = Started;
+    }
+    Irp->IoStatus.Status = status;
+
+    // The rest runs whatever the lower drivers answered; each step fails on its own.
+    GetUsbLink();
+    if (InitUsbDev()) {
+        InitReadWrite(InterfaceInfo());
+    }
+
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return status;
+}
+
+void CSerialDevice::DelPortToReg()
+{
+    Trace(4, "DelPortToReg");
+    if (m_DeviceName.m_String.Buffer != NULL) {
+        RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, L"SERIALCOMM", m_DeviceName.m_String.Buffer);
+    }
+}
+
+NTSTATUS CSerialDevice::PnpRemove(PIRP Irp)
+{
+    Trace(4, "PnpRemove");
+    m_PrevPnpState = m_PnpState;
+    m_PnpState = Removed;
+    m_IoCounter.Decrement();
+    m_DataEvent.Set();
+    // A write still in flight ends at its next completion with what it has sent.
+    m_WriteTotal = 0;
+    FlushRequestList(m_WriteList, m_WriteLock);
+    FlushRequestList(m_ReadList, m_ReadLock);
+    CancelPendingReads();
+
+    // Every other request of the device must be finished before it goes.
+    m_IoCounter.WaitIdle();
+
+    DelPortToReg();
+
+    NTSTATUS status = PassDown(Irp);
+    IoDetachDevice(m_LowerDevice);
+    m_ReadTimer.Cancel();
+
+    if (m_DeviceObject != NULL) {
+        // A late IRP now meets the router's refusal instead of this object.
+        m_DeviceObject->DeviceExtension = NULL;
+        IoDeleteDevice(m_DeviceObject);
+        m_DeviceObject = NULL;
+        delete this;
+    }
+    return status;
+}
+
+NTSTATUS CSerialDevice::DispatchSysCtrl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    Trace(4, "DispatchSysCtrl");
+    m_IoCounter.Increment();
+    NTSTATUS status;
+    if (m_PnpState == Removed) {
+        status = CompleteRequest(Irp, STATUS_NO_SUCH_DEVICE);
+    } else {
+        status = PassDown(Irp);
+    }
+    m_IoCounter.Decrement();
+    return status;
+}

@@ -1,0 +1,100 @@
+// Requests sent to a port from a thread of their own, so a test can watch them
+// pend, fill, time out or be cancelled, and the packets of a device.
+#pragma once
+
+#include "machine_fixture.h"
+#include "usb/SerialDevice.h"
+
+#include <atomic>
+#include <memory>
+#include <thread>
+#include <vector>
+
+namespace sim_test {
+
+class AsyncIrp {
+public:
+    AsyncIrp(PDEVICE_OBJECT device, UCHAR major, std::vector<uint8_t> buffer)
+        : m_Buffer(std::move(buffer))
+    {
+        m_Thread = std::thread([this, device, major] {
+            m_Result = sim::SendIrp(device, major, 0, m_Buffer.empty() ? nullptr : m_Buffer.data(),
+                                    (ULONG)m_Buffer.size(), 0, 60000);
+            m_Done = true;
+        });
+    }
+    ~AsyncIrp()
+    {
+        if (m_Thread.joinable()) {
+            m_Thread.join();
+        }
+    }
+    bool Done() const { return m_Done; }
+    bool Wait(unsigned ms = 5000) { return WaitFor([this] { return m_Done.load(); }, ms); }
+    const sim::IrpResult& Result() const { return m_Result; }
+    NTSTATUS Status() const { return m_Result.ioStatus.Status; }
+    ULONG_PTR Information() const { return m_Result.ioStatus.Information; }
+    std::vector<uint8_t> Data() const
+    {
+        return std::vector<uint8_t>(m_Buffer.begin(), m_Buffer.begin() + (ptrdiff_t)m_Result.ioStatus.Information);
+    }
+
+private:
+    std::vector<uint8_t> m_Buffer;
+    sim::IrpResult m_Result = {};
+    std::atomic<bool> m_Done{false};
+    std::thread m_Thread;
+};
+
+inline std::unique_ptr<AsyncIrp> StartRead(PDEVICE_OBJECT device, size_t length)
+{
+    return std::unique_ptr<AsyncIrp>(new AsyncIrp(device, IRP_MJ_READ, std::vector<uint8_t>(length, 0xEE)));
+}
+
+inline std::unique_ptr<AsyncIrp> StartWrite(PDEVICE_OBJECT device, std::vector<uint8_t> data)
+{
+    return std::unique_ptr<AsyncIrp>(new AsyncIrp(device, IRP_MJ_WRITE, std::move(data)));
+}
+
+// Queued reads and the ring, read under the device's locks.
+inline LONG QueuedReads(CSerialDevice* device)
+{
+    CLockGuard guard(&device->m_ReadLock);
+    return device->m_ReadList.GetCount();
+}
+inline PIRP QueuedRead(CSerialDevice* device, LONG index)
+{
+    CLockGuard guard(&device->m_ReadLock);
+    return (PIRP)device->m_ReadList.GetAt(index);
+}
+inline ULONG_PTR HeadFilled(CSerialDevice* device)
+{
+    CLockGuard guard(&device->m_ReadLock);
+    PIRP head = (PIRP)device->m_ReadList.GetAt(0);
+    return head != nullptr ? head->IoStatus.Information : 0;
+}
+inline LONG RingCount(CSerialDevice* device)
+{
+    CLockGuard guard(&device->m_BufferInLock);
+    return device->m_BufferIn.m_Count;
+}
+
+// One IN packet of the device's format: the count in byte 0, then the payload.
+inline std::vector<uint8_t> InPacket(const std::vector<uint8_t>& payload, uint8_t countByte = 0xFF)
+{
+    std::vector<uint8_t> packet;
+    packet.push_back(countByte != 0xFF ? countByte : (uint8_t)payload.size());
+    packet.insert(packet.end(), payload.begin(), payload.end());
+    return packet;
+}
+
+inline std::vector<uint8_t> Sequence(size_t n, uint8_t first = 0)
+{
+    std::vector<uint8_t> v(n);
+    for (size_t i = 0; i < n; i++) {
+        v[i] = (uint8_t)(first + i);
+    }
+    return v;
+}
+
+}  // namespace sim_test

@@ -1,0 +1,158 @@
+// Builds the virtual bus's control requests and reads its answers as byte
+// vectors, so every client (kernel-side tests, Win32 programs) speaks the
+// same protocol.
+#pragma once
+
+#include "usb_descriptors.h"
+
+#include <vbus_ioctl.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace vbusreq {
+
+typedef std::vector<uint8_t> Bytes;
+
+template <typename T>
+Bytes Record(const T& record, size_t extra = 0)
+{
+    Bytes v(sizeof(T) + extra);
+    std::memcpy(v.data(), &record, sizeof(T));
+    return v;
+}
+
+template <typename T>
+T Read(const Bytes& bytes)
+{
+    T record = {};
+    std::memcpy(&record, bytes.data(), bytes.size() < sizeof(T) ? bytes.size() : sizeof(T));
+    return record;
+}
+
+struct PlugOptions {
+    Bytes device = usbdesc::Device();
+    Bytes config = usbdesc::ReferenceConfig();
+    std::u16string serial;
+    uint32_t capabilityFlags = VBUS_CAP_REMOVABLE | VBUS_CAP_SURPRISE_REMOVAL_OK;
+    uint32_t deviceState[7] = {0, 0, 0, 0, 0, 0, 0};
+};
+
+inline Bytes Plug(const PlugOptions& o)
+{
+    VBUS_PLUG_REQUEST r = {};
+    r.Size = sizeof(r);
+    r.DeviceDescriptorOffset = sizeof(r);
+    r.DeviceDescriptorLength = (uint32_t)o.device.size();
+    r.ConfigDescriptorOffset = (uint32_t)(sizeof(r) + o.device.size());
+    r.ConfigDescriptorLength = (uint32_t)o.config.size();
+    r.TotalLength = (uint32_t)(sizeof(r) + o.device.size() + o.config.size());
+    for (size_t i = 0; i < o.serial.size() && i + 1 < VBUS_MAX_SERIAL_CHARS; i++) {
+        r.Serial[i] = o.serial[i];
+    }
+    r.Capabilities.Flags = o.capabilityFlags;
+    for (int i = 0; i < 7; i++) {
+        r.Capabilities.DeviceState[i] = o.deviceState[i];
+    }
+    Bytes v = Record(r, o.device.size() + o.config.size());
+    std::memcpy(v.data() + sizeof(r), o.device.data(), o.device.size());
+    std::memcpy(v.data() + sizeof(r) + o.device.size(), o.config.data(), o.config.size());
+    return v;
+}
+
+inline Bytes Device(uint32_t id)
+{
+    VBUS_DEVICE_REQUEST r = {sizeof(r), id};
+    return Record(r);
+}
+
+inline Bytes Feed(uint32_t id, const Bytes& data, bool raw = false)
+{
+    VBUS_FEED_REQUEST r = {};
+    r.Size = sizeof(r);
+    r.TotalLength = (uint32_t)(sizeof(r) + data.size());
+    r.DeviceId = id;
+    r.Flags = raw ? VBUS_FEED_RAW : 0;
+    r.Length = (uint32_t)data.size();
+    Bytes v = Record(r, data.size());
+    if (!data.empty()) {
+        std::memcpy(v.data() + sizeof(r), data.data(), data.size());
+    }
+    return v;
+}
+
+inline Bytes ReadOut(uint32_t id, uint32_t view)
+{
+    VBUS_READ_OUT_REQUEST r = {sizeof(r), id, view};
+    return Record(r);
+}
+
+inline Bytes Fault(uint32_t id, uint32_t kind, uint16_t function = VBUS_ANY_FUNCTION,
+                   uint16_t endpoint = VBUS_ANY_ENDPOINT, uint32_t nth = 1, uint32_t count = 1,
+                   int32_t ntStatus = 0, uint32_t delayMs = 0)
+{
+    VBUS_FAULT_REQUEST r = {};
+    r.Size = sizeof(r);
+    r.DeviceId = id;
+    r.Kind = kind;
+    r.Function = function;
+    r.Endpoint = endpoint;
+    r.Nth = nth;
+    r.Count = count;
+    r.NtStatus = ntStatus;
+    r.DelayMs = delayMs;
+    return Record(r);
+}
+
+inline Bytes UrbLog(uint32_t id, uint32_t first = 1)
+{
+    VBUS_URB_LOG_REQUEST r = {sizeof(r), id, first};
+    return Record(r);
+}
+
+inline Bytes Mode(uint32_t id, uint32_t mode)
+{
+    VBUS_MODE_REQUEST r = {sizeof(r), id, mode};
+    return Record(r);
+}
+
+inline Bytes Step(uint32_t id, uint32_t count)
+{
+    VBUS_STEP_REQUEST r = {sizeof(r), id, count};
+    return Record(r);
+}
+
+inline Bytes Echo(uint32_t id, bool enable)
+{
+    VBUS_ECHO_REQUEST r = {sizeof(r), id, enable ? 1u : 0u};
+    return Record(r);
+}
+
+inline std::vector<VBUS_URB_LOG_ENTRY> LogEntries(const Bytes& response)
+{
+    VBUS_URB_LOG_RESPONSE head = Read<VBUS_URB_LOG_RESPONSE>(response);
+    std::vector<VBUS_URB_LOG_ENTRY> entries;
+    for (uint32_t i = 0; i < head.Count; i++) {
+        size_t at = sizeof(head) + i * sizeof(VBUS_URB_LOG_ENTRY);
+        if (at + sizeof(VBUS_URB_LOG_ENTRY) > response.size()) {
+            break;
+        }
+        VBUS_URB_LOG_ENTRY e;
+        std::memcpy(&e, response.data() + at, sizeof(e));
+        entries.push_back(e);
+    }
+    return entries;
+}
+
+inline Bytes OutData(const Bytes& response)
+{
+    VBUS_READ_OUT_RESPONSE head = Read<VBUS_READ_OUT_RESPONSE>(response);
+    size_t end = sizeof(head) + head.Length;
+    if (end > response.size()) {
+        end = response.size();
+    }
+    return Bytes(response.begin() + sizeof(head), response.begin() + end);
+}
+
+}  // namespace vbusreq

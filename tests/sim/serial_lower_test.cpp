@@ -1,0 +1,102 @@
+// The function device against a lower driver the test controls exactly.
+#include "loopback_bus.h"
+#include "machine_fixture.h"
+#include "trace_capture.h"
+
+#include <atomic>
+#include <thread>
+
+using sim_test::WaitFor;
+
+namespace {
+
+class SerialLowerTest : public MachineTest {
+protected:
+    void TearDown() override
+    {
+        m_Port.Remove();
+        MachineTest::TearDown();
+    }
+    loopback::Port m_Port;
+};
+
+}  // namespace
+
+TEST_F(SerialLowerTest, StartFailedBelowKeepsTheStateAndReturnsTheStatus)
+{
+    ASSERT_TRUE(m_Port.Create());
+    loopback::TheBus().startStatus = STATUS_DEVICE_NOT_READY;
+    sim::IrpResult r = sim::SendIrp(m_Port.fdo, IRP_MJ_PNP, IRP_MN_START_DEVICE);
+    EXPECT_EQ(r.dispatchStatus, STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(r.ioStatus.Status, STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(m_Port.device->m_PnpState, (ULONG)NotStarted);
+}
+
+TEST_F(SerialLowerTest, UnnamedMinorReachesTheLowerDriverUntouched)
+{
+    ASSERT_TRUE(m_Port.Create());
+    for (UCHAR minor : {IRP_MN_QUERY_DEVICE_RELATIONS, IRP_MN_QUERY_PNP_DEVICE_STATE}) {
+        sim::IrpResult r = sim::SendIrp(m_Port.fdo, IRP_MJ_PNP, minor);
+        EXPECT_EQ(loopback::TheBus().pnpMinors.back(), minor);
+        EXPECT_EQ(r.ioStatus.Status, STATUS_NOT_SUPPORTED);
+    }
+    EXPECT_EQ(m_Port.device->m_IoCounter.m_Count, 1);
+}
+
+TEST_F(SerialLowerTest, DeviceNameCollisionFailsAddDeviceAndFreesTheObject)
+{
+    PDRIVER_OBJECT other = sim::LoadDriver(L"Squatter", loopback::Entry);
+    PDEVICE_OBJECT squatter = nullptr;
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, L"\\Device\\NivexBlnk1");
+    ASSERT_EQ(IoCreateDevice(other, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &squatter), STATUS_SUCCESS);
+    TraceCapture traces;
+    EXPECT_FALSE(m_Port.Create());
+    EXPECT_TRUE(traces.Saw("Could not create FDO", 1));
+    EXPECT_EQ(sim::OutstandingPoolCount(0x45444243), 0u);
+    IoDeleteDevice(squatter);
+    sim::UnloadDriver(other);
+}
+
+TEST_F(SerialLowerTest, RemovalWaitsForTheWriteInFlightAndRefusesLateRequests)
+{
+    ASSERT_TRUE(m_Port.Create());
+    ASSERT_TRUE(m_Port.Start());
+    std::vector<uint8_t> data(200, 'w');
+    std::atomic<bool> writeDone{false};
+    sim::IrpResult write = {};
+    std::thread writer([&] {
+        write = sim::SendIrp(m_Port.fdo, IRP_MJ_WRITE, 0, data.data(), (ULONG)data.size(), 0, 10000);
+        writeDone = true;
+    });
+    ASSERT_TRUE(WaitFor([] { return !loopback::TheBus().pendingOut.empty(); }));
+    ASSERT_TRUE(loopback::CompleteOut());  // first packet accepted: 63 bytes sent
+
+    PDEVICE_OBJECT fdo = m_Port.fdo;
+    CSerialDevice* device = m_Port.device;
+    std::atomic<bool> removed{false};
+    std::thread remover([&] {
+        sim::SendIrp(fdo, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE, nullptr, 0, 0, 10000);
+        removed = true;
+    });
+    ASSERT_TRUE(WaitFor([&] { return device->m_PnpState == Removed; }));
+    EXPECT_FALSE(WaitFor([&] { return removed.load(); }, 100));
+
+    size_t minorsBefore = loopback::TheBus().pnpMinors.size();
+    sim::IrpResult late = sim::SendIrp(fdo, IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES);
+    EXPECT_EQ(late.ioStatus.Status, STATUS_NO_SUCH_DEVICE);
+    sim::IrpResult wmi = sim::SendIrp(fdo, IRP_MJ_SYSTEM_CONTROL);
+    EXPECT_EQ(wmi.ioStatus.Status, STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(loopback::TheBus().pnpMinors.size(), minorsBefore);
+
+    // The packet in flight ends the write with what it has sent.
+    ASSERT_TRUE(WaitFor([] { return !loopback::TheBus().pendingOut.empty(); }));
+    ASSERT_TRUE(loopback::CompleteOut());
+    EXPECT_TRUE(WaitFor([&] { return removed.load() && writeDone.load(); }, 10000));
+    writer.join();
+    remover.join();
+    EXPECT_EQ(write.ioStatus.Status, STATUS_SUCCESS);
+    EXPECT_EQ(write.ioStatus.Information, 126u);
+    m_Port.fdo = nullptr;
+    m_Port.device = nullptr;
+}

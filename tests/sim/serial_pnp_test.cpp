@@ -1,0 +1,213 @@
+// Plug and Play life of the port's function device on the virtual bus.
+#include "port_machine.h"
+#include "trace_capture.h"
+
+using sim_test::PortMachineTest;
+
+namespace {
+
+const uint16_t kGetDescriptor = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
+
+}  // namespace
+
+TEST_F(PortMachineTest, StartReadsBothDescriptorsSelectsAndArmsTwoReaders)
+{
+    uint32_t id = Plug();
+    ASSERT_NE(id, 0u);
+    CSerialDevice* port = OnlyPort();
+    ASSERT_NE(port, nullptr);
+    EXPECT_EQ(port->m_PnpState, (ULONG)Started);
+    EXPECT_EQ(port->m_PrevPnpState, (ULONG)NotStarted);
+
+    std::vector<VBUS_URB_LOG_ENTRY> log = UrbLog(id);
+    ASSERT_GE(log.size(), 6u);
+    EXPECT_EQ(log[0].Function, kGetDescriptor);
+    EXPECT_EQ(log[0].DescriptorType, 1);
+    EXPECT_EQ(log[0].RequestedLength, 18u);
+    EXPECT_EQ(log[1].DescriptorType, 2);
+    EXPECT_EQ(log[1].RequestedLength, 9u);
+    EXPECT_EQ(log[2].DescriptorType, 2);
+    EXPECT_EQ(log[2].RequestedLength, 32u);
+    EXPECT_EQ(log[3].Function, URB_FUNCTION_SELECT_CONFIGURATION);
+    EXPECT_EQ(log[4].Function, URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+    EXPECT_EQ(log[4].Endpoint, 0x81);
+    EXPECT_EQ(log[5].Endpoint, 0x81);
+
+    EXPECT_EQ(port->m_ConfigDescriptor.m_Size, 32);
+    EXPECT_EQ(port->m_DeviceDescriptor.idVendor, 0x5A1E);
+    EXPECT_EQ(port->m_DeviceDescriptor.idProduct, 0x0101);
+    EXPECT_EQ(port->InterfaceInfo()->NumberOfPipes, 2u);
+    EXPECT_NE(port->m_ReadPipe, nullptr);
+    EXPECT_NE(port->m_WritePipe, nullptr);
+    EXPECT_TRUE(port->m_ReadContexts[0].m_InFlight);
+    EXPECT_TRUE(port->m_ReadContexts[1].m_InFlight);
+}
+
+TEST_F(PortMachineTest, DriverKeyNameIsReadWithItsTerminatorCounted)
+{
+    ASSERT_NE(Plug(), 0u);
+    std::vector<sim::DeviceNodeInfo> ports = PortNodes();
+    ASSERT_EQ(ports.size(), 1u);
+    CSerialDevice* port = PortDevice(ports[0]);
+    EXPECT_EQ(port->m_DriverKeyName.m_String.Length, (ports[0].driverKey.size() + 1) * 2);
+    EXPECT_EQ(sim::Utf8(port->m_DriverKeyName.m_String.Buffer), ports[0].driverKey);
+}
+
+TEST_F(PortMachineTest, DeviceNumbersCountUpAndAreNeverReused)
+{
+    vbusreq::PlugOptions first;
+    first.serial = u"A";
+    vbusreq::PlugOptions second;
+    second.serial = u"B";
+    uint32_t a = Plug(first);
+    uint32_t b = Plug(second);
+    ASSERT_EQ(PortNodes().size(), 2u);
+    EXPECT_NE(sim::FindDevice(L"\\Device\\NivexBlnk1"), nullptr);
+    EXPECT_NE(sim::FindDevice(L"\\Device\\NivexBlnk2"), nullptr);
+    ASSERT_EQ(Unplug(a), STATUS_SUCCESS);
+    ASSERT_EQ(Unplug(b), STATUS_SUCCESS);
+    sim::WaitPnpIdle();
+    EXPECT_EQ(sim::FindDevice(L"\\Device\\NivexBlnk1"), nullptr);
+
+    vbusreq::PlugOptions third;
+    third.serial = u"C";
+    ASSERT_NE(Plug(third), 0u);
+    EXPECT_NE(sim::FindDevice(L"\\Device\\NivexBlnk3"), nullptr);
+    EXPECT_EQ(g_DeviceCount, 3);
+}
+
+TEST_F(PortMachineTest, UnformattableNumberLeavesTheDeviceObjectUnnamed)
+{
+    vbusreq::PlugOptions first;
+    first.serial = u"A";
+    ASSERT_NE(Plug(first), 0u);  // the driver is loaded now
+    // The second device's first buffer is its receive ring, the second the
+    // buffer its number is formatted in.
+    sim::FaultRule rule;
+    rule.site = sim::FaultSite::Pool;
+    rule.tag = 0x4D454D45;
+    rule.nth = 2;
+    sim::AddFault(rule);
+    vbusreq::PlugOptions second;
+    second.serial = u"B";
+    ASSERT_NE(Plug(second), 0u);
+    sim::ClearFaults();
+    ASSERT_EQ(PortNodes().size(), 2u);
+    EXPECT_EQ(sim::FindDevice(L"\\Device\\NivexBlnk2"), nullptr);
+    CSerialDevice* unnamed = PortDevice(PortNodes()[1]);
+    EXPECT_EQ(unnamed->m_DeviceName.m_String.Length, 0);
+    EXPECT_EQ(unnamed->m_PnpState, (ULONG)Started);
+}
+
+TEST_F(PortMachineTest, CapabilitiesTravelUpExactlyAsTheBusFilledThem)
+{
+    vbusreq::PlugOptions options;
+    options.capabilityFlags = VBUS_CAP_REMOVABLE | VBUS_CAP_SURPRISE_REMOVAL_OK | VBUS_CAP_DEVICE_D2 |
+                              VBUS_CAP_WAKE_FROM_D2;
+    uint32_t table[7] = {0, PowerDeviceD0, PowerDeviceD2, PowerDeviceD2, PowerDeviceD3, PowerDeviceD3,
+                         PowerDeviceD3};
+    for (int i = 0; i < 7; i++) {
+        options.deviceState[i] = table[i];
+    }
+    ASSERT_NE(Plug(options), 0u);
+    std::vector<sim::DeviceNodeInfo> ports = PortNodes();
+    ASSERT_EQ(ports.size(), 1u);
+
+    DEVICE_CAPABILITIES atTop = {};
+    sim::PnpIrpResult r = sim::PnpSendIrp(ports[0].instancePath, IRP_MN_QUERY_CAPABILITIES, nullptr, 0, &atTop);
+    ASSERT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_TRUE(atTop.Removable);
+    EXPECT_TRUE(atTop.SurpriseRemovalOK);
+    EXPECT_TRUE(atTop.DeviceD2);
+    EXPECT_FALSE(atTop.DeviceD1);
+    EXPECT_TRUE(atTop.WakeFromD2);
+    for (int i = 1; i < 7; i++) {
+        EXPECT_EQ((uint32_t)atTop.DeviceState[i], table[i]) << "S" << i;
+    }
+    CSerialDevice* port = PortDevice(ports[0]);
+    EXPECT_EQ(memcmp(&port->m_DeviceCaps, &atTop, sizeof(atTop)), 0);
+}
+
+TEST_F(PortMachineTest, QueryStopAndQueryRemoveAreUndoneByTheirCancels)
+{
+    ASSERT_NE(Plug(), 0u);
+    std::string instance = PortNodes()[0].instancePath;
+    CSerialDevice* port = OnlyPort();
+
+    EXPECT_EQ(sim::PnpSendIrp(instance, IRP_MN_QUERY_STOP_DEVICE).status, STATUS_SUCCESS);
+    EXPECT_EQ(port->m_PnpState, (ULONG)StopPending);
+    EXPECT_EQ(port->m_PrevPnpState, (ULONG)Started);
+    EXPECT_EQ(sim::PnpSendIrp(instance, IRP_MN_CANCEL_STOP_DEVICE).status, STATUS_SUCCESS);
+    EXPECT_EQ(port->m_PnpState, (ULONG)Started);
+
+    EXPECT_EQ(sim::PnpSendIrp(instance, IRP_MN_QUERY_REMOVE_DEVICE).status, STATUS_SUCCESS);
+    EXPECT_EQ(port->m_PnpState, (ULONG)RemovePending);
+    EXPECT_EQ(sim::PnpSendIrp(instance, IRP_MN_CANCEL_REMOVE_DEVICE).status, STATUS_SUCCESS);
+    EXPECT_EQ(port->m_PnpState, (ULONG)Started);
+}
+
+TEST_F(PortMachineTest, RebalanceStopsAndRunsTheWholeStartAgain)
+{
+    uint32_t id = Plug();
+    ASSERT_NE(id, 0u);
+    std::string instance = PortNodes()[0].instancePath;
+    CSerialDevice* port = OnlyPort();
+    PVOID interfaceBlock = port->m_InterfaceInfo.m_Data;
+    size_t before = UrbLog(id).size();
+
+    ASSERT_EQ(sim::PnpStopDevice(instance), STATUS_SUCCESS);
+    EXPECT_EQ(port->m_PnpState, (ULONG)Started);
+    EXPECT_EQ(port->m_PrevPnpState, (ULONG)Stopped);
+    std::vector<VBUS_URB_LOG_ENTRY> log = UrbLog(id);
+    int descriptorReads = 0;
+    for (size_t i = before; i < log.size(); i++) {
+        descriptorReads += log[i].Function == kGetDescriptor;
+    }
+    EXPECT_EQ(descriptorReads, 3);
+    // The pipes the data path points into stay where they were.
+    EXPECT_EQ(port->m_InterfaceInfo.m_Data, interfaceBlock);
+    EXPECT_TRUE(port->m_DeliveryRunning);
+}
+
+TEST_F(PortMachineTest, YankSurpriseRemovesThenRemovesAndUnloads)
+{
+    uint32_t id = Plug();
+    ASSERT_NE(id, 0u);
+    std::string instance = PortNodes()[0].instancePath;
+    ASSERT_EQ(Yank(id), STATUS_SUCCESS);
+    EXPECT_TRUE(sim::WaitDeviceGone(instance));
+    EXPECT_EQ(sim::FindDevice(L"\\Device\\NivexBlnk1"), nullptr);
+    EXPECT_TRUE(PortNodes().empty());
+}
+
+TEST_F(PortMachineTest, OrderlyRemovalOfAStartedDevice)
+{
+    uint32_t id = Plug();
+    ASSERT_NE(id, 0u);
+    std::string instance = PortNodes()[0].instancePath;
+    EXPECT_EQ(sim::PnpRemoveDevice(instance), STATUS_SUCCESS);
+    EXPECT_EQ(sim::FindDevice(L"\\Device\\NivexBlnk1"), nullptr);
+    EXPECT_EQ(Unplug(id), STATUS_SUCCESS);
+    EXPECT_TRUE(sim::WaitDeviceGone(instance));
+}
+
+TEST_F(PortMachineTest, SystemControlPassesDownWhileTheDeviceLives)
+{
+    ASSERT_NE(Plug(), 0u);
+    std::string instance = PortNodes()[0].instancePath;
+    TraceCapture traces;
+    // The bus completes WMI requests with their status untouched.
+    EXPECT_EQ(sim::SendSystemControl(instance, 0), STATUS_NOT_SUPPORTED);
+    EXPECT_TRUE(traces.Saw("DispatchSysCtrl", 4));
+}
+
+TEST_F(PortMachineTest, UnroutedRequestsAreNotSupported)
+{
+    ASSERT_NE(Plug(), 0u);
+    PDEVICE_OBJECT fdo = PortNodes()[0].top;
+    for (UCHAR major : {IRP_MJ_SHUTDOWN, IRP_MJ_INTERNAL_DEVICE_CONTROL, IRP_MJ_FLUSH_BUFFERS}) {
+        sim::IrpResult r = sim::SendIrp(fdo, major);
+        EXPECT_EQ(r.dispatchStatus, STATUS_NOT_SUPPORTED);
+        EXPECT_EQ(r.ioStatus.Status, STATUS_NOT_SUPPORTED);
+    }
+}
