@@ -102,6 +102,10 @@ endif()
 # image on a fresh machine.
 function(brisklink_add_test_program name dir)
   brisklink_sources(srcs ${dir})
+  # A test folder's host/ subfolder holds what only the simulated machine has
+  # (for the portable system tests: how the machine is brought up).
+  brisklink_sources(host_srcs ${dir}/host)
+  list(APPEND srcs ${host_srcs})
   if(NOT srcs)
     return()
   endif()

@@ -10,6 +10,12 @@ namespace usbdesc {
 const uint8_t kInterrupt = 3;
 const uint8_t kBulk = 2;
 
+// URB function codes as the bus's URB log reports them.
+const uint16_t kUrbSelectConfiguration = 0x0000;
+const uint16_t kUrbBulkOrInterruptTransfer = 0x0009;
+const uint16_t kUrbGetDescriptorFromDevice = 0x000B;
+const uint16_t kUrbClassInterface = 0x001B;
+
 inline std::vector<uint8_t> Device(uint16_t vid = 0x5A1E, uint16_t pid = 0x0101, uint16_t release = 0x0100)
 {
     return {18, 1, 0x00, 0x02, 0, 0, 0, 8, (uint8_t)vid, (uint8_t)(vid >> 8), (uint8_t)pid, (uint8_t)(pid >> 8),

@@ -27,7 +27,9 @@ template <typename T>
 T Read(const Bytes& bytes)
 {
     T record = {};
-    std::memcpy(&record, bytes.data(), bytes.size() < sizeof(T) ? bytes.size() : sizeof(T));
+    if (!bytes.empty()) {
+        std::memcpy(&record, bytes.data(), bytes.size() < sizeof(T) ? bytes.size() : sizeof(T));
+    }
     return record;
 }
 

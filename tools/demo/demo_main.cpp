@@ -1,72 +1,24 @@
-// The driver's main job on the simulated machine, narrated: load the driver,
-// send every IRP major code to a device it owns and show where each one lands,
-// show that a device whose object is gone refuses IRPs, unload, and print the
-// verifier's pool report.
-#include "core/Driver.h"
-#include "probe_device.h"
+// The driver's main job on the simulated machine, narrated: IRP routing, then
+// a virtual USB device that becomes a port, carries bytes both ways and is
+// yanked; then the verifier's report.
+#include "demo.h"
 
 #include <sim/sim.h>
 
 #include <cstdio>
 
-namespace {
-
-const char* kMajorNames[] = {
-    "IRP_MJ_CREATE", "IRP_MJ_CREATE_NAMED_PIPE", "IRP_MJ_CLOSE", "IRP_MJ_READ", "IRP_MJ_WRITE",
-    "IRP_MJ_QUERY_INFORMATION", "IRP_MJ_SET_INFORMATION", "IRP_MJ_QUERY_EA", "IRP_MJ_SET_EA",
-    "IRP_MJ_FLUSH_BUFFERS", "IRP_MJ_QUERY_VOLUME_INFORMATION", "IRP_MJ_SET_VOLUME_INFORMATION",
-    "IRP_MJ_DIRECTORY_CONTROL", "IRP_MJ_FILE_SYSTEM_CONTROL", "IRP_MJ_DEVICE_CONTROL",
-    "IRP_MJ_INTERNAL_DEVICE_CONTROL", "IRP_MJ_SHUTDOWN", "IRP_MJ_LOCK_CONTROL", "IRP_MJ_CLEANUP",
-    "IRP_MJ_CREATE_MAILSLOT", "IRP_MJ_QUERY_SECURITY", "IRP_MJ_SET_SECURITY", "IRP_MJ_POWER",
-    "IRP_MJ_SYSTEM_CONTROL", "IRP_MJ_DEVICE_CHANGE", "IRP_MJ_QUERY_QUOTA", "IRP_MJ_SET_QUOTA",
-    "IRP_MJ_PNP",
-};
-
-}  // namespace
-
 int main()
 {
     sim::StartMachine();
-    std::printf("== Simulated machine started (Windows %s)\n", "10.0");
-
-    NTSTATUS status = STATUS_UNSUCCESSFUL;
-    PDRIVER_OBJECT driver = sim::LoadDriver(L"Brisklink", DriverEntry, &status);
-    std::printf("== DriverEntry returned 0x%08X; registry path copy: %s\n", (unsigned)status,
-                sim::Utf8(g_RegistryPath).c_str());
-    if (driver == nullptr) {
-        return 1;
-    }
-
-    CProbeDevice* probe = CProbeDevice::Create(driver, L"\\Device\\BrisklinkDemo");
-    if (probe == nullptr) {
-        std::printf("could not create the demo device\n");
-        return 1;
-    }
-    std::printf("== Routing: every major code sent to \\Device\\BrisklinkDemo\n");
-    int misrouted = 0;
-    for (UCHAR major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; major++) {
-        probe->m_LastMethod.clear();
-        sim::IrpResult r = sim::SendIrp(probe->m_DeviceObject, major);
-        std::printf("  0x%02X %-32s -> %-24s status 0x%08X\n", major, kMajorNames[major],
-                    probe->m_LastMethod.c_str(), (unsigned)r.ioStatus.Status);
-        if (!r.completed || probe->m_LastMethod.empty()) {
-            misrouted++;
-        }
-    }
-
-    std::printf("== A device whose object is gone (extension link cut, as removal does)\n");
-    PDEVICE_OBJECT deviceObject = probe->m_DeviceObject;
-    *(CDevice**)deviceObject->DeviceExtension = nullptr;
-    sim::IrpResult refused = sim::SendIrp(deviceObject, IRP_MJ_READ);
-    std::printf("  IRP_MJ_READ -> status 0x%08X (%s)\n", (unsigned)refused.ioStatus.Status,
-                refused.ioStatus.Status == STATUS_ACCESS_DENIED ? "STATUS_ACCESS_DENIED" : "unexpected");
-    *(CDevice**)deviceObject->DeviceExtension = probe;
-    probe->Destroy();
-
-    sim::UnloadDriver(driver);
-    std::printf("== Driver unloaded\n");
-    std::printf("== Verifier pool report\n%s", sim::PoolReport().c_str());
+    std::printf("== Simulated machine started (Windows 10.0)\n");
+    bool routed = RunRoutingDemo();
     size_t violations = sim::StopMachine();
+
+    sim::StartMachine();
+    std::printf("\n== Fresh simulated machine for the USB part\n");
+    bool usb = RunUsbDemo();
+    std::printf("== Verifier pool report\n%s", sim::PoolReport().c_str());
+    violations += sim::StopMachine();
     std::printf("== Machine stopped: %zu verifier violation(s)\n", violations);
-    return (violations == 0 && misrouted == 0 && refused.ioStatus.Status == STATUS_ACCESS_DENIED) ? 0 : 1;
+    return routed && usb && violations == 0 ? 0 : 1;
 }

@@ -1,0 +1,39 @@
+// The simulated machine under the portable system tests: each test process
+// starts a fresh machine with the virtual bus and the port's driver package,
+// and stops it at the end, failing the test on any verifier report.
+#include "../system_test.h"
+
+#include "port_machine.h"
+
+namespace systest {
+
+bool PlatformSetUp(std::string* why)
+{
+    sim::SetViolationMode(sim::ViolationMode::Fatal);
+    sim::StartMachine();
+    if (!sim_test::StartBusMachine()) {
+        *why = "the virtual bus did not start";
+        return false;
+    }
+    sim_test::InstallPortPackage();
+    return true;
+}
+
+void PlatformTearDown()
+{
+    size_t violations = sim::StopMachine();
+    EXPECT_EQ(violations, 0u) << sim_test::ViolationText();
+    EXPECT_TRUE(sim::OutstandingPool().empty()) << sim::PoolReport();
+}
+
+const char* PlatformSkipReason(const std::string&, const std::string&)
+{
+    return nullptr;
+}
+
+bool OnSimulatedMachine()
+{
+    return true;
+}
+
+}  // namespace systest

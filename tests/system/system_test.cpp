@@ -1,0 +1,159 @@
+#include "system_test.h"
+
+namespace systest {
+
+bool VirtualBus::Open()
+{
+    m_Handle = CreateFileW(VBUS_USER_PATH, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    return m_Handle != INVALID_HANDLE_VALUE;
+}
+
+void VirtualBus::Close()
+{
+    if (m_Handle != INVALID_HANDLE_VALUE) {
+        CloseHandle(m_Handle);
+        m_Handle = INVALID_HANDLE_VALUE;
+    }
+}
+
+DWORD VirtualBus::Ioctl(DWORD code, const vbusreq::Bytes& in, vbusreq::Bytes* out, DWORD outSize)
+{
+    vbusreq::Bytes buffer(in);
+    if (buffer.size() < outSize) {
+        buffer.resize(outSize);
+    }
+    DWORD returned = 0;
+    BOOL ok = DeviceIoControl(m_Handle, code, buffer.data(), (DWORD)in.size(), buffer.data(), (DWORD)buffer.size(),
+                              &returned, NULL);
+    if (out != nullptr) {
+        buffer.resize(returned);
+        *out = buffer;
+    }
+    return ok ? ERROR_SUCCESS : GetLastError();
+}
+
+uint32_t VirtualBus::Plug(const vbusreq::PlugOptions& options)
+{
+    vbusreq::Bytes out;
+    if (Ioctl(VBUS_IOCTL_PLUG, vbusreq::Plug(options), &out, sizeof(VBUS_PLUG_RESPONSE)) != ERROR_SUCCESS) {
+        return 0;
+    }
+    uint32_t id = vbusreq::Read<VBUS_PLUG_RESPONSE>(out).DeviceId;
+    plugged.push_back(id);
+    return id;
+}
+
+bool VirtualBus::Feed(uint32_t id, const vbusreq::Bytes& bytes, bool raw)
+{
+    return Ioctl(VBUS_IOCTL_FEED_IN, vbusreq::Feed(id, bytes, raw)) == ERROR_SUCCESS;
+}
+
+vbusreq::Bytes VirtualBus::ReadOut(uint32_t id, uint32_t view)
+{
+    vbusreq::Bytes out;
+    Ioctl(VBUS_IOCTL_READ_OUT, vbusreq::ReadOut(id, view), &out, sizeof(VBUS_READ_OUT_RESPONSE) + 65536);
+    return vbusreq::OutData(out);
+}
+
+std::vector<VBUS_URB_LOG_ENTRY> VirtualBus::UrbLog(uint32_t id)
+{
+    vbusreq::Bytes out;
+    Ioctl(VBUS_IOCTL_GET_URB_LOG, vbusreq::UrbLog(id), &out,
+          sizeof(VBUS_URB_LOG_RESPONSE) + VBUS_URB_LOG_ENTRIES * sizeof(VBUS_URB_LOG_ENTRY));
+    return vbusreq::LogEntries(out);
+}
+
+VBUS_DEVICE_INFO VirtualBus::Query(uint32_t id)
+{
+    vbusreq::Bytes out;
+    Ioctl(VBUS_IOCTL_QUERY_DEVICE, vbusreq::Device(id), &out, sizeof(VBUS_DEVICE_INFO));
+    return vbusreq::Read<VBUS_DEVICE_INFO>(out);
+}
+
+bool VirtualBus::WaitStarted(uint32_t id, DWORD timeoutMs)
+{
+    return Eventually([&] { return Query(id).PendingIn >= 2; }, timeoutMs);
+}
+
+bool VirtualBus::WaitRemoved(uint32_t id, DWORD timeoutMs)
+{
+    return Eventually([&] { return (Query(id).State & VBUS_STATE_REMOVED) != 0 || Query(id).Size == 0; }, timeoutMs);
+}
+
+std::vector<WCHAR> PortPath(int number)
+{
+    // Built by hand: std::wstring is off limits where wchar_t is 16-bit by a
+    // compiler switch and the C library's wide routines assume 32 bits.
+    const char* prefix = "\\\\?\\GLOBALROOT\\Device\\NivexBlnk";
+    std::string text = prefix + std::to_string(number);
+    std::vector<WCHAR> path(text.begin(), text.end());
+    path.push_back(0);
+    return path;
+}
+
+HANDLE OpenPort(int number, bool overlapped, DWORD* error)
+{
+    HANDLE h = CreateFileW(PortPath(number).data(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                           overlapped ? FILE_FLAG_OVERLAPPED : 0, NULL);
+    if (error != nullptr) {
+        *error = h == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+    }
+    return h;
+}
+
+int NewestPort(int from, int to)
+{
+    // An existing port answers with success or "in use"; a missing one with "not found".
+    int newest = 0;
+    for (int n = from; n <= to; n++) {
+        DWORD error = 0;
+        HANDLE h = OpenPort(n, false, &error);
+        if (h != INVALID_HANDLE_VALUE) {
+            CloseHandle(h);
+        }
+        if (error == ERROR_SUCCESS || error == ERROR_ACCESS_DENIED) {
+            newest = n;
+        }
+    }
+    return newest;
+}
+
+void SystemTest::SetUp()
+{
+    const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    if (const char* why = PlatformSkipReason(info->test_suite_name(), info->name())) {
+        GTEST_SKIP() << why;
+    }
+    std::string why;
+    ASSERT_TRUE(PlatformSetUp(&why)) << why;
+    m_Up = true;
+    ASSERT_TRUE(bus.Open()) << "the virtual bus's control device does not open: error " << GetLastError();
+}
+
+void SystemTest::TearDown()
+{
+    for (uint32_t id : bus.plugged) {
+        bus.Unplug(id);
+        bus.WaitRemoved(id);
+    }
+    bus.Close();
+    if (m_Up) {
+        PlatformTearDown();
+    }
+}
+
+uint32_t SystemTest::PlugPort(int* number, const vbusreq::PlugOptions& options)
+{
+    // Device numbers only grow while the driver stays loaded, so the new
+    // port is the first number above every port that exists now.
+    int before = NewestPort(1, 256);
+    uint32_t id = bus.Plug(options);
+    int found = 0;
+    if (id == 0 || !Eventually([&] { return (found = NewestPort(before + 1, before + 16)) != 0; }, 10000)) {
+        return 0;
+    }
+    *number = found;
+    return id;
+}
+
+}  // namespace systest

@@ -1,0 +1,92 @@
+// Portable system tests: Win32 programs that plug virtual devices in through
+// the virtual bus's control device, use the port, unplug, and check what
+// happened. The same sources run on the simulated machine and, cross-built,
+// under Wine (and on Windows with the bus installed).
+#pragma once
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "vbus_requests.h"
+
+#include <string>
+#include <vector>
+
+namespace systest {
+
+// What each platform supplies (tests/system/host/ for the simulated machine,
+// tests/system/target/ for Windows and Wine).
+bool PlatformSetUp(std::string* why);
+void PlatformTearDown();
+// Non-null when `suite`.`test` cannot pass on this platform because of a
+// documented platform difference; the test is then skipped with that reason.
+const char* PlatformSkipReason(const std::string& suite, const std::string& test);
+bool OnSimulatedMachine();
+
+// A bounded wait for `predicate`, polling; true when it held.
+template <typename Predicate>
+bool Eventually(Predicate predicate, DWORD timeoutMs = 5000)
+{
+    DWORD start = GetTickCount();
+    while (!predicate()) {
+        if (GetTickCount() - start > timeoutMs) {
+            return predicate();
+        }
+        Sleep(2);
+    }
+    return true;
+}
+
+// The virtual bus as a program sees it: DeviceIoControl on \\.\BlnkVbus.
+class VirtualBus {
+public:
+    ~VirtualBus() { Close(); }
+    bool Open();
+    void Close();
+
+    DWORD Ioctl(DWORD code, const vbusreq::Bytes& in, vbusreq::Bytes* out = nullptr, DWORD outSize = 0);
+    uint32_t Plug(const vbusreq::PlugOptions& options = vbusreq::PlugOptions());
+    bool Unplug(uint32_t id) { return Ioctl(VBUS_IOCTL_UNPLUG, vbusreq::Device(id)) == ERROR_SUCCESS; }
+    bool Yank(uint32_t id) { return Ioctl(VBUS_IOCTL_YANK, vbusreq::Device(id)) == ERROR_SUCCESS; }
+    bool Feed(uint32_t id, const vbusreq::Bytes& bytes, bool raw = false);
+    vbusreq::Bytes ReadOut(uint32_t id, uint32_t view);
+    bool Fault(const vbusreq::Bytes& request) { return Ioctl(VBUS_IOCTL_SET_FAULT, request) == ERROR_SUCCESS; }
+    bool Echo(uint32_t id, bool on) { return Ioctl(VBUS_IOCTL_ECHO, vbusreq::Echo(id, on)) == ERROR_SUCCESS; }
+    std::vector<VBUS_URB_LOG_ENTRY> UrbLog(uint32_t id);
+    VBUS_DEVICE_INFO Query(uint32_t id);
+    // Waits until the device's two readers are queued (the port has started).
+    bool WaitStarted(uint32_t id, DWORD timeoutMs = 10000);
+    // Waits until the PnP manager has removed the device.
+    bool WaitRemoved(uint32_t id, DWORD timeoutMs = 10000);
+
+    std::vector<uint32_t> plugged;
+
+private:
+    HANDLE m_Handle = INVALID_HANDLE_VALUE;
+};
+
+// The kernel name of a port by number, as a program opens it before the port
+// has a COM name.
+std::vector<WCHAR> PortPath(int number);
+// Opens port `number` (overlapped when asked); INVALID_HANDLE_VALUE and the
+// error in *error when it cannot be opened.
+HANDLE OpenPort(int number, bool overlapped = false, DWORD* error = nullptr);
+// The highest port number in [from, to] that exists now, or 0. Probing opens
+// each existing port for a moment.
+int NewestPort(int from, int to);
+
+class SystemTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Plugs a device and waits until its port has started; the port's number
+    // in *number. 0 when it did not start.
+    uint32_t PlugPort(int* number, const vbusreq::PlugOptions& options = vbusreq::PlugOptions());
+
+    VirtualBus bus;
+    bool m_Up = false;
+};
+
+}  // namespace systest
