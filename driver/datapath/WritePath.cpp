@@ -183,8 +183,12 @@ NTSTATUS CSerialDevice::WriteComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVO
     if (next != NULL) {
         self->StartWrite(next);
     }
+    // The write goes on to its caller from here, and only then is its counter
+    // unit given back: removal waits for it, so the device object cannot be
+    // deleted while this completion is still under way.
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
     self->m_IoCounter.Decrement();
-    return status;
+    return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
 void CSerialDevice::RemoveFromWriteList(PIRP Irp)

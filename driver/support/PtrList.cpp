@@ -53,32 +53,33 @@ PtrListNode* CPtrList::NewNode(PVOID data)
     return node;
 }
 
-PtrListNode* CPtrList::AddTail(PVOID data)
+PtrListNode* CPtrList::Insert(PVOID data, BOOLEAN atHead)
 {
     PtrListNode* node = NewNode(data);
     if (node == NULL) {
         return NULL;
     }
-    InsertTailList(&m_Head, &node->Link);
+    if (atHead) {
+        InsertHeadList(&m_Head, &node->Link);
+        // Every index shifts by one: a remembered position would now be wrong.
+        UnsetCursor();
+    } else {
+        InsertTailList(&m_Head, &node->Link);
+    }
     m_Count++;
     m_EmptyEvent.Clear();
     m_AddedEvent.Set();
     return node;
 }
 
+PtrListNode* CPtrList::AddTail(PVOID data)
+{
+    return Insert(data, FALSE);
+}
+
 PtrListNode* CPtrList::AddHead(PVOID data)
 {
-    PtrListNode* node = NewNode(data);
-    if (node == NULL) {
-        return NULL;
-    }
-    InsertHeadList(&m_Head, &node->Link);
-    m_Count++;
-    // Every index shifts by one: a remembered position would now be wrong.
-    UnsetCursor();
-    m_EmptyEvent.Clear();
-    m_AddedEvent.Set();
-    return node;
+    return Insert(data, TRUE);
 }
 
 void CPtrList::Seek(LONG index)

@@ -51,6 +51,7 @@ private:
 
     void CreatePool();
     PtrListNode* NewNode(PVOID data);
+    PtrListNode* Insert(PVOID data, BOOLEAN atHead);
     void Seek(LONG index);
     void UnsetCursor()
     {

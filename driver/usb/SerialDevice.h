@@ -122,6 +122,8 @@ private:
     NTSTATUS PnpStart(PIRP Irp);
     NTSTATUS PnpRemove(PIRP Irp);
     NTSTATUS PnpSurpriseRemoval(PIRP Irp);
+    // Records a new PnP state (keeping the one before) and passes the request down.
+    NTSTATUS EnterState(ULONG state, PIRP Irp);
     NTSTATUS PnpQueryCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp);
     // Skips the stack location and hands the request to the lower driver.
     NTSTATUS PassDown(PIRP Irp);

@@ -59,10 +59,7 @@ NTSTATUS CSerialDevice::DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         // Gives back its counter unit itself.
         return PnpRemove(Irp);
     case IRP_MN_QUERY_REMOVE_DEVICE:
-        m_PrevPnpState = m_PnpState;
-        m_PnpState = RemovePending;
-        Irp->IoStatus.Status = STATUS_SUCCESS;
-        return PassDownCounted(Irp);
+        return EnterState(RemovePending, Irp);
     case IRP_MN_CANCEL_REMOVE_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
         m_PnpState = m_PrevPnpState;
@@ -70,15 +67,9 @@ NTSTATUS CSerialDevice::DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return PassDownCounted(Irp);
     case IRP_MN_STOP_DEVICE:
         // Only the state changes: configuration, readers and link stay.
-        m_PrevPnpState = m_PnpState;
-        m_PnpState = Stopped;
-        Irp->IoStatus.Status = STATUS_SUCCESS;
-        return PassDownCounted(Irp);
+        return EnterState(Stopped, Irp);
     case IRP_MN_QUERY_STOP_DEVICE:
-        m_PrevPnpState = m_PnpState;
-        m_PnpState = StopPending;
-        Irp->IoStatus.Status = STATUS_SUCCESS;
-        return PassDownCounted(Irp);
+        return EnterState(StopPending, Irp);
     case IRP_MN_QUERY_CAPABILITIES:
         // The completion routine gives back the counter unit.
         return PnpQueryCapabilities(DeviceObject, Irp);
@@ -118,14 +109,20 @@ NTSTATUS CSerialDevice::CompletionRoutineDeviceCaps(PDEVICE_OBJECT DeviceObject,
     return STATUS_SUCCESS;
 }
 
+NTSTATUS CSerialDevice::EnterState(ULONG state, PIRP Irp)
+{
+    // The state before is kept so that a cancel can restore it.
+    m_PrevPnpState = m_PnpState;
+    m_PnpState = state;
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    return PassDownCounted(Irp);
+}
+
 NTSTATUS CSerialDevice::PnpSurpriseRemoval(PIRP Irp)
 {
-    m_PrevPnpState = m_PnpState;
-    m_PnpState = SurpriseRemoved;
-    Irp->IoStatus.Status = STATUS_SUCCESS;
     // A delivery loop waiting for data wakes and finds the device going.
     m_DataEvent.Set();
-    return PassDownCounted(Irp);
+    return EnterState(SurpriseRemoved, Irp);
 }
 
 void CSerialDevice::GetUsbLink()

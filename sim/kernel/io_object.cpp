@@ -105,6 +105,9 @@ void Dereference(void* body, const char* routine) {
 void ForgetAllObjectsLocked() { g_objects.clear(); }
 
 }  // namespace io
+
+const char* MajorFunctionName(UCHAR major) { return io::MajorName(major); }
+
 }  // namespace sim
 
 using namespace sim;

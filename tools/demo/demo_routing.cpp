@@ -10,20 +10,6 @@
 
 #include "demo.h"
 
-namespace {
-
-const char* kMajorNames[] = {
-    "IRP_MJ_CREATE", "IRP_MJ_CREATE_NAMED_PIPE", "IRP_MJ_CLOSE", "IRP_MJ_READ", "IRP_MJ_WRITE",
-    "IRP_MJ_QUERY_INFORMATION", "IRP_MJ_SET_INFORMATION", "IRP_MJ_QUERY_EA", "IRP_MJ_SET_EA",
-    "IRP_MJ_FLUSH_BUFFERS", "IRP_MJ_QUERY_VOLUME_INFORMATION", "IRP_MJ_SET_VOLUME_INFORMATION",
-    "IRP_MJ_DIRECTORY_CONTROL", "IRP_MJ_FILE_SYSTEM_CONTROL", "IRP_MJ_DEVICE_CONTROL",
-    "IRP_MJ_INTERNAL_DEVICE_CONTROL", "IRP_MJ_SHUTDOWN", "IRP_MJ_LOCK_CONTROL", "IRP_MJ_CLEANUP",
-    "IRP_MJ_CREATE_MAILSLOT", "IRP_MJ_QUERY_SECURITY", "IRP_MJ_SET_SECURITY", "IRP_MJ_POWER",
-    "IRP_MJ_SYSTEM_CONTROL", "IRP_MJ_DEVICE_CHANGE", "IRP_MJ_QUERY_QUOTA", "IRP_MJ_SET_QUOTA",
-    "IRP_MJ_PNP",
-};
-
-}  // namespace
 
 bool RunRoutingDemo()
 {
@@ -45,7 +31,7 @@ bool RunRoutingDemo()
     for (UCHAR major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; major++) {
         probe->m_LastMethod.clear();
         sim::IrpResult r = sim::SendIrp(probe->m_DeviceObject, major);
-        std::printf("  0x%02X %-32s -> %-24s status 0x%08X\n", major, kMajorNames[major],
+        std::printf("  0x%02X %-32s -> %-24s status 0x%08X\n", major, sim::MajorFunctionName(major),
                     probe->m_LastMethod.c_str(), (unsigned)r.ioStatus.Status);
         if (!r.completed || probe->m_LastMethod.empty()) {
             misrouted++;

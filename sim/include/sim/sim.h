@@ -275,6 +275,9 @@ NTSTATUS SendSystemControl(const std::string& instancePath, UCHAR minor, unsigne
 // PDO with `physical`); PowerDeviceUnspecified for an unknown node.
 DEVICE_POWER_STATE PoweredState(const std::string& instancePath, bool physical = false);
 
+// "IRP_MJ_READ" for 0x03, for reports and narration.
+const char* MajorFunctionName(UCHAR major);
+
 // ---------------------------------------------------------------- namespace
 
 // Resolves an object name (following symbolic links) to a device object, or null.
