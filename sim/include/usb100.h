@@ -1,5 +1,5 @@
 // USB 1.x descriptor definitions: on Windows this header and usb200.h carry
-// the descriptors that usbspec.h now holds.
+// the descriptors that sim/usb_chapter9.h holds.
 #pragma once
 
-#include "usbspec.h"
+#include "sim/usb_chapter9.h"

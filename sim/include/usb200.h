@@ -1,4 +1,4 @@
-// USB 2.0 definitions (see usbspec.h).
+// USB 2.0 definitions (see sim/usb_chapter9.h).
 #pragma once
 
-#include "usbspec.h"
+#include "sim/usb_chapter9.h"
