@@ -38,6 +38,14 @@ NTSTATUS CSerialDevice::DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     BOOLEAN queued = FALSE;
     BOOLEAN cancelled = FALSE;
     m_ReadLock.Lock(0);
+    if (m_PnpState == Removed) {
+        // Removal has flushed the list (under this lock) and waits for every
+        // request: one queued now would never end.
+        m_ReadLock.Unlock();
+        CompleteRequest(Irp, STATUS_NO_SUCH_DEVICE);
+        m_IoCounter.Decrement();
+        return STATUS_NO_SUCH_DEVICE;
+    }
     if (m_ReadList.GetCount() == 0) {
         CLockGuard ring(&m_BufferInLock);
         if (m_BufferIn.m_Count >= length) {

@@ -48,19 +48,26 @@ NTSTATUS CSerialDevice::DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     BOOLEAN added;
     {
         CLockGuard guard(&m_WriteLock);
-        wasEmpty = m_WriteList.GetCount() == 0;
-        added = m_WriteList.AddTail(Irp) != NULL;
+        if (m_PnpState == Removed) {
+            // Removal has flushed the list (under this lock) and waits for every request.
+            added = FALSE;
+            wasEmpty = FALSE;
+        } else {
+            wasEmpty = m_WriteList.GetCount() == 0;
+            added = m_WriteList.AddTail(Irp) != NULL;
+        }
         if (added && !wasEmpty) {
             // Started when the writes before it are done.
             IoMarkIrpPending(Irp);
         }
     }
     if (!added) {
+        NTSTATUS status = m_PnpState == Removed ? STATUS_NO_SUCH_DEVICE : STATUS_INSUFFICIENT_RESOURCES;
         Trace(1, "DispatchWrite cannot queue");
         Irp->IoStatus.Information = 0;
-        CompleteRequest(Irp, STATUS_INSUFFICIENT_RESOURCES);
+        CompleteRequest(Irp, status);
         m_IoCounter.Decrement();
-        return STATUS_INSUFFICIENT_RESOURCES;
+        return status;
     }
     if (!wasEmpty) {
         return STATUS_PENDING;

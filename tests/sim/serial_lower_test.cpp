@@ -88,6 +88,10 @@ TEST_F(SerialLowerTest, RemovalWaitsForTheWriteInFlightAndRefusesLateRequests)
     sim::IrpResult wmi = sim::SendIrp(fdo, IRP_MJ_SYSTEM_CONTROL);
     EXPECT_EQ(wmi.ioStatus.Status, STATUS_NO_SUCH_DEVICE);
     EXPECT_EQ(loopback::TheBus().pnpMinors.size(), minorsBefore);
+    // Reads and writes that arrive now cannot be queued behind the flush.
+    std::vector<uint8_t> bytes(4);
+    EXPECT_EQ(sim::SendIrp(fdo, IRP_MJ_READ, 0, bytes.data(), 4).ioStatus.Status, STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(sim::SendIrp(fdo, IRP_MJ_WRITE, 0, bytes.data(), 4).ioStatus.Status, STATUS_NO_SUCH_DEVICE);
 
     // The packet in flight ends the write with what it has sent.
     ASSERT_TRUE(WaitFor([] { return !loopback::TheBus().pendingOut.empty(); }));
