@@ -80,8 +80,6 @@ if(VBUS_SOURCES)
     ${PROJECT_SOURCE_DIR}/include ${PROJECT_SOURCE_DIR}/vbus)
 endif()
 
-# ----------------------------------------------------------------------------
-# Wine: the portable system tests (tests/system), cross-built as Win32
-# console programs that run against the real binaries, are added here by the
-# Wine integration.
-# ----------------------------------------------------------------------------
+# The INF, the portable system tests and the other Windows programs that
+# drive the drivers (under Wine in CI).
+include(BrisklinkWine)

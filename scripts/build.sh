@@ -13,6 +13,19 @@ cd "$BRISKLINK_ROOT"
 builds=("$@")
 ((${#builds[@]})) || builds=(host target target32)
 
+# CMake keeps the compiler it first found: when a toolchain file changes (for
+# example to another compiler variant), the folder's cache starts over.
+forget_stale_toolchain() {
+    local dir=$1 toolchain=$2 stamp
+    stamp=$(sha256sum "$toolchain" | cut -d' ' -f1)
+    if [[ -f $dir/CMakeCache.txt && $(cat "$dir/.toolchain-stamp" 2>/dev/null) != "$stamp" ]]; then
+        echo "build: $toolchain changed; $dir configures afresh"
+        rm -rf "$dir/CMakeCache.txt" "$dir/CMakeFiles"
+    fi
+    mkdir -p "$dir"
+    echo "$stamp" >"$dir/.toolchain-stamp"
+}
+
 configure_and_build() {
     local dir=$1
     shift
@@ -27,9 +40,11 @@ for b in "${builds[@]}"; do
     host)
         configure_and_build build/host -DBRISKLINK_SANITIZE="$(sanitize_setting)" ;;
     target)
+        forget_stale_toolchain build/target cmake/mingw-x64.cmake
         configure_and_build build/target -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x64.cmake ;;
     target32)
         if has_sources setup; then
+            forget_stale_toolchain build/target32 cmake/mingw-x86.cmake
             configure_and_build build/target32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86.cmake
         else
             echo "build: target32 skipped (setup/ has no sources)"

@@ -8,7 +8,7 @@ PACKAGES=(
     cmake ninja-build make g++ python3
     googletest            # sources in /usr/src/googletest, built by the host build
     libbenchmark-dev
-    g++-mingw-w64-x86-64 g++-mingw-w64-i686
+    g++-mingw-w64-x86-64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686
     binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
     mingw-w64-x86-64-dev mingw-w64-i686-dev mingw-w64-tools
 )
@@ -31,6 +31,22 @@ else
 fi
 
 # ---------------------------------------------------------------------------
-# Wine (runs the target binaries and the portable system tests): added by the
-# Wine integration, here, with the same skip-when-present check.
+# Wine runs the target binaries and the portable system tests. The 64-bit
+# loader runs the drivers and the x64 test programs; the 32-bit half runs the
+# 32-bit setup library's clients; wine64-tools brings winedump.
 # ---------------------------------------------------------------------------
+WINE_PACKAGES=(wine64 wine32:i386 wine wine64-tools)
+wine_missing=()
+for p in "${WINE_PACKAGES[@]}"; do
+    installed "$p" || wine_missing+=("$p")
+done
+if ((${#wine_missing[@]})); then
+    echo "install-deps: installing ${wine_missing[*]}"
+    if ! dpkg --print-foreign-architectures | grep -qx i386; then
+        as_root dpkg --add-architecture i386
+    fi
+    as_root apt-get update
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${wine_missing[@]}"
+else
+    echo "install-deps: Wine present"
+fi

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds everything and runs every check:
 #   host tests (ctest, each test in its own process, ASan/UBSan in CI),
-#   the PE checks of the target binaries.
+#   the PE checks of the target binaries,
+#   the portable system tests against the real drivers under Wine
+#   (scripts/wine-run.sh).
 # Usage: scripts/test.sh [--clean]    (CI=true implies --clean)
 # Exits non-zero when anything fails; the last line is "N passed, M failed"
 # for the host tests (a host build that fails counts as one failure).
@@ -123,10 +125,46 @@ check_image build/target32/setup.dll "$(has_sources setup && echo 1 || echo 0)" 
     --machine x86 --pe32 --dll --subsystem windows_gui --entry-set --relocatable \
     --export SetupPortName --allowed-imports setupapi.dll,advapi32.dll,kernel32.dll
 
-# ---------------------------------------------------------------------------
-# Wine: the portable system tests against the real binaries run here (added by
-# the Wine integration).
-# ---------------------------------------------------------------------------
+# ------------------------------------------------- portable system tests
+# On the simulated machine they ran with the host tests above (ctest label
+# system_tests); under Wine they run against the real Brisklink.sys and
+# BlnkVbus.sys. A machine where Wine cannot run fails here: CI must not pass
+# by skipping it.
+if ((host_built)) && [[ -f build/host/ctest.log ]]; then
+    sim_names=$(ctest --test-dir build/host -N -L '^system_tests$' 2>/dev/null | sed -n 's/^ *Test *#[0-9]*: //p')
+    sim_pass=0
+    sim_fail=0
+    while IFS= read -r name; do
+        [[ -z $name ]] && continue
+        line=$(grep -F " $name " build/host/ctest.log | grep -E 'Test +#[0-9]+:' | tail -1)
+        if [[ $line == *" Passed "* ]]; then
+            sim_pass=$((sim_pass + 1))
+        elif [[ -n $line ]]; then
+            sim_fail=$((sim_fail + 1))
+        fi
+    done <<<"$sim_names"
+    note "system tests on the simulated machine: $sim_pass passed, $sim_fail failed"
+fi
+
+if ((!target_built)); then
+    fail "system tests under Wine: not run (target build failed)"
+elif [[ ! -f build/target/system_tests.exe ]]; then
+    fail "system tests under Wine: not run (system_tests.exe was not built)"
+else
+    echo
+    echo "== Wine: the portable system tests against the real drivers"
+    wine_log=build/wine-run.log
+    scripts/wine-run.sh 2>&1 | tee "$wine_log"
+    wine_rc=${PIPESTATUS[0]}
+    wine_line=$(grep -E '^system tests under Wine: ' "$wine_log" | tail -1)
+    if [[ -z $wine_line ]]; then
+        fail "system tests under Wine: FAILED: Wine could not run them ($(grep -E '^wine-run: FAILED' "$wine_log" | tail -1))"
+    elif ((wine_rc != 0)); then
+        fail "$wine_line: FAILED"
+    else
+        note "$wine_line"
+    fi
+fi
 
 echo
 echo "== Summary"

@@ -21,6 +21,8 @@
 #define VBUS_TAG 'subV'  // "Vbus" in pool listings
 #define VBUS_MAX_ENDPOINTS 32
 #define VBUS_MAX_TRANSFER_SIZE (1u << 20)
+#define VBUS_TICK_MS 1                       // period of the transfer clock
+#define VBUS_TICK (VBUS_TICK_MS * 10000LL)  // the same in 100-ns units
 #define VBUS_SIG_CONTROL 0x43627556u  // "VubC"
 #define VBUS_SIG_PDO 0x50627556u      // "VubP"
 #define VBUS_SIG_FDO 0x46627556u      // "VubF"
@@ -122,8 +124,7 @@ struct VBUS_DEVICE {
 
     KTIMER Timer;
     KDPC Dpc;
-    BOOLEAN TimerArmed;  // the armed timer holds a reference
-    LONGLONG ArmedDue;
+    BOOLEAN TimerArmed;  // the periodic transfer clock runs and holds a reference
 };
 
 struct VBUS_EXTENSION {

@@ -174,16 +174,18 @@ VOID VbusDeleteIfGone(VBUS_DEVICE* dev) {
     // A cancel routine that won the race may still be completing its IRP.
     KeWaitForSingleObject(&dev->Idle, Executive, KernelMode, FALSE, NULL);
 
-    BOOLEAN timerReference = FALSE;
     KeAcquireSpinLock(&dev->Lock, &irql);
-    if (dev->TimerArmed && KeCancelTimer(&dev->Timer)) {
-        dev->TimerArmed = FALSE;
-        timerReference = TRUE;
-    }
+    BOOLEAN timerReference = dev->TimerArmed;  // GONE is set: nothing arms it again
+    dev->TimerArmed = FALSE;
     PDEVICE_OBJECT pdo = dev->Pdo;
     dev->Pdo = nullptr;
     KeReleaseSpinLock(&dev->Lock, irql);
-    if (timerReference) VbusRelease(dev);
+    if (timerReference) {
+        // Outside the lock: the DPC takes it, and cancelling may wait for the DPC.
+        KeCancelTimer(&dev->Timer);
+        KeFlushQueuedDpcs();
+        VbusRelease(dev);
+    }
     if (pdo) {
         IoDeleteDevice(pdo);
         VbusRelease(dev);  // the PDO's

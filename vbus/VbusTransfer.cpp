@@ -100,33 +100,17 @@ VOID VbusCompleteUrb(PIRP irp, NTSTATUS status, USBD_STATUS usbd) {
     VbusComplete(irp, status);
 }
 
-// Dev->Lock held. Arms the timer for the earliest moment a pending transfer
-// can complete (free run: IN at the endpoint's next poll, OUT when due).
+// Dev->Lock held. Starts the device's transfer clock: a periodic timer whose
+// DPC completes every transfer that is due. It is armed once and never
+// re-armed from its own DPC (Wine's timers wait for their own callback
+// there), and it runs until the device goes.
 VOID VbusKick(VBUS_DEVICE* dev) {
-    if (dev->State & VBUS_STATE_GONE) return;
-    const LONGLONG never = 0x7FFFFFFFFFFFFFFFLL;
-    LONGLONG next = never;
-    for (PLIST_ENTRY e = dev->Pending.Flink; e != &dev->Pending; e = e->Flink) {
-        PIRP irp = IrpOf(e);
-        LONGLONG when = Ctx(irp, VBUS_CTX_DUE);
-        if (IsIn(dev, irp)) {
-            if (dev->Mode == VBUS_MODE_STEPPED || !HasWork(dev, irp)) continue;
-            LONGLONG poll = VbusEpState(dev, EndpointOf(dev, irp).Address)->NextPoll;
-            if (poll > when) when = poll;
-        }
-        if (when < next) next = when;
-    }
-    if (next == never || (dev->TimerArmed && next >= dev->ArmedDue)) return;
-    LONGLONG relative = next - VbusNow();
-    if (relative < 1) relative = 1;
-    if (!dev->TimerArmed) {
-        VbusReference(dev);  // released by the DPC or by whoever cancels the timer
-        dev->TimerArmed = TRUE;
-    }
-    dev->ArmedDue = next;
+    if ((dev->State & VBUS_STATE_GONE) || dev->TimerArmed) return;
+    VbusReference(dev);  // released when the device goes and the timer is cancelled
+    dev->TimerArmed = TRUE;
     LARGE_INTEGER due;
-    due.QuadPart = -relative;
-    KeSetTimer(&dev->Timer, due, &dev->Dpc);
+    due.QuadPart = -VBUS_TICK;
+    KeSetTimerEx(&dev->Timer, due, VBUS_TICK_MS, &dev->Dpc);
 }
 
 VOID VbusTransferDpc(PKDPC dpc, PVOID context, PVOID arg1, PVOID arg2) {
@@ -138,7 +122,6 @@ VOID VbusTransferDpc(PKDPC dpc, PVOID context, PVOID arg1, PVOID arg2) {
     InitializeListHead(&done);
     BOOLEAN delivered[32] = {};
     KeAcquireSpinLockAtDpcLevel(&dev->Lock);
-    dev->TimerArmed = FALSE;
     LONGLONG now = VbusNow();
     for (PLIST_ENTRY e = dev->Pending.Flink, next; e != &dev->Pending; e = next) {
         next = e->Flink;
@@ -161,10 +144,8 @@ VOID VbusTransferDpc(PKDPC dpc, PVOID context, PVOID arg1, PVOID arg2) {
         state->NextPoll = now + IntervalOf(ep);
         DeliverIn(dev, irp, &done);
     }
-    VbusKick(dev);
     KeReleaseSpinLockFromDpcLevel(&dev->Lock);
     CompleteList(dev, &done);
-    VbusRelease(dev);  // the armed timer's reference
 }
 
 // Any IRQL <= DISPATCH_LEVEL. Validates and queues a bulk/interrupt transfer,

@@ -59,7 +59,14 @@ protected:
         OVERLAPPED ov = {};
         ov.hEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
         BOOL ok = WriteFile(m_Port, data.data(), (DWORD)data.size(), NULL, &ov);
-        if (!ok && GetLastError() == ERROR_IO_PENDING) {
+        if (!ok && GetLastError() != ERROR_IO_PENDING) {
+            // Failed at once: Windows neither fills the OVERLAPPED nor signals it.
+            DWORD error = GetLastError();
+            CloseHandle(ov.hEvent);
+            *written = 0;
+            return error;
+        }
+        if (!ok) {
             WaitForSingleObject(ov.hEvent, 10000);
         }
         ok = GetOverlappedResult(m_Port, &ov, written, TRUE);
