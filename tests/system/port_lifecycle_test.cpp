@@ -76,8 +76,13 @@ TEST_F(PortLifecycleTest, DeviceNumbersOnlyCountUp)
     ASSERT_NE(PlugPort(&third, c), 0u);
     EXPECT_EQ(third, second + 1);
     DWORD error = 0;
-    EXPECT_EQ(OpenPort(first, false, &error), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(error, (DWORD)ERROR_FILE_NOT_FOUND);
+    EXPECT_TRUE(Eventually([&] {
+        HANDLE h = OpenPort(first, false, &error);
+        if (h != INVALID_HANDLE_VALUE) {
+            CloseHandle(h);
+        }
+        return error == ERROR_FILE_NOT_FOUND;
+    }));
 }
 
 TEST_F(PortLifecycleTest, YankedPortEndsPendingIoAndDisappears)
@@ -102,8 +107,15 @@ TEST_F(PortLifecycleTest, YankedPortEndsPendingIoAndDisappears)
     EXPECT_FALSE(GetOverlappedResult(port, &read, &bytes, FALSE));
     CloseHandle(read.hEvent);
     EXPECT_TRUE(bus.WaitRemoved(id));
-    DWORD error = 0;
-    EXPECT_EQ(OpenPort(number, false, &error), INVALID_HANDLE_VALUE);
+    // The bus sees the removal before the function device is deleted above it.
+    EXPECT_TRUE(Eventually([&] {
+        HANDLE h = OpenPort(number);
+        if (h == INVALID_HANDLE_VALUE) {
+            return true;
+        }
+        CloseHandle(h);
+        return false;
+    }));
 }
 
 TEST_F(PortLifecycleTest, DeviceDeclaringMissingInterfacesGetsNoReaders)
