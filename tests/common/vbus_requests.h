@@ -147,6 +147,34 @@ inline std::vector<VBUS_URB_LOG_ENTRY> LogEntries(const Bytes& response)
     return entries;
 }
 
+// A URB log entry's function, as the demos print it.
+inline const char* UrbName(const VBUS_URB_LOG_ENTRY& e)
+{
+    switch (e.Function) {
+    case usbdesc::kUrbGetDescriptorFromDevice:
+        return e.DescriptorType == 1 ? "GET_DESCRIPTOR device" : "GET_DESCRIPTOR configuration";
+    case usbdesc::kUrbSelectConfiguration:
+        return "SELECT_CONFIGURATION";
+    case usbdesc::kUrbBulkOrInterruptTransfer:
+        return (e.Endpoint & 0x80) ? "INTERRUPT IN" : "INTERRUPT OUT";
+    case usbdesc::kUrbClassInterface:
+        return "CLASS_INTERFACE";
+    default:
+        return "other";
+    }
+}
+
+// The kernel name a program opens a port by before it has a COM name, as a
+// zero-terminated UTF-16 string (built by hand: std::wstring is off limits
+// where wchar_t is made 16-bit by a compiler switch).
+inline std::vector<wchar_t> PortKernelPath(int number)
+{
+    std::string text = "\\\\?\\GLOBALROOT\\Device\\NivexBlnk" + std::to_string(number);
+    std::vector<wchar_t> path(text.begin(), text.end());
+    path.push_back(0);
+    return path;
+}
+
 inline Bytes OutData(const Bytes& response)
 {
     VBUS_READ_OUT_RESPONSE head = Read<VBUS_READ_OUT_RESPONSE>(response);

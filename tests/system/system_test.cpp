@@ -80,20 +80,9 @@ bool VirtualBus::WaitRemoved(uint32_t id, DWORD timeoutMs)
     return Eventually([&] { return (Query(id).State & VBUS_STATE_REMOVED) != 0 || Query(id).Size == 0; }, timeoutMs);
 }
 
-std::vector<WCHAR> PortPath(int number)
-{
-    // Built by hand: std::wstring is off limits where wchar_t is 16-bit by a
-    // compiler switch and the C library's wide routines assume 32 bits.
-    const char* prefix = "\\\\?\\GLOBALROOT\\Device\\NivexBlnk";
-    std::string text = prefix + std::to_string(number);
-    std::vector<WCHAR> path(text.begin(), text.end());
-    path.push_back(0);
-    return path;
-}
-
 HANDLE OpenPort(int number, bool overlapped, DWORD* error)
 {
-    HANDLE h = CreateFileW(PortPath(number).data(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+    HANDLE h = CreateFileW(vbusreq::PortKernelPath(number).data(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
                            overlapped ? FILE_FLAG_OVERLAPPED : 0, NULL);
     if (error != nullptr) {
         *error = h == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;

@@ -66,9 +66,6 @@ private:
     HANDLE m_Handle = INVALID_HANDLE_VALUE;
 };
 
-// The kernel name of a port by number, as a program opens it before the port
-// has a COM name.
-std::vector<WCHAR> PortPath(int number);
 // Opens port `number` (overlapped when asked); INVALID_HANDLE_VALUE and the
 // error in *error when it cannot be opened.
 HANDLE OpenPort(int number, bool overlapped = false, DWORD* error = nullptr);

@@ -23,22 +23,6 @@ vbusreq::Bytes Bus(ULONG code, vbusreq::Bytes buffer, size_t outputSize, NTSTATU
     return buffer;
 }
 
-const char* FunctionName(const VBUS_URB_LOG_ENTRY& e)
-{
-    switch (e.Function) {
-    case usbdesc::kUrbGetDescriptorFromDevice:
-        return e.DescriptorType == 1 ? "GET_DESCRIPTOR device" : "GET_DESCRIPTOR configuration";
-    case usbdesc::kUrbSelectConfiguration:
-        return "SELECT_CONFIGURATION";
-    case usbdesc::kUrbBulkOrInterruptTransfer:
-        return (e.Endpoint & 0x80) ? "INTERRUPT IN" : "INTERRUPT OUT";
-    case usbdesc::kUrbClassInterface:
-        return "CLASS_INTERFACE";
-    default:
-        return "other";
-    }
-}
-
 std::string Text(const std::vector<uint8_t>& bytes)
 {
     return std::string(bytes.begin(), bytes.end());
@@ -79,7 +63,7 @@ bool RunUsbDemo()
                              sizeof(VBUS_URB_LOG_RESPONSE) + VBUS_URB_LOG_ENTRIES * sizeof(VBUS_URB_LOG_ENTRY), &status);
     std::printf("== Start sequence as the device saw it\n");
     for (const VBUS_URB_LOG_ENTRY& e : vbusreq::LogEntries(log)) {
-        std::printf("  #%u %-30s endpoint 0x%02X length %u -> %s\n", e.Sequence, FunctionName(e), e.Endpoint,
+        std::printf("  #%u %-30s endpoint 0x%02X length %u -> %s\n", e.Sequence, vbusreq::UrbName(e), e.Endpoint,
                     e.RequestedLength, e.NtStatus == STATUS_PENDING ? "pending" : "done");
     }
     std::printf("  pipes: IN 0x%02X (%u bytes), OUT 0x%02X (%u bytes)\n", device->m_ReadPipe->EndpointAddress,

@@ -31,20 +31,10 @@ bool Bus(DWORD code, const vbusreq::Bytes& in, vbusreq::Bytes* out = nullptr, DW
     return ok != FALSE;
 }
 
-// The port's kernel name, built without std::wstring (whose width differs
-// between the builds this file's headers serve).
-std::vector<WCHAR> PortPath(int number)
-{
-    std::string text = "\\\\?\\GLOBALROOT\\Device\\NivexBlnk" + std::to_string(number);
-    std::vector<WCHAR> path(text.begin(), text.end());
-    path.push_back(0);
-    return path;
-}
-
 // 0: missing; 1: exists (opened, or refused because it is open elsewhere).
 bool PortExists(int number)
 {
-    HANDLE h = CreateFileW(PortPath(number).data(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    HANDLE h = CreateFileW(vbusreq::PortKernelPath(number).data(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
     if (h != INVALID_HANDLE_VALUE) {
         CloseHandle(h);
         return true;
@@ -61,22 +51,6 @@ int HighestPort(int from, int to)
         }
     }
     return highest;
-}
-
-const char* FunctionName(const VBUS_URB_LOG_ENTRY& e)
-{
-    switch (e.Function) {
-    case usbdesc::kUrbGetDescriptorFromDevice:
-        return e.DescriptorType == 1 ? "GET_DESCRIPTOR device" : "GET_DESCRIPTOR configuration";
-    case usbdesc::kUrbSelectConfiguration:
-        return "SELECT_CONFIGURATION";
-    case usbdesc::kUrbBulkOrInterruptTransfer:
-        return (e.Endpoint & 0x80) ? "INTERRUPT IN" : "INTERRUPT OUT";
-    case usbdesc::kUrbClassInterface:
-        return "CLASS_INTERFACE";
-    default:
-        return "other";
-    }
 }
 
 }  // namespace
@@ -110,13 +84,13 @@ int main()
     }
     std::printf("== Reference device plugged (VID 5A1E, PID 0101): port \\Device\\NivexBlnk%d\n", number);
 
-    HANDLE port = CreateFileW(PortPath(number).data(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    HANDLE port = CreateFileW(vbusreq::PortKernelPath(number).data(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
     vbusreq::Bytes log;
     Bus(VBUS_IOCTL_GET_URB_LOG, vbusreq::UrbLog(id), &log,
         sizeof(VBUS_URB_LOG_RESPONSE) + VBUS_URB_LOG_ENTRIES * sizeof(VBUS_URB_LOG_ENTRY));
     std::printf("== Start sequence as the device saw it\n");
     for (const VBUS_URB_LOG_ENTRY& e : vbusreq::LogEntries(log)) {
-        std::printf("  #%u %-30s endpoint 0x%02X length %u\n", e.Sequence, FunctionName(e), e.Endpoint,
+        std::printf("  #%u %-30s endpoint 0x%02X length %u\n", e.Sequence, vbusreq::UrbName(e), e.Endpoint,
                     e.RequestedLength);
     }
 
