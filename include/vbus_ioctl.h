@@ -38,11 +38,11 @@
 #define VBUS_MAX_DEVICES 16
 #define VBUS_MAX_DEVICE_DESCRIPTOR 255
 #define VBUS_MAX_CONFIG_DESCRIPTOR 4096
-#define VBUS_MAX_HARDWARE_IDS_CHARS 512  // UTF-16 code units, terminators included
-#define VBUS_MAX_SERIAL_CHARS 32         // UTF-16 code units, terminator included
-#define VBUS_MAX_FEED_BYTES 65536        // per FEED_IN request
-#define VBUS_MAX_QUEUED_BYTES (1u << 20) // stream bytes an IN endpoint holds
-#define VBUS_OUT_VIEW_BYTES 65536u       // bytes each OUT view keeps before dropping
+#define VBUS_MAX_HARDWARE_IDS_CHARS 512   // UTF-16 code units, terminators included
+#define VBUS_MAX_SERIAL_CHARS 32          // UTF-16 code units, terminator included
+#define VBUS_MAX_FEED_BYTES 65536         // per FEED_IN request
+#define VBUS_MAX_QUEUED_BYTES (1u << 20)  // stream bytes an IN endpoint holds
+#define VBUS_OUT_VIEW_BYTES 65536u        // bytes each OUT view keeps before dropping
 #define VBUS_MAX_FAULTS 8
 #define VBUS_URB_LOG_ENTRIES 256
 
@@ -60,13 +60,13 @@
 #define VBUS_CAP_UNIQUE_ID 0x0100u
 
 typedef struct _VBUS_CAPABILITIES {
-    uint32_t Flags;           // VBUS_CAP_*
+    uint32_t Flags;  // VBUS_CAP_*
     // DEVICE_POWER_STATE for each SYSTEM_POWER_STATE (index 0..6: Unspecified,
     // Working, S1, S2, S3, Hibernate, Shutdown). All zero: the bus's defaults
     // (D0 when working, D3 otherwise).
     uint32_t DeviceState[7];
-    uint32_t SystemWake;      // SYSTEM_POWER_STATE (0: unspecified)
-    uint32_t DeviceWake;      // DEVICE_POWER_STATE (0: unspecified)
+    uint32_t SystemWake;  // SYSTEM_POWER_STATE (0: unspecified)
+    uint32_t DeviceWake;  // DEVICE_POWER_STATE (0: unspecified)
 } VBUS_CAPABILITIES;
 
 // Input: this record followed by the data its offsets name (offsets count
@@ -74,21 +74,21 @@ typedef struct _VBUS_CAPABILITIES {
 // anything (odd interfaces, wTotalLength disagreeing with its contents...):
 // the device returns exactly these bytes when asked.
 typedef struct _VBUS_PLUG_REQUEST {
-    uint32_t Size;                     // sizeof(VBUS_PLUG_REQUEST)
-    uint32_t TotalLength;              // Size + trailing data
+    uint32_t Size;         // sizeof(VBUS_PLUG_REQUEST)
+    uint32_t TotalLength;  // Size + trailing data
     uint32_t DeviceDescriptorOffset;
-    uint32_t DeviceDescriptorLength;   // 1..VBUS_MAX_DEVICE_DESCRIPTOR
+    uint32_t DeviceDescriptorLength;  // 1..VBUS_MAX_DEVICE_DESCRIPTOR
     uint32_t ConfigDescriptorOffset;
-    uint32_t ConfigDescriptorLength;   // 1..VBUS_MAX_CONFIG_DESCRIPTOR
-    uint32_t HardwareIdsOffset;        // UTF-16 multi-string, double-terminated
-    uint32_t HardwareIdsLength;        // bytes; 0: derived from the device descriptor
+    uint32_t ConfigDescriptorLength;         // 1..VBUS_MAX_CONFIG_DESCRIPTOR
+    uint32_t HardwareIdsOffset;              // UTF-16 multi-string, double-terminated
+    uint32_t HardwareIdsLength;              // bytes; 0: derived from the device descriptor
     uint16_t Serial[VBUS_MAX_SERIAL_CHARS];  // UTF-16, terminated; empty: none (instance id = device id)
     VBUS_CAPABILITIES Capabilities;
 } VBUS_PLUG_REQUEST;
 
 typedef struct _VBUS_PLUG_RESPONSE {
-    uint32_t Size;       // sizeof(VBUS_PLUG_RESPONSE)
-    uint32_t DeviceId;   // the handle number later requests name (never 0)
+    uint32_t Size;      // sizeof(VBUS_PLUG_RESPONSE)
+    uint32_t DeviceId;  // the handle number later requests name (never 0)
 } VBUS_PLUG_RESPONSE;
 
 // ---------------------------------------------------------------- UNPLUG / YANK / QUERY
@@ -97,31 +97,31 @@ typedef struct _VBUS_PLUG_RESPONSE {
 // YANK: the device vanishes at once (pending and new URBs fail with
 // STATUS_NO_SUCH_DEVICE / USBD_STATUS_DEVICE_GONE), then as UNPLUG.
 typedef struct _VBUS_DEVICE_REQUEST {
-    uint32_t Size;       // sizeof(VBUS_DEVICE_REQUEST)
+    uint32_t Size;  // sizeof(VBUS_DEVICE_REQUEST)
     uint32_t DeviceId;
 } VBUS_DEVICE_REQUEST;
 
-#define VBUS_STATE_PRESENT 0x0001u     // reported in the bus relations
-#define VBUS_STATE_REPORTED 0x0002u    // the PnP manager has seen the PDO
+#define VBUS_STATE_PRESENT 0x0001u   // reported in the bus relations
+#define VBUS_STATE_REPORTED 0x0002u  // the PnP manager has seen the PDO
 #define VBUS_STATE_STARTED 0x0004u
 #define VBUS_STATE_CONFIGURED 0x0008u
-#define VBUS_STATE_GONE 0x0010u        // yanked or surprise-removed
-#define VBUS_STATE_REMOVED 0x0020u     // IRP_MN_REMOVE_DEVICE seen
+#define VBUS_STATE_GONE 0x0010u     // yanked or surprise-removed
+#define VBUS_STATE_REMOVED 0x0020u  // IRP_MN_REMOVE_DEVICE seen
 #define VBUS_STATE_STEPPED 0x0040u
 #define VBUS_STATE_ECHO 0x0080u
 
 // QUERY_DEVICE input is a VBUS_DEVICE_REQUEST.
 typedef struct _VBUS_DEVICE_INFO {
-    uint32_t Size;              // sizeof(VBUS_DEVICE_INFO)
+    uint32_t Size;  // sizeof(VBUS_DEVICE_INFO)
     uint32_t DeviceId;
-    uint32_t State;             // VBUS_STATE_*
-    uint32_t PendingIn;         // IN transfers waiting for data
-    uint32_t PendingOut;        // OUT transfers not yet completed
-    uint32_t QueuedInBytes;     // IN bytes (packet headers excluded) not yet delivered
-    uint32_t QueuedInPackets;   // raw packets not yet delivered
-    uint32_t OutRawBytes;       // bytes waiting in the raw OUT view
-    uint32_t OutPayloadBytes;   // bytes waiting in the decoded OUT view
-    uint32_t UrbCount;          // URBs seen since plug-in
+    uint32_t State;            // VBUS_STATE_*
+    uint32_t PendingIn;        // IN transfers waiting for data
+    uint32_t PendingOut;       // OUT transfers not yet completed
+    uint32_t QueuedInBytes;    // IN bytes (packet headers excluded) not yet delivered
+    uint32_t QueuedInPackets;  // raw packets not yet delivered
+    uint32_t OutRawBytes;      // bytes waiting in the raw OUT view
+    uint32_t OutPayloadBytes;  // bytes waiting in the decoded OUT view
+    uint32_t UrbCount;         // URBs seen since plug-in
 } VBUS_DEVICE_INFO;
 
 // ---------------------------------------------------------------- FEED_IN
@@ -133,12 +133,12 @@ typedef struct _VBUS_DEVICE_INFO {
 #define VBUS_FEED_RAW 0x0001u
 
 typedef struct _VBUS_FEED_REQUEST {
-    uint32_t Size;            // sizeof(VBUS_FEED_REQUEST)
-    uint32_t TotalLength;     // Size + Length
+    uint32_t Size;         // sizeof(VBUS_FEED_REQUEST)
+    uint32_t TotalLength;  // Size + Length
     uint32_t DeviceId;
-    uint32_t Flags;           // VBUS_FEED_*
-    uint32_t Endpoint;        // IN endpoint address (0x81...); 0: the first IN endpoint
-    uint32_t Length;          // data bytes following the record
+    uint32_t Flags;     // VBUS_FEED_*
+    uint32_t Endpoint;  // IN endpoint address (0x81...); 0: the first IN endpoint
+    uint32_t Length;    // data bytes following the record
 } VBUS_FEED_REQUEST;
 
 // ---------------------------------------------------------------- READ_OUT
@@ -151,22 +151,22 @@ typedef struct _VBUS_FEED_REQUEST {
 #define VBUS_READ_PAYLOAD 2u
 
 typedef struct _VBUS_READ_OUT_REQUEST {
-    uint32_t Size;            // sizeof(VBUS_READ_OUT_REQUEST)
+    uint32_t Size;  // sizeof(VBUS_READ_OUT_REQUEST)
     uint32_t DeviceId;
-    uint32_t View;            // VBUS_READ_RAW or VBUS_READ_PAYLOAD
+    uint32_t View;  // VBUS_READ_RAW or VBUS_READ_PAYLOAD
 } VBUS_READ_OUT_REQUEST;
 
 typedef struct _VBUS_OUT_PACKET {
-    uint16_t Length;          // bytes that follow
+    uint16_t Length;  // bytes that follow
     uint8_t Endpoint;
     uint8_t Reserved;
 } VBUS_OUT_PACKET;
 
 typedef struct _VBUS_READ_OUT_RESPONSE {
-    uint32_t Size;            // sizeof(VBUS_READ_OUT_RESPONSE)
-    uint32_t Length;          // data bytes following the record
-    uint32_t Remaining;       // bytes still held in this view
-    uint32_t Dropped;         // bytes dropped because the view was full
+    uint32_t Size;       // sizeof(VBUS_READ_OUT_RESPONSE)
+    uint32_t Length;     // data bytes following the record
+    uint32_t Remaining;  // bytes still held in this view
+    uint32_t Dropped;    // bytes dropped because the view was full
 } VBUS_READ_OUT_RESPONSE;
 
 // ---------------------------------------------------------------- SET_FAULT
@@ -182,47 +182,47 @@ typedef struct _VBUS_READ_OUT_RESPONSE {
 #define VBUS_ANY_ENDPOINT 0xFFFFu
 
 typedef struct _VBUS_FAULT_REQUEST {
-    uint32_t Size;            // sizeof(VBUS_FAULT_REQUEST)
+    uint32_t Size;  // sizeof(VBUS_FAULT_REQUEST)
     uint32_t DeviceId;
-    uint32_t Kind;            // VBUS_FAULT_*
-    uint16_t Function;        // URB function to match, or VBUS_ANY_FUNCTION
-    uint16_t Endpoint;        // endpoint address to match, or VBUS_ANY_ENDPOINT
-    uint32_t Nth;             // first matching URB (1-based, counted from now) to hit; 0 = 1
-    uint32_t Count;           // consecutive matches hit from the Nth; 0: all
-    int32_t UsbdStatus;       // 0: a default for the kind
-    int32_t NtStatus;         // 0: a default for the kind
-    uint32_t DelayMs;         // VBUS_FAULT_DELAY only
+    uint32_t Kind;       // VBUS_FAULT_*
+    uint16_t Function;   // URB function to match, or VBUS_ANY_FUNCTION
+    uint16_t Endpoint;   // endpoint address to match, or VBUS_ANY_ENDPOINT
+    uint32_t Nth;        // first matching URB (1-based, counted from now) to hit; 0 = 1
+    uint32_t Count;      // consecutive matches hit from the Nth; 0: all
+    int32_t UsbdStatus;  // 0: a default for the kind
+    int32_t NtStatus;    // 0: a default for the kind
+    uint32_t DelayMs;    // VBUS_FAULT_DELAY only
 } VBUS_FAULT_REQUEST;
 
 // ---------------------------------------------------------------- URB log
 
 typedef struct _VBUS_URB_LOG_REQUEST {
-    uint32_t Size;            // sizeof(VBUS_URB_LOG_REQUEST)
+    uint32_t Size;  // sizeof(VBUS_URB_LOG_REQUEST)
     uint32_t DeviceId;
-    uint32_t FirstSequence;   // entries with Sequence >= this
+    uint32_t FirstSequence;  // entries with Sequence >= this
 } VBUS_URB_LOG_REQUEST;
 
 typedef struct _VBUS_URB_LOG_ENTRY {
-    uint32_t Sequence;        // 1, 2, ... per device
-    uint16_t Function;        // URB_FUNCTION_*
-    uint8_t Endpoint;         // transfers: endpoint address; otherwise 0
-    uint8_t DescriptorType;   // descriptor requests
-    uint8_t Request;          // class/vendor bRequest; descriptor index
+    uint32_t Sequence;       // 1, 2, ... per device
+    uint16_t Function;       // URB_FUNCTION_*
+    uint8_t Endpoint;        // transfers: endpoint address; otherwise 0
+    uint8_t DescriptorType;  // descriptor requests
+    uint8_t Request;         // class/vendor bRequest; descriptor index
     uint8_t RequestTypeReservedBits;
-    uint16_t Value;           // class/vendor wValue; descriptor LanguageId
-    uint16_t Index;           // class/vendor wIndex
+    uint16_t Value;  // class/vendor wValue; descriptor LanguageId
+    uint16_t Index;  // class/vendor wIndex
     uint16_t Reserved;
     uint32_t TransferFlags;
-    uint32_t RequestedLength; // TransferBufferLength as submitted
-    uint32_t ActualLength;    // as completed
-    int32_t NtStatus;         // STATUS_PENDING while in flight
+    uint32_t RequestedLength;  // TransferBufferLength as submitted
+    uint32_t ActualLength;     // as completed
+    int32_t NtStatus;          // STATUS_PENDING while in flight
     int32_t UsbdStatus;
 } VBUS_URB_LOG_ENTRY;
 
 typedef struct _VBUS_URB_LOG_RESPONSE {
-    uint32_t Size;            // sizeof(VBUS_URB_LOG_RESPONSE)
-    uint32_t TotalLogged;     // sequence number of the newest entry
-    uint32_t Count;           // entries following the record
+    uint32_t Size;         // sizeof(VBUS_URB_LOG_RESPONSE)
+    uint32_t TotalLogged;  // sequence number of the newest entry
+    uint32_t Count;        // entries following the record
     uint32_t Reserved;
 } VBUS_URB_LOG_RESPONSE;
 
@@ -232,26 +232,26 @@ typedef struct _VBUS_URB_LOG_RESPONSE {
 #define VBUS_MODE_STEPPED 1u   // IN packets flow only on STEP
 
 typedef struct _VBUS_MODE_REQUEST {
-    uint32_t Size;            // sizeof(VBUS_MODE_REQUEST)
+    uint32_t Size;  // sizeof(VBUS_MODE_REQUEST)
     uint32_t DeviceId;
-    uint32_t Mode;            // VBUS_MODE_*
+    uint32_t Mode;  // VBUS_MODE_*
 } VBUS_MODE_REQUEST;
 
 typedef struct _VBUS_STEP_REQUEST {
-    uint32_t Size;            // sizeof(VBUS_STEP_REQUEST)
+    uint32_t Size;  // sizeof(VBUS_STEP_REQUEST)
     uint32_t DeviceId;
-    uint32_t Count;           // complete up to this many pending IN transfers
+    uint32_t Count;  // complete up to this many pending IN transfers
 } VBUS_STEP_REQUEST;
 
 typedef struct _VBUS_STEP_RESPONSE {
-    uint32_t Size;            // sizeof(VBUS_STEP_RESPONSE)
+    uint32_t Size;  // sizeof(VBUS_STEP_RESPONSE)
     uint32_t Completed;
 } VBUS_STEP_RESPONSE;
 
 typedef struct _VBUS_ECHO_REQUEST {
-    uint32_t Size;            // sizeof(VBUS_ECHO_REQUEST)
+    uint32_t Size;  // sizeof(VBUS_ECHO_REQUEST)
     uint32_t DeviceId;
-    uint32_t Enable;          // nonzero: every OUT payload is fed back as IN stream bytes
+    uint32_t Enable;  // nonzero: every OUT payload is fed back as IN stream bytes
 } VBUS_ECHO_REQUEST;
 
 #ifdef __cplusplus

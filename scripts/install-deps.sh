@@ -6,6 +6,8 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 PACKAGES=(
     cmake ninja-build make g++ python3
+    clang-format          # the tree's one style, checked by scripts/test.sh
+    ccache                # used by the build when present: fast rebuilds
     googletest            # sources in /usr/src/googletest, built by the host build
     libbenchmark-dev
     g++-mingw-w64-x86-64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686

@@ -28,6 +28,13 @@ fail() { summary+=("$1"); failed_steps=$((failed_steps + 1)); }
 scripts/install-deps.sh || { echo "test: installing dependencies failed" >&2; exit 1; }
 ((clean)) && rm -rf build
 
+# ------------------------------------------------------------------ style
+if scripts/format.sh --check; then
+    note "style check: OK"
+else
+    fail "style check: FAILED (run scripts/format.sh)"
+fi
+
 # ------------------------------------------------------------------ builds
 host_built=0
 if scripts/build.sh host; then

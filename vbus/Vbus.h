@@ -21,11 +21,11 @@
 #define VBUS_TAG 'subV'  // "Vbus" in pool listings
 #define VBUS_MAX_ENDPOINTS 32
 #define VBUS_MAX_TRANSFER_SIZE (1u << 20)
-#define VBUS_TICK_MS 1                       // period of the transfer clock
+#define VBUS_TICK_MS 1                      // period of the transfer clock
 #define VBUS_TICK (VBUS_TICK_MS * 10000LL)  // the same in 100-ns units
-#define VBUS_SIG_CONTROL 0x43627556u  // "VubC"
-#define VBUS_SIG_PDO 0x50627556u      // "VubP"
-#define VBUS_SIG_FDO 0x46627556u      // "VubF"
+#define VBUS_SIG_CONTROL 0x43627556u        // "VubC"
+#define VBUS_SIG_PDO 0x50627556u            // "VubP"
+#define VBUS_SIG_FDO 0x46627556u            // "VubF"
 
 // Presence flags, under g_Bus.Lock.
 #define VBUS_LINK_PRESENT 0x1u   // to be reported in the bus relations
@@ -58,7 +58,7 @@ struct VBUS_ENDPOINT {
     UCHAR Interval;
     UCHAR InterfaceNumber;
     UCHAR AlternateSetting;
-    BOOLEAN Open;           // part of the selected configuration
+    BOOLEAN Open;  // part of the selected configuration
     ULONG MaximumTransferSize;
 };
 
@@ -111,7 +111,7 @@ struct VBUS_DEVICE {
     LIST_ENTRY Pending;  // bulk/interrupt IRPs (Tail.Overlay.ListEntry); each holds a reference
     ULONG PendingIn;
     ULONG PendingOut;
-    KEVENT Idle;         // signalled while Pending is empty
+    KEVENT Idle;  // signalled while Pending is empty
 
     VBUS_RING OutRaw;
     VBUS_RING OutPayload;
@@ -218,7 +218,8 @@ NTSTATUS VbusQueryText(VBUS_DEVICE* dev, DEVICE_TEXT_TYPE type, PWCHAR* result);
 NTSTATUS VbusControlIoctl(PIRP irp);
 
 // Completes `irp` with `status` (never with a lock held).
-inline NTSTATUS VbusComplete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
+inline NTSTATUS VbusComplete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0)
+{
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = information;
     IoCompleteRequest(irp, IO_NO_INCREMENT);

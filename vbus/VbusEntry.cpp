@@ -5,13 +5,15 @@
 
 namespace {
 
-NTSTATUS CompleteUntouched(PIRP irp) {
+NTSTATUS CompleteUntouched(PIRP irp)
+{
     NTSTATUS status = irp->IoStatus.Status;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return status;
 }
 
-NTSTATUS ControlDispatch(PIRP irp) {
+NTSTATUS ControlDispatch(PIRP irp)
+{
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     switch (stack->MajorFunction) {
     case IRP_MJ_CREATE:
@@ -24,7 +26,8 @@ NTSTATUS ControlDispatch(PIRP irp) {
         if (stack->MinorFunction == IRP_MN_QUERY_DEVICE_RELATIONS &&
             stack->Parameters.QueryDeviceRelations.Type == BusRelations) {
             NTSTATUS status = VbusBusRelations(irp);
-            if (!NT_SUCCESS(status)) return VbusComplete(irp, status, irp->IoStatus.Information);
+            if (!NT_SUCCESS(status))
+                return VbusComplete(irp, status, irp->IoStatus.Information);
             irp->IoStatus.Status = status;
             IoCompleteRequest(irp, IO_NO_INCREMENT);
             return status;
@@ -40,7 +43,8 @@ NTSTATUS ControlDispatch(PIRP irp) {
     }
 }
 
-NTSTATUS PdoDispatch(VBUS_DEVICE* dev, PIRP irp) {
+NTSTATUS PdoDispatch(VBUS_DEVICE* dev, PIRP irp)
+{
     switch (IoGetCurrentIrpStackLocation(irp)->MajorFunction) {
     case IRP_MJ_CREATE:
     case IRP_MJ_CLOSE:
@@ -59,7 +63,8 @@ NTSTATUS PdoDispatch(VBUS_DEVICE* dev, PIRP irp) {
     }
 }
 
-NTSTATUS FdoDispatch(PDEVICE_OBJECT fdo, PIRP irp) {
+NTSTATUS FdoDispatch(PDEVICE_OBJECT fdo, PIRP irp)
+{
     switch (IoGetCurrentIrpStackLocation(irp)->MajorFunction) {
     case IRP_MJ_CREATE:
     case IRP_MJ_CLOSE:
@@ -76,14 +81,18 @@ NTSTATUS FdoDispatch(PDEVICE_OBJECT fdo, PIRP irp) {
     }
 }
 
-NTSTATUS VbusDispatch(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS VbusDispatch(PDEVICE_OBJECT device, PIRP irp)
+{
     auto ext = static_cast<VBUS_EXTENSION*>(device->DeviceExtension);
-    if (ext->Signature == VBUS_SIG_PDO) return PdoDispatch(ext->Dev, irp);
-    if (ext->Signature == VBUS_SIG_FDO) return FdoDispatch(device, irp);
+    if (ext->Signature == VBUS_SIG_PDO)
+        return PdoDispatch(ext->Dev, irp);
+    if (ext->Signature == VBUS_SIG_FDO)
+        return FdoDispatch(device, irp);
     return ControlDispatch(irp);
 }
 
-VOID VbusUnload(PDRIVER_OBJECT driver) {
+VOID VbusUnload(PDRIVER_OBJECT driver)
+{
     UNREFERENCED_PARAMETER(driver);
     VbusUnloadDevices();
     // Timer DPCs of devices released above may still be finishing.
@@ -97,7 +106,8 @@ VOID VbusUnload(PDRIVER_OBJECT driver) {
 
 }  // namespace
 
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
+{
     UNREFERENCED_PARAMETER(registryPath);
     RtlZeroMemory(&g_Bus, sizeof(g_Bus));
     KeInitializeSpinLock(&g_Bus.Lock);
@@ -110,7 +120,8 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryP
     PDEVICE_OBJECT control = nullptr;
     NTSTATUS status = IoCreateDevice(driver, sizeof(VBUS_EXTENSION), &name, FILE_DEVICE_BUS_EXTENDER,
                                      FILE_DEVICE_SECURE_OPEN, FALSE, &control);
-    if (!NT_SUCCESS(status)) return status;
+    if (!NT_SUCCESS(status))
+        return status;
     status = IoCreateSymbolicLink(&link, &name);
     if (!NT_SUCCESS(status)) {
         IoDeleteDevice(control);
@@ -121,7 +132,8 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryP
     ext->Dev = nullptr;
     g_Bus.Control = control;
 
-    for (PDRIVER_DISPATCH& routine : driver->MajorFunction) routine = VbusDispatch;
+    for (PDRIVER_DISPATCH& routine : driver->MajorFunction)
+        routine = VbusDispatch;
     driver->DriverUnload = VbusUnload;
     driver->DriverExtension->AddDevice = VbusAddDevice;
     control->Flags |= DO_BUFFERED_IO;

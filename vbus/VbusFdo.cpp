@@ -5,13 +5,15 @@
 
 namespace {
 
-NTSTATUS SignalStarted(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+NTSTATUS SignalStarted(PDEVICE_OBJECT, PIRP irp, PVOID context)
+{
     UNREFERENCED_PARAMETER(irp);
     KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;  // the start finishes in VbusFdoPnp
 }
 
-PDEVICE_OBJECT Lower() {
+PDEVICE_OBJECT Lower()
+{
     KIRQL irql;
     KeAcquireSpinLock(&g_Bus.Lock, &irql);
     PDEVICE_OBJECT lower = g_Bus.Lower;
@@ -20,7 +22,8 @@ PDEVICE_OBJECT Lower() {
 }
 
 // PASSIVE_LEVEL. The device below starts first; the bus after it.
-NTSTATUS Start(PIRP irp) {
+NTSTATUS Start(PIRP irp)
+{
     KEVENT started;
     KeInitializeEvent(&started, NotificationEvent, FALSE);
     IoCopyCurrentIrpStackLocationToNext(irp);
@@ -34,7 +37,8 @@ NTSTATUS Start(PIRP irp) {
 
 // PASSIVE_LEVEL. The PnP manager removed every child first; their PDOs go
 // with the bus, then the FDO leaves the stack.
-NTSTATUS Remove(PDEVICE_OBJECT fdo, PIRP irp) {
+NTSTATUS Remove(PDEVICE_OBJECT fdo, PIRP irp)
+{
     VbusRemoveAllDevices();
     KIRQL irql;
     KeAcquireSpinLock(&g_Bus.Lock, &irql);
@@ -53,17 +57,20 @@ NTSTATUS Remove(PDEVICE_OBJECT fdo, PIRP irp) {
 
 }  // namespace
 
-NTSTATUS VbusAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+NTSTATUS VbusAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
+{
     KIRQL irql;
     KeAcquireSpinLock(&g_Bus.Lock, &irql);
     BOOLEAN busy = g_Bus.Fdo != nullptr;
     KeReleaseSpinLock(&g_Bus.Lock, irql);
-    if (busy) return STATUS_DEVICE_BUSY;  // one bus per driver image
+    if (busy)
+        return STATUS_DEVICE_BUSY;  // one bus per driver image
 
     PDEVICE_OBJECT fdo = nullptr;
     NTSTATUS status = IoCreateDevice(driver, sizeof(VBUS_EXTENSION), nullptr, FILE_DEVICE_BUS_EXTENDER,
                                      FILE_DEVICE_SECURE_OPEN, FALSE, &fdo);
-    if (!NT_SUCCESS(status)) return status;
+    if (!NT_SUCCESS(status))
+        return status;
     auto ext = static_cast<VBUS_EXTENSION*>(fdo->DeviceExtension);
     ext->Signature = VBUS_SIG_FDO;
     ext->Dev = nullptr;
@@ -83,13 +90,15 @@ NTSTATUS VbusAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS VbusFdoPassDown(PIRP irp) {
+NTSTATUS VbusFdoPassDown(PIRP irp)
+{
     IoSkipCurrentIrpStackLocation(irp);
     return IoCallDriver(Lower(), irp);
 }
 
 // PASSIVE_LEVEL.
-NTSTATUS VbusFdoPnp(PDEVICE_OBJECT fdo, PIRP irp) {
+NTSTATUS VbusFdoPnp(PDEVICE_OBJECT fdo, PIRP irp)
+{
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
@@ -97,7 +106,8 @@ NTSTATUS VbusFdoPnp(PDEVICE_OBJECT fdo, PIRP irp) {
     case IRP_MN_QUERY_DEVICE_RELATIONS:
         if (stack->Parameters.QueryDeviceRelations.Type == BusRelations) {
             NTSTATUS status = VbusBusRelations(irp);
-            if (!NT_SUCCESS(status)) return VbusComplete(irp, status, irp->IoStatus.Information);
+            if (!NT_SUCCESS(status))
+                return VbusComplete(irp, status, irp->IoStatus.Information);
             irp->IoStatus.Status = STATUS_SUCCESS;
         }
         return VbusFdoPassDown(irp);
@@ -117,7 +127,8 @@ NTSTATUS VbusFdoPnp(PDEVICE_OBJECT fdo, PIRP irp) {
     }
 }
 
-NTSTATUS VbusFdoPower(PDEVICE_OBJECT fdo, PIRP irp) {
+NTSTATUS VbusFdoPower(PDEVICE_OBJECT fdo, PIRP irp)
+{
     UNREFERENCED_PARAMETER(fdo);
     PoStartNextPowerIrp(irp);
     IoSkipCurrentIrpStackLocation(irp);

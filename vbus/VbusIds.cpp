@@ -9,33 +9,44 @@ namespace {
 class IdWriter {
 public:
     IdWriter(PWCHAR buffer, ULONG capacity) : buffer_(buffer), capacity_(capacity) {}
-    IdWriter& Text(const char* s) {
-        while (*s) Put((WCHAR)*s++);
+    IdWriter& Text(const char* s)
+    {
+        while (*s)
+            Put((WCHAR)*s++);
         return *this;
     }
-    IdWriter& Hex(ULONG value, int digits) {
-        for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) Put((WCHAR)"0123456789ABCDEF"[(value >> shift) & 0xF]);
+    IdWriter& Hex(ULONG value, int digits)
+    {
+        for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4)
+            Put((WCHAR) "0123456789ABCDEF"[(value >> shift) & 0xF]);
         return *this;
     }
-    IdWriter& Decimal(ULONG value, int minDigits = 1) {
+    IdWriter& Decimal(ULONG value, int minDigits = 1)
+    {
         WCHAR digits[10];
         int n = 0;
         do {
             digits[n++] = (WCHAR)(L'0' + value % 10);
             value /= 10;
         } while (value || n < minDigits);
-        while (n) Put(digits[--n]);
+        while (n)
+            Put(digits[--n]);
         return *this;
     }
-    IdWriter& Wide(const WCHAR* s) {
-        while (*s) Put(*s++);
+    IdWriter& Wide(const WCHAR* s)
+    {
+        while (*s)
+            Put(*s++);
         return *this;
     }
-    IdWriter& Raw(const WCHAR* s, ULONG chars) {
-        for (ULONG i = 0; i < chars; ++i) Put(s[i]);
+    IdWriter& Raw(const WCHAR* s, ULONG chars)
+    {
+        for (ULONG i = 0; i < chars; ++i)
+            Put(s[i]);
         return *this;
     }
-    IdWriter& End() {  // one string terminator
+    IdWriter& End()
+    {  // one string terminator
         Put(0);
         return *this;
     }
@@ -43,7 +54,8 @@ public:
     ULONG Used() const { return used_; }
 
 private:
-    VOID Put(WCHAR c) {
+    VOID Put(WCHAR c)
+    {
         if (used_ < capacity_)
             buffer_[used_++] = c;
         else
@@ -57,18 +69,22 @@ private:
 
 const ULONG kIdChars = VBUS_MAX_HARDWARE_IDS_CHARS + 64;
 
-USHORT DescriptorWord(VBUS_DEVICE* dev, ULONG offset) {
-    if (offset + 1 >= dev->DeviceDescLength) return 0;
+USHORT DescriptorWord(VBUS_DEVICE* dev, ULONG offset)
+{
+    if (offset + 1 >= dev->DeviceDescLength)
+        return 0;
     return (USHORT)(dev->DeviceDesc[offset] | (dev->DeviceDesc[offset + 1] << 8));
 }
 
 // Class triple of the device, or of its first interface when the device
 // defers to its interfaces (class 0).
-VOID ClassOf(VBUS_DEVICE* dev, UCHAR* cls, UCHAR* sub, UCHAR* prot) {
+VOID ClassOf(VBUS_DEVICE* dev, UCHAR* cls, UCHAR* sub, UCHAR* prot)
+{
     *cls = dev->DeviceDescLength > 4 ? dev->DeviceDesc[4] : 0;
     *sub = dev->DeviceDescLength > 5 ? dev->DeviceDesc[5] : 0;
     *prot = dev->DeviceDescLength > 6 ? dev->DeviceDesc[6] : 0;
-    if (*cls) return;
+    if (*cls)
+        return;
     const UCHAR* p = dev->ConfigDesc;
     const UCHAR* end = p + dev->ConfigDescLength;
     while (end - p >= 2 && p[0] >= 2 && p[0] <= end - p) {
@@ -82,16 +98,19 @@ VOID ClassOf(VBUS_DEVICE* dev, UCHAR* cls, UCHAR* sub, UCHAR* prot) {
     }
 }
 
-VOID VidPid(IdWriter& w, VBUS_DEVICE* dev) {
+VOID VidPid(IdWriter& w, VBUS_DEVICE* dev)
+{
     w.Text("USB\\VID_").Hex(DescriptorWord(dev, 8), 4).Text("&PID_").Hex(DescriptorWord(dev, 10), 4);
 }
 
 }  // namespace
 
 // PASSIVE_LEVEL. STATUS_NOT_SUPPORTED for id types the bus leaves alone.
-NTSTATUS VbusQueryId(VBUS_DEVICE* dev, BUS_QUERY_ID_TYPE type, PWCHAR* result) {
+NTSTATUS VbusQueryId(VBUS_DEVICE* dev, BUS_QUERY_ID_TYPE type, PWCHAR* result)
+{
     auto buffer = static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, kIdChars * sizeof(WCHAR), VBUS_TAG));
-    if (!buffer) return STATUS_INSUFFICIENT_RESOURCES;
+    if (!buffer)
+        return STATUS_INSUFFICIENT_RESOURCES;
     IdWriter w(buffer, kIdChars);
     UCHAR cls, sub, prot;
     switch (type) {
@@ -133,11 +152,14 @@ NTSTATUS VbusQueryId(VBUS_DEVICE* dev, BUS_QUERY_ID_TYPE type, PWCHAR* result) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS VbusQueryText(VBUS_DEVICE* dev, DEVICE_TEXT_TYPE type, PWCHAR* result) {
-    if (type != DeviceTextDescription && type != DeviceTextLocationInformation) return STATUS_NOT_SUPPORTED;
+NTSTATUS VbusQueryText(VBUS_DEVICE* dev, DEVICE_TEXT_TYPE type, PWCHAR* result)
+{
+    if (type != DeviceTextDescription && type != DeviceTextLocationInformation)
+        return STATUS_NOT_SUPPORTED;
     const ULONG chars = 64;
     auto buffer = static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, chars * sizeof(WCHAR), VBUS_TAG));
-    if (!buffer) return STATUS_INSUFFICIENT_RESOURCES;
+    if (!buffer)
+        return STATUS_INSUFFICIENT_RESOURCES;
     IdWriter w(buffer, chars);
     if (type == DeviceTextDescription)
         w.Text("Virtual USB device").End();

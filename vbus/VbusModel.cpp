@@ -3,23 +3,28 @@
 // Every routine here runs with Dev->Lock held unless it says otherwise.
 #include "Vbus.h"
 
-LONGLONG VbusNow() {
+LONGLONG VbusNow()
+{
     LARGE_INTEGER ticks;
     KeQueryTickCount(&ticks);
     return ticks.QuadPart * (LONGLONG)KeQueryTimeIncrement();
 }
 
-VBUS_EPSTATE* VbusEpState(VBUS_DEVICE* dev, UCHAR address) {
+VBUS_EPSTATE* VbusEpState(VBUS_DEVICE* dev, UCHAR address)
+{
     return &dev->Ep[(address & USB_ENDPOINT_ADDRESS_MASK) | ((address & USB_ENDPOINT_DIRECTION_MASK) ? 0x10 : 0)];
 }
 
-LONG VbusFindEndpoint(VBUS_DEVICE* dev, UCHAR address) {
+LONG VbusFindEndpoint(VBUS_DEVICE* dev, UCHAR address)
+{
     for (ULONG i = 0; i < dev->EndpointCount; ++i)
-        if (dev->Endpoints[i].Address == address) return (LONG)i;
+        if (dev->Endpoints[i].Address == address)
+            return (LONG)i;
     return -1;
 }
 
-LONG VbusFirstInEndpoint(VBUS_DEVICE* dev) {
+LONG VbusFirstInEndpoint(VBUS_DEVICE* dev)
+{
     for (ULONG i = 0; i < dev->EndpointCount; ++i) {
         const VBUS_ENDPOINT& e = dev->Endpoints[i];
         UCHAR type = e.Attributes & USB_ENDPOINT_TYPE_MASK;
@@ -34,18 +39,21 @@ LONG VbusFirstInEndpoint(VBUS_DEVICE* dev) {
 // interface it follows. Runs at plug-in (no lock needed: not yet shared). The
 // walk stops at the end of the bytes given or at a descriptor whose bLength
 // is below 2 or runs past the end; wTotalLength is not trusted here.
-NTSTATUS VbusParseEndpoints(VBUS_DEVICE* dev) {
+NTSTATUS VbusParseEndpoints(VBUS_DEVICE* dev)
+{
     const UCHAR* p = dev->ConfigDesc;
     const UCHAR* end = p + dev->ConfigDescLength;
     UCHAR interfaceNumber = 0, alternate = 0;
     while (end - p >= 2) {
         UCHAR length = p[0], type = p[1];
-        if (length < 2 || length > end - p) break;
+        if (length < 2 || length > end - p)
+            break;
         if (type == USB_INTERFACE_DESCRIPTOR_TYPE && length >= 4) {
             interfaceNumber = p[2];
             alternate = p[3];
         } else if (type == USB_ENDPOINT_DESCRIPTOR_TYPE && length >= sizeof(USB_ENDPOINT_DESCRIPTOR)) {
-            if (dev->EndpointCount == VBUS_MAX_ENDPOINTS) return STATUS_INVALID_PARAMETER;
+            if (dev->EndpointCount == VBUS_MAX_ENDPOINTS)
+                return STATUS_INVALID_PARAMETER;
             VBUS_ENDPOINT& e = dev->Endpoints[dev->EndpointCount++];
             e.Address = p[2];
             e.Attributes = p[3];
@@ -61,18 +69,23 @@ NTSTATUS VbusParseEndpoints(VBUS_DEVICE* dev) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS VbusQueueIn(VBUS_DEVICE* dev, UCHAR address, const UCHAR* data, ULONG length, BOOLEAN raw) {
+NTSTATUS VbusQueueIn(VBUS_DEVICE* dev, UCHAR address, const UCHAR* data, ULONG length, BOOLEAN raw)
+{
     VBUS_EPSTATE* ep = VbusEpState(dev, address);
-    if (!raw && length == 0) return STATUS_SUCCESS;
-    if (ep->Bytes + length > VBUS_MAX_QUEUED_BYTES) return STATUS_INSUFFICIENT_RESOURCES;
+    if (!raw && length == 0)
+        return STATUS_SUCCESS;
+    if (ep->Bytes + length > VBUS_MAX_QUEUED_BYTES)
+        return STATUS_INSUFFICIENT_RESOURCES;
     // Nonpaged: the lock is held (DISPATCH_LEVEL).
     auto chunk = static_cast<VBUS_CHUNK*>(
         ExAllocatePoolWithTag(NonPagedPoolNx, FIELD_OFFSET(VBUS_CHUNK, Data) + length + 1, VBUS_TAG));
-    if (!chunk) return STATUS_INSUFFICIENT_RESOURCES;
+    if (!chunk)
+        return STATUS_INSUFFICIENT_RESOURCES;
     chunk->Length = length;
     chunk->Offset = 0;
     chunk->Raw = raw;
-    if (length) RtlCopyMemory(chunk->Data, data, length);
+    if (length)
+        RtlCopyMemory(chunk->Data, data, length);
     InsertTailList(&ep->Chunks, &chunk->Link);
     if (raw)
         ep->Packets++;
@@ -81,17 +94,20 @@ NTSTATUS VbusQueueIn(VBUS_DEVICE* dev, UCHAR address, const UCHAR* data, ULONG l
     return STATUS_SUCCESS;
 }
 
-BOOLEAN VbusHasInPacket(VBUS_DEVICE* dev, UCHAR address) {
+BOOLEAN VbusHasInPacket(VBUS_DEVICE* dev, UCHAR address)
+{
     return !IsListEmpty(&VbusEpState(dev, address)->Chunks);
 }
 
 // Takes the next IN packet of `address` into `packet` (capacity bytes) and
 // returns its length. A raw packet longer than `capacity` is consumed and
 // reported through `oversized` (the host saw babble), its bytes dropped.
-ULONG VbusTakeInPacket(VBUS_DEVICE* dev, UCHAR address, PUCHAR packet, ULONG capacity, BOOLEAN* oversized) {
+ULONG VbusTakeInPacket(VBUS_DEVICE* dev, UCHAR address, PUCHAR packet, ULONG capacity, BOOLEAN* oversized)
+{
     *oversized = FALSE;
     VBUS_EPSTATE* ep = VbusEpState(dev, address);
-    if (IsListEmpty(&ep->Chunks)) return 0;
+    if (IsListEmpty(&ep->Chunks))
+        return 0;
     auto chunk = CONTAINING_RECORD(ep->Chunks.Flink, VBUS_CHUNK, Link);
     ULONG length;
     if (chunk->Raw) {
@@ -107,9 +123,12 @@ ULONG VbusTakeInPacket(VBUS_DEVICE* dev, UCHAR address, PUCHAR packet, ULONG cap
         ULONG maxPacket = index >= 0 ? dev->Endpoints[index].MaxPacket : 0;
         ULONG room = (capacity < maxPacket ? capacity : maxPacket);
         ULONG payload = room > 1 ? room - 1 : 0;
-        if (payload > 15) payload = 15;
-        if (payload > chunk->Length - chunk->Offset) payload = chunk->Length - chunk->Offset;
-        if (room == 0) return 0;
+        if (payload > 15)
+            payload = 15;
+        if (payload > chunk->Length - chunk->Offset)
+            payload = chunk->Length - chunk->Offset;
+        if (room == 0)
+            return 0;
         packet[0] = (UCHAR)payload;
         RtlCopyMemory(packet + 1, chunk->Data + chunk->Offset, payload);
         chunk->Offset += payload;
@@ -123,7 +142,8 @@ ULONG VbusTakeInPacket(VBUS_DEVICE* dev, UCHAR address, PUCHAR packet, ULONG cap
     return length;
 }
 
-VOID VbusFreeChunks(VBUS_DEVICE* dev) {
+VOID VbusFreeChunks(VBUS_DEVICE* dev)
+{
     for (VBUS_EPSTATE& ep : dev->Ep) {
         while (!IsListEmpty(&ep.Chunks)) {
             auto chunk = CONTAINING_RECORD(RemoveHeadList(&ep.Chunks), VBUS_CHUNK, Link);
@@ -136,33 +156,42 @@ VOID VbusFreeChunks(VBUS_DEVICE* dev) {
 
 // ---------------------------------------------------------------- OUT views
 
-static ULONG RingFree(const VBUS_RING* ring) { return VBUS_OUT_VIEW_BYTES - ring->Count; }
+static ULONG RingFree(const VBUS_RING* ring)
+{
+    return VBUS_OUT_VIEW_BYTES - ring->Count;
+}
 
-static VOID RingWrite(VBUS_RING* ring, const UCHAR* data, ULONG length) {
+static VOID RingWrite(VBUS_RING* ring, const UCHAR* data, ULONG length)
+{
     for (ULONG i = 0; i < length; ++i)
         ring->Data[(ring->Head + ring->Count + i) % VBUS_OUT_VIEW_BYTES] = data[i];
     ring->Count += length;
 }
 
-static UCHAR RingPeek(const VBUS_RING* ring, ULONG offset) {
+static UCHAR RingPeek(const VBUS_RING* ring, ULONG offset)
+{
     return ring->Data[(ring->Head + offset) % VBUS_OUT_VIEW_BYTES];
 }
 
-ULONG VbusRingRead(VBUS_RING* ring, PUCHAR out, ULONG capacity) {
+ULONG VbusRingRead(VBUS_RING* ring, PUCHAR out, ULONG capacity)
+{
     ULONG n = ring->Count < capacity ? ring->Count : capacity;
-    for (ULONG i = 0; i < n; ++i) out[i] = RingPeek(ring, i);
+    for (ULONG i = 0; i < n; ++i)
+        out[i] = RingPeek(ring, i);
     ring->Head = (ring->Head + n) % VBUS_OUT_VIEW_BYTES;
     ring->Count -= n;
     return n;
 }
 
 // Whole records (VBUS_OUT_PACKET header and bytes) only.
-ULONG VbusReadRawPackets(VBUS_RING* ring, PUCHAR out, ULONG capacity) {
+ULONG VbusReadRawPackets(VBUS_RING* ring, PUCHAR out, ULONG capacity)
+{
     ULONG taken = 0;
     while (ring->Count - taken >= sizeof(VBUS_OUT_PACKET)) {
         ULONG length = RingPeek(ring, taken) | (RingPeek(ring, taken + 1) << 8);
         ULONG record = sizeof(VBUS_OUT_PACKET) + length;
-        if (taken + record > capacity) break;
+        if (taken + record > capacity)
+            break;
         taken += record;
     }
     return VbusRingRead(ring, out, taken);
@@ -171,7 +200,8 @@ ULONG VbusReadRawPackets(VBUS_RING* ring, PUCHAR out, ULONG capacity) {
 // Splits an OUT transfer into packets of the endpoint's size, records each
 // in the raw view, decodes its payload into the payload view, and echoes the
 // payload back as IN stream bytes when asked to.
-VOID VbusAcceptOut(VBUS_DEVICE* dev, const VBUS_ENDPOINT* ep, const UCHAR* data, ULONG length) {
+VOID VbusAcceptOut(VBUS_DEVICE* dev, const VBUS_ENDPOINT* ep, const UCHAR* data, ULONG length)
+{
     ULONG maxPacket = ep->MaxPacket ? ep->MaxPacket : length;
     ULONG offset = 0;
     LONG echoTo = dev->Echo ? VbusFirstInEndpoint(dev) : -1;
@@ -186,7 +216,8 @@ VOID VbusAcceptOut(VBUS_DEVICE* dev, const VBUS_ENDPOINT* ep, const UCHAR* data,
         }
         if (n > 0) {
             ULONG payload = data[offset];
-            if (payload > n - 1) payload = n - 1;
+            if (payload > n - 1)
+                payload = n - 1;
             if (RingFree(&dev->OutPayload) >= payload)
                 RingWrite(&dev->OutPayload, data + offset + 1, payload);
             else
@@ -200,7 +231,8 @@ VOID VbusAcceptOut(VBUS_DEVICE* dev, const VBUS_ENDPOINT* ep, const UCHAR* data,
 
 // ---------------------------------------------------------------- URB log
 
-ULONG VbusLogUrb(VBUS_DEVICE* dev, const URB* urb, UCHAR endpoint) {
+ULONG VbusLogUrb(VBUS_DEVICE* dev, const URB* urb, UCHAR endpoint)
+{
     ULONG sequence = ++dev->LogSequence;
     VBUS_URB_LOG_ENTRY& e = dev->Log[(sequence - 1) % VBUS_URB_LOG_ENTRIES];
     RtlZeroMemory(&e, sizeof(e));
@@ -243,9 +275,11 @@ ULONG VbusLogUrb(VBUS_DEVICE* dev, const URB* urb, UCHAR endpoint) {
     return sequence;
 }
 
-VOID VbusLogResult(VBUS_DEVICE* dev, ULONG sequence, NTSTATUS status, USBD_STATUS usbd, ULONG actual) {
+VOID VbusLogResult(VBUS_DEVICE* dev, ULONG sequence, NTSTATUS status, USBD_STATUS usbd, ULONG actual)
+{
     VBUS_URB_LOG_ENTRY& e = dev->Log[(sequence - 1) % VBUS_URB_LOG_ENTRIES];
-    if (sequence == 0 || e.Sequence != sequence) return;  // overwritten by newer entries
+    if (sequence == 0 || e.Sequence != sequence)
+        return;  // overwritten by newer entries
     e.NtStatus = status;
     e.UsbdStatus = usbd;
     e.ActualLength = actual;
@@ -254,12 +288,16 @@ VOID VbusLogResult(VBUS_DEVICE* dev, ULONG sequence, NTSTATUS status, USBD_STATU
 // ---------------------------------------------------------------- faults
 
 // True when a rule of `kind` hits this URB; counts the match either way.
-BOOLEAN VbusMatchFault(VBUS_DEVICE* dev, ULONG kind, USHORT function, USHORT endpoint, VBUS_FAULT** hit) {
+BOOLEAN VbusMatchFault(VBUS_DEVICE* dev, ULONG kind, USHORT function, USHORT endpoint, VBUS_FAULT** hit)
+{
     BOOLEAN fired = FALSE;
     for (VBUS_FAULT& f : dev->Faults) {
-        if (f.Kind != kind) continue;
-        if (f.Function != VBUS_ANY_FUNCTION && f.Function != function) continue;
-        if (f.Endpoint != VBUS_ANY_ENDPOINT && f.Endpoint != endpoint) continue;
+        if (f.Kind != kind)
+            continue;
+        if (f.Function != VBUS_ANY_FUNCTION && f.Function != function)
+            continue;
+        if (f.Endpoint != VBUS_ANY_ENDPOINT && f.Endpoint != endpoint)
+            continue;
         ULONG seen = ++f.Seen;
         ULONG nth = f.Nth ? f.Nth : 1;
         if (!fired && seen >= nth && (f.Count == 0 || seen - nth < f.Count)) {
@@ -270,15 +308,18 @@ BOOLEAN VbusMatchFault(VBUS_DEVICE* dev, ULONG kind, USHORT function, USHORT end
     return fired;
 }
 
-NTSTATUS VbusSetFault(VBUS_DEVICE* dev, const VBUS_FAULT_REQUEST* request) {
+NTSTATUS VbusSetFault(VBUS_DEVICE* dev, const VBUS_FAULT_REQUEST* request)
+{
     switch (request->Kind) {
     case VBUS_FAULT_CLEAR_ALL:
         RtlZeroMemory(dev->Faults, sizeof(dev->Faults));
         dev->DelayMs = 0;
-        for (VBUS_EPSTATE& ep : dev->Ep) ep.Halted = FALSE;
+        for (VBUS_EPSTATE& ep : dev->Ep)
+            ep.Halted = FALSE;
         return STATUS_SUCCESS;
     case VBUS_FAULT_DELAY:
-        if (request->DelayMs > 60000) return STATUS_INVALID_PARAMETER;
+        if (request->DelayMs > 60000)
+            return STATUS_INVALID_PARAMETER;
         dev->DelayMs = request->DelayMs;
         return STATUS_SUCCESS;
     case VBUS_FAULT_STALL:
@@ -295,7 +336,8 @@ NTSTATUS VbusSetFault(VBUS_DEVICE* dev, const VBUS_FAULT_REQUEST* request) {
         ((request->NtStatus != 0 && NT_SUCCESS(request->NtStatus)) || request->UsbdStatus > 0))
         return STATUS_INVALID_PARAMETER;
     for (VBUS_FAULT& f : dev->Faults) {
-        if (f.Kind != 0) continue;
+        if (f.Kind != 0)
+            continue;
         f.Kind = request->Kind;
         f.Function = request->Function;
         f.Endpoint = request->Endpoint;
@@ -303,9 +345,9 @@ NTSTATUS VbusSetFault(VBUS_DEVICE* dev, const VBUS_FAULT_REQUEST* request) {
         f.Count = request->Count;
         f.Seen = 0;
         f.NtStatus = request->NtStatus ? request->NtStatus : STATUS_UNSUCCESSFUL;
-        f.UsbdStatus = request->UsbdStatus ? request->UsbdStatus
+        f.UsbdStatus = request->UsbdStatus                      ? request->UsbdStatus
                        : request->Kind == VBUS_FAULT_REFUSE_OUT ? USBD_STATUS_DEV_NOT_RESPONDING
-                                                                 : USBD_STATUS_XACT_ERROR;
+                                                                : USBD_STATUS_XACT_ERROR;
         return STATUS_SUCCESS;
     }
     return STATUS_INSUFFICIENT_RESOURCES;

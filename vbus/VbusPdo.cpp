@@ -4,16 +4,19 @@
 
 namespace {
 
-VOID SetState(VBUS_DEVICE* dev, ULONG set, ULONG clear) {
+VOID SetState(VBUS_DEVICE* dev, ULONG set, ULONG clear)
+{
     KIRQL irql;
     KeAcquireSpinLock(&dev->Lock, &irql);
     dev->State = (dev->State & ~clear) | set;
     KeReleaseSpinLock(&dev->Lock, irql);
 }
 
-NTSTATUS QueryCapabilities(VBUS_DEVICE* dev, PIO_STACK_LOCATION stack) {
+NTSTATUS QueryCapabilities(VBUS_DEVICE* dev, PIO_STACK_LOCATION stack)
+{
     PDEVICE_CAPABILITIES caps = stack->Parameters.DeviceCapabilities.Capabilities;
-    if (!caps || caps->Version != 1 || caps->Size < sizeof(DEVICE_CAPABILITIES)) return STATUS_UNSUCCESSFUL;
+    if (!caps || caps->Version != 1 || caps->Size < sizeof(DEVICE_CAPABILITIES))
+        return STATUS_UNSUCCESSFUL;
     const VBUS_CAPABILITIES& c = dev->Caps;
     caps->DeviceD1 = (c.Flags & VBUS_CAP_DEVICE_D1) != 0;
     caps->DeviceD2 = (c.Flags & VBUS_CAP_DEVICE_D2) != 0;
@@ -27,7 +30,8 @@ NTSTATUS QueryCapabilities(VBUS_DEVICE* dev, PIO_STACK_LOCATION stack) {
     caps->Address = dev->Id;
     caps->UINumber = dev->Id;
     BOOLEAN anyState = FALSE;
-    for (ULONG s = 0; s < PowerSystemMaximum; ++s) anyState |= c.DeviceState[s] != 0;
+    for (ULONG s = 0; s < PowerSystemMaximum; ++s)
+        anyState |= c.DeviceState[s] != 0;
     for (ULONG s = 0; s < PowerSystemMaximum; ++s) {
         if (anyState)
             caps->DeviceState[s] = (DEVICE_POWER_STATE)c.DeviceState[s];
@@ -41,9 +45,12 @@ NTSTATUS QueryCapabilities(VBUS_DEVICE* dev, PIO_STACK_LOCATION stack) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS TargetRelation(VBUS_DEVICE* dev, PIRP irp) {
-    auto relations = static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), VBUS_TAG));
-    if (!relations) return STATUS_INSUFFICIENT_RESOURCES;
+NTSTATUS TargetRelation(VBUS_DEVICE* dev, PIRP irp)
+{
+    auto relations =
+        static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), VBUS_TAG));
+    if (!relations)
+        return STATUS_INSUFFICIENT_RESOURCES;
     PDEVICE_OBJECT pdo = dev->Pdo;  // stable while the PnP manager sends requests to it
     ObReferenceObject(pdo);
     relations->Count = 1;
@@ -52,7 +59,8 @@ NTSTATUS TargetRelation(VBUS_DEVICE* dev, PIRP irp) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS Remove(VBUS_DEVICE* dev, PIRP irp) {
+NTSTATUS Remove(VBUS_DEVICE* dev, PIRP irp)
+{
     SetState(dev, VBUS_STATE_REMOVED, VBUS_STATE_STARTED | VBUS_STATE_CONFIGURED);
     // The function driver should have cancelled its transfers; any left fail.
     VbusFlushTransfers(dev, VBUS_ALL_ENDPOINTS, STATUS_NO_SUCH_DEVICE, USBD_STATUS_DEVICE_GONE);
@@ -60,7 +68,8 @@ NTSTATUS Remove(VBUS_DEVICE* dev, PIRP irp) {
     KeAcquireSpinLock(&g_Bus.Lock, &irql);
     // Still plugged in (a disable, an uninstall): the PDO stays for the next
     // start. Otherwise the PnP manager lets go of it here.
-    if (!(dev->Link & VBUS_LINK_PRESENT)) dev->Link &= ~VBUS_LINK_REPORTED;
+    if (!(dev->Link & VBUS_LINK_PRESENT))
+        dev->Link &= ~VBUS_LINK_REPORTED;
     KeReleaseSpinLock(&g_Bus.Lock, irql);
     VbusReference(dev);
     VbusComplete(irp, STATUS_SUCCESS);
@@ -72,7 +81,8 @@ NTSTATUS Remove(VBUS_DEVICE* dev, PIRP irp) {
 }  // namespace
 
 // PASSIVE_LEVEL.
-NTSTATUS VbusPdoPnp(VBUS_DEVICE* dev, PIRP irp) {
+NTSTATUS VbusPdoPnp(VBUS_DEVICE* dev, PIRP irp)
+{
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     NTSTATUS status = irp->IoStatus.Status;
     switch (stack->MinorFunction) {
@@ -105,7 +115,8 @@ NTSTATUS VbusPdoPnp(VBUS_DEVICE* dev, PIRP irp) {
         NTSTATUS s = VbusQueryId(dev, stack->Parameters.QueryId.IdType, &id);
         if (s != STATUS_NOT_SUPPORTED) {
             status = s;
-            if (NT_SUCCESS(s)) irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(id);
+            if (NT_SUCCESS(s))
+                irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(id);
         }
         break;
     }
@@ -114,12 +125,14 @@ NTSTATUS VbusPdoPnp(VBUS_DEVICE* dev, PIRP irp) {
         NTSTATUS s = VbusQueryText(dev, stack->Parameters.QueryDeviceText.DeviceTextType, &text);
         if (s != STATUS_NOT_SUPPORTED) {
             status = s;
-            if (NT_SUCCESS(s)) irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(text);
+            if (NT_SUCCESS(s))
+                irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(text);
         }
         break;
     }
     case IRP_MN_QUERY_DEVICE_RELATIONS:
-        if (stack->Parameters.QueryDeviceRelations.Type == TargetDeviceRelation) status = TargetRelation(dev, irp);
+        if (stack->Parameters.QueryDeviceRelations.Type == TargetDeviceRelation)
+            status = TargetRelation(dev, irp);
         break;
     default:
         break;
@@ -129,7 +142,8 @@ NTSTATUS VbusPdoPnp(VBUS_DEVICE* dev, PIRP irp) {
     return status;
 }
 
-NTSTATUS VbusPdoPower(VBUS_DEVICE* dev, PIRP irp) {
+NTSTATUS VbusPdoPower(VBUS_DEVICE* dev, PIRP irp)
+{
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     NTSTATUS status = irp->IoStatus.Status;
     switch (stack->MinorFunction) {

@@ -10,34 +10,54 @@
 
 namespace {
 
-LONGLONG Ctx(PIRP irp, int slot) { return (LONGLONG)(LONG_PTR)irp->Tail.Overlay.DriverContext[slot]; }
-void SetCtx(PIRP irp, int slot, LONGLONG value) { irp->Tail.Overlay.DriverContext[slot] = (PVOID)(LONG_PTR)value; }
+LONGLONG Ctx(PIRP irp, int slot)
+{
+    return (LONGLONG)(LONG_PTR)irp->Tail.Overlay.DriverContext[slot];
+}
+void SetCtx(PIRP irp, int slot, LONGLONG value)
+{
+    irp->Tail.Overlay.DriverContext[slot] = (PVOID)(LONG_PTR)value;
+}
 
-PIRP IrpOf(PLIST_ENTRY entry) { return CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry); }
+PIRP IrpOf(PLIST_ENTRY entry)
+{
+    return CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+}
 
-const VBUS_ENDPOINT& EndpointOf(VBUS_DEVICE* dev, PIRP irp) { return dev->Endpoints[Ctx(irp, VBUS_CTX_ENDPOINT)]; }
+const VBUS_ENDPOINT& EndpointOf(VBUS_DEVICE* dev, PIRP irp)
+{
+    return dev->Endpoints[Ctx(irp, VBUS_CTX_ENDPOINT)];
+}
 
-BOOLEAN IsIn(VBUS_DEVICE* dev, PIRP irp) { return USB_ENDPOINT_DIRECTION_IN(EndpointOf(dev, irp).Address) != 0; }
+BOOLEAN IsIn(VBUS_DEVICE* dev, PIRP irp)
+{
+    return USB_ENDPOINT_DIRECTION_IN(EndpointOf(dev, irp).Address) != 0;
+}
 
 // Dev->Lock held.
-VOID Uncount(VBUS_DEVICE* dev, PIRP irp) {
+VOID Uncount(VBUS_DEVICE* dev, PIRP irp)
+{
     if (IsIn(dev, irp))
         dev->PendingIn--;
     else
         dev->PendingOut--;
-    if (IsListEmpty(&dev->Pending)) KeSetEvent(&dev->Idle, IO_NO_INCREMENT, FALSE);
+    if (IsListEmpty(&dev->Pending))
+        KeSetEvent(&dev->Idle, IO_NO_INCREMENT, FALSE);
 }
 
 // Dev->Lock held. Takes `irp` off the queue unless its cancel routine owns it.
-BOOLEAN Claim(VBUS_DEVICE* dev, PIRP irp) {
-    if (IoSetCancelRoutine(irp, NULL) == NULL) return FALSE;
+BOOLEAN Claim(VBUS_DEVICE* dev, PIRP irp)
+{
+    if (IoSetCancelRoutine(irp, NULL) == NULL)
+        return FALSE;
     RemoveEntryList(&irp->Tail.Overlay.ListEntry);
     Uncount(dev, irp);
     return TRUE;
 }
 
 // Dev->Lock held. Sets the outcome of a claimed IRP and moves it to `done`.
-VOID Finish(VBUS_DEVICE* dev, PIRP irp, PLIST_ENTRY done, NTSTATUS status, USBD_STATUS usbd, ULONG actual) {
+VOID Finish(VBUS_DEVICE* dev, PIRP irp, PLIST_ENTRY done, NTSTATUS status, USBD_STATUS usbd, ULONG actual)
+{
     PURB urb = static_cast<PURB>(URB_FROM_IRP(irp));
     urb->UrbBulkOrInterruptTransfer.TransferBufferLength = actual;
     urb->UrbHeader.Status = usbd;
@@ -48,7 +68,8 @@ VOID Finish(VBUS_DEVICE* dev, PIRP irp, PLIST_ENTRY done, NTSTATUS status, USBD_
 }
 
 // No lock held, DISPATCH_LEVEL.
-VOID CompleteList(VBUS_DEVICE* dev, PLIST_ENTRY done) {
+VOID CompleteList(VBUS_DEVICE* dev, PLIST_ENTRY done)
+{
     while (!IsListEmpty(done)) {
         PIRP irp = IrpOf(RemoveHeadList(done));
         IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -57,7 +78,8 @@ VOID CompleteList(VBUS_DEVICE* dev, PLIST_ENTRY done) {
 }
 
 // Dev->Lock held; `irp` claimed. Hands it the next IN packet of its endpoint.
-VOID DeliverIn(VBUS_DEVICE* dev, PIRP irp, PLIST_ENTRY done) {
+VOID DeliverIn(VBUS_DEVICE* dev, PIRP irp, PLIST_ENTRY done)
+{
     PURB urb = static_cast<PURB>(URB_FROM_IRP(irp));
     auto& t = urb->UrbBulkOrInterruptTransfer;
     if (Ctx(irp, VBUS_CTX_FLAGS) & VBUS_IRP_ZERO_LENGTH) {
@@ -73,13 +95,18 @@ VOID DeliverIn(VBUS_DEVICE* dev, PIRP irp, PLIST_ENTRY done) {
         Finish(dev, irp, done, STATUS_SUCCESS, USBD_STATUS_SUCCESS, n);
 }
 
-BOOLEAN HasWork(VBUS_DEVICE* dev, PIRP irp) {
+BOOLEAN HasWork(VBUS_DEVICE* dev, PIRP irp)
+{
     return (Ctx(irp, VBUS_CTX_FLAGS) & VBUS_IRP_ZERO_LENGTH) || VbusHasInPacket(dev, EndpointOf(dev, irp).Address);
 }
 
-LONGLONG IntervalOf(const VBUS_ENDPOINT& ep) { return (LONGLONG)(ep.Interval ? ep.Interval : 1) * 10000; }
+LONGLONG IntervalOf(const VBUS_ENDPOINT& ep)
+{
+    return (LONGLONG)(ep.Interval ? ep.Interval : 1) * 10000;
+}
 
-VOID VbusCancelTransfer(PDEVICE_OBJECT pdo, PIRP irp) {
+VOID VbusCancelTransfer(PDEVICE_OBJECT pdo, PIRP irp)
+{
     IoReleaseCancelSpinLock(irp->CancelIrql);
     VBUS_DEVICE* dev = static_cast<VBUS_EXTENSION*>(pdo->DeviceExtension)->Dev;
     LIST_ENTRY done;
@@ -95,7 +122,8 @@ VOID VbusCancelTransfer(PDEVICE_OBJECT pdo, PIRP irp) {
 
 }  // namespace
 
-VOID VbusCompleteUrb(PIRP irp, NTSTATUS status, USBD_STATUS usbd) {
+VOID VbusCompleteUrb(PIRP irp, NTSTATUS status, USBD_STATUS usbd)
+{
     static_cast<PURB>(URB_FROM_IRP(irp))->UrbHeader.Status = usbd;
     VbusComplete(irp, status);
 }
@@ -104,8 +132,10 @@ VOID VbusCompleteUrb(PIRP irp, NTSTATUS status, USBD_STATUS usbd) {
 // DPC completes every transfer that is due. It is armed once and never
 // re-armed from its own DPC (Wine's timers wait for their own callback
 // there), and it runs until the device goes.
-VOID VbusKick(VBUS_DEVICE* dev) {
-    if ((dev->State & VBUS_STATE_GONE) || dev->TimerArmed) return;
+VOID VbusKick(VBUS_DEVICE* dev)
+{
+    if ((dev->State & VBUS_STATE_GONE) || dev->TimerArmed)
+        return;
     VbusReference(dev);  // released when the device goes and the timer is cancelled
     dev->TimerArmed = TRUE;
     LARGE_INTEGER due;
@@ -113,7 +143,8 @@ VOID VbusKick(VBUS_DEVICE* dev) {
     KeSetTimerEx(&dev->Timer, due, VBUS_TICK_MS, &dev->Dpc);
 }
 
-VOID VbusTransferDpc(PKDPC dpc, PVOID context, PVOID arg1, PVOID arg2) {
+VOID VbusTransferDpc(PKDPC dpc, PVOID context, PVOID arg1, PVOID arg2)
+{
     UNREFERENCED_PARAMETER(dpc);
     UNREFERENCED_PARAMETER(arg1);
     UNREFERENCED_PARAMETER(arg2);
@@ -126,20 +157,25 @@ VOID VbusTransferDpc(PKDPC dpc, PVOID context, PVOID arg1, PVOID arg2) {
     for (PLIST_ENTRY e = dev->Pending.Flink, next; e != &dev->Pending; e = next) {
         next = e->Flink;
         PIRP irp = IrpOf(e);
-        if (Ctx(irp, VBUS_CTX_DUE) > now) continue;
+        if (Ctx(irp, VBUS_CTX_DUE) > now)
+            continue;
         if (!IsIn(dev, irp)) {
             ULONG actual = (Ctx(irp, VBUS_CTX_FLAGS) & VBUS_IRP_ZERO_LENGTH)
                                ? 0
                                : static_cast<PURB>(URB_FROM_IRP(irp))->UrbBulkOrInterruptTransfer.TransferBufferLength;
-            if (Claim(dev, irp)) Finish(dev, irp, &done, STATUS_SUCCESS, USBD_STATUS_SUCCESS, actual);
+            if (Claim(dev, irp))
+                Finish(dev, irp, &done, STATUS_SUCCESS, USBD_STATUS_SUCCESS, actual);
             continue;
         }
-        if (dev->Mode == VBUS_MODE_STEPPED) continue;
+        if (dev->Mode == VBUS_MODE_STEPPED)
+            continue;
         const VBUS_ENDPOINT& ep = EndpointOf(dev, irp);
         VBUS_EPSTATE* state = VbusEpState(dev, ep.Address);
         UCHAR slot = (UCHAR)(state - dev->Ep);
-        if (delivered[slot] || state->NextPoll > now || !HasWork(dev, irp)) continue;
-        if (!Claim(dev, irp)) continue;
+        if (delivered[slot] || state->NextPoll > now || !HasWork(dev, irp))
+            continue;
+        if (!Claim(dev, irp))
+            continue;
         delivered[slot] = TRUE;
         state->NextPoll = now + IntervalOf(ep);
         DeliverIn(dev, irp, &done);
@@ -150,7 +186,8 @@ VOID VbusTransferDpc(PKDPC dpc, PVOID context, PVOID arg1, PVOID arg2) {
 
 // Any IRQL <= DISPATCH_LEVEL. Validates and queues a bulk/interrupt transfer,
 // or completes it at once when it fails.
-NTSTATUS VbusSubmitTransfer(VBUS_DEVICE* dev, PIRP irp, PURB urb, ULONG sequence) {
+NTSTATUS VbusSubmitTransfer(VBUS_DEVICE* dev, PIRP irp, PURB urb, ULONG sequence)
+{
     auto& t = urb->UrbBulkOrInterruptTransfer;
     NTSTATUS status = STATUS_INVALID_PARAMETER;
     USBD_STATUS usbd = USBD_STATUS_INVALID_PARAMETER;
@@ -224,7 +261,8 @@ NTSTATUS VbusSubmitTransfer(VBUS_DEVICE* dev, PIRP irp, PURB urb, ULONG sequence
 
 // PASSIVE_LEVEL or DISPATCH_LEVEL. Completes the pending transfers of one
 // endpoint address (or all) with the given outcome, at DISPATCH_LEVEL.
-VOID VbusFlushTransfers(VBUS_DEVICE* dev, USHORT address, NTSTATUS status, USBD_STATUS usbd) {
+VOID VbusFlushTransfers(VBUS_DEVICE* dev, USHORT address, NTSTATUS status, USBD_STATUS usbd)
+{
     LIST_ENTRY done;
     InitializeListHead(&done);
     KIRQL irql;
@@ -232,15 +270,18 @@ VOID VbusFlushTransfers(VBUS_DEVICE* dev, USHORT address, NTSTATUS status, USBD_
     for (PLIST_ENTRY e = dev->Pending.Flink, next; e != &dev->Pending; e = next) {
         next = e->Flink;
         PIRP irp = IrpOf(e);
-        if (address != VBUS_ALL_ENDPOINTS && EndpointOf(dev, irp).Address != address) continue;
-        if (Claim(dev, irp)) Finish(dev, irp, &done, status, usbd, 0);
+        if (address != VBUS_ALL_ENDPOINTS && EndpointOf(dev, irp).Address != address)
+            continue;
+        if (Claim(dev, irp))
+            Finish(dev, irp, &done, status, usbd, 0);
     }
     KeReleaseSpinLockFromDpcLevel(&dev->Lock);
     CompleteList(dev, &done);
     KeLowerIrql(irql);
 }
 
-VOID VbusStallEndpoint(VBUS_DEVICE* dev, UCHAR address) {
+VOID VbusStallEndpoint(VBUS_DEVICE* dev, UCHAR address)
+{
     KIRQL irql;
     KeAcquireSpinLock(&dev->Lock, &irql);
     VbusEpState(dev, address)->Halted = TRUE;
@@ -251,7 +292,8 @@ VOID VbusStallEndpoint(VBUS_DEVICE* dev, UCHAR address) {
 // Stepped mode: completes up to `count` pending IN transfers, in the order
 // they were queued, with the packets their endpoints hold. Runs the
 // completions at DISPATCH_LEVEL like the host controller would.
-ULONG VbusStep(VBUS_DEVICE* dev, ULONG count) {
+ULONG VbusStep(VBUS_DEVICE* dev, ULONG count)
+{
     LIST_ENTRY done;
     InitializeListHead(&done);
     ULONG completed = 0;
@@ -260,7 +302,8 @@ ULONG VbusStep(VBUS_DEVICE* dev, ULONG count) {
     for (PLIST_ENTRY e = dev->Pending.Flink, next; e != &dev->Pending && completed < count; e = next) {
         next = e->Flink;
         PIRP irp = IrpOf(e);
-        if (!IsIn(dev, irp) || !HasWork(dev, irp) || !Claim(dev, irp)) continue;
+        if (!IsIn(dev, irp) || !HasWork(dev, irp) || !Claim(dev, irp))
+            continue;
         DeliverIn(dev, irp, &done);
         completed++;
     }

@@ -15,9 +15,11 @@ const UrbOutcome kInvalid = {STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAM
 const UrbOutcome kStall = {STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID};
 
 // Dev->Lock held. Copies min(requested, available) bytes of a descriptor.
-UrbOutcome GetDescriptor(VBUS_DEVICE* dev, PURB urb) {
+UrbOutcome GetDescriptor(VBUS_DEVICE* dev, PURB urb)
+{
     auto& r = urb->UrbControlDescriptorRequest;
-    if (urb->UrbHeader.Length < sizeof(r) || (!r.TransferBuffer && r.TransferBufferLength)) return kInvalid;
+    if (urb->UrbHeader.Length < sizeof(r) || (!r.TransferBuffer && r.TransferBufferLength))
+        return kInvalid;
     const UCHAR* source = nullptr;
     ULONG available = 0;
     UCHAR stringBuffer[2 + 2 * VBUS_MAX_SERIAL_CHARS];
@@ -27,7 +29,8 @@ UrbOutcome GetDescriptor(VBUS_DEVICE* dev, PURB urb) {
         available = dev->DeviceDescLength;
         break;
     case USB_CONFIGURATION_DESCRIPTOR_TYPE:
-        if (r.Index != 0) return kStall;  // one configuration
+        if (r.Index != 0)
+            return kStall;  // one configuration
         source = dev->ConfigDesc;
         available = dev->ConfigDescLength;
         break;
@@ -57,7 +60,8 @@ UrbOutcome GetDescriptor(VBUS_DEVICE* dev, PURB urb) {
         return kStall;
     }
     ULONG n = r.TransferBufferLength < available ? r.TransferBufferLength : available;
-    if (n) RtlCopyMemory(r.TransferBuffer, source, n);
+    if (n)
+        RtlCopyMemory(r.TransferBuffer, source, n);
     r.TransferBufferLength = n;
     return kSuccess;
 }
@@ -66,7 +70,8 @@ UrbOutcome GetDescriptor(VBUS_DEVICE* dev, PURB urb) {
 // descriptor set: first index and count. False when there is no such
 // interface descriptor.
 BOOLEAN FindInterface(VBUS_DEVICE* dev, UCHAR number, UCHAR alternate, const UCHAR** descriptor, ULONG* first,
-                      ULONG* count) {
+                      ULONG* count)
+{
     const UCHAR* p = dev->ConfigDesc;
     const UCHAR* end = p + dev->ConfigDescLength;
     *descriptor = nullptr;
@@ -78,25 +83,31 @@ BOOLEAN FindInterface(VBUS_DEVICE* dev, UCHAR number, UCHAR alternate, const UCH
         }
         p += p[0];
     }
-    if (!*descriptor) return FALSE;
+    if (!*descriptor)
+        return FALSE;
     *first = 0;
     *count = 0;
     for (ULONG i = 0; i < dev->EndpointCount; ++i) {
         const VBUS_ENDPOINT& e = dev->Endpoints[i];
-        if (e.InterfaceNumber != number || e.AlternateSetting != alternate) continue;
-        if (*count == 0) *first = i;
+        if (e.InterfaceNumber != number || e.AlternateSetting != alternate)
+            continue;
+        if (*count == 0)
+            *first = i;
         ++*count;
     }
     return TRUE;
 }
 
 // Dev->Lock held. Validates every interface record before changing anything.
-UrbOutcome SelectConfiguration(VBUS_DEVICE* dev, PURB urb) {
+UrbOutcome SelectConfiguration(VBUS_DEVICE* dev, PURB urb)
+{
     auto& s = urb->UrbSelectConfiguration;
     const ULONG headerSize = FIELD_OFFSET(struct _URB_SELECT_CONFIGURATION, Interface);
-    if (urb->UrbHeader.Length < headerSize) return kInvalid;
+    if (urb->UrbHeader.Length < headerSize)
+        return kInvalid;
     if (!s.ConfigurationDescriptor) {  // back to the unconfigured state
-        for (ULONG i = 0; i < dev->EndpointCount; ++i) dev->Endpoints[i].Open = FALSE;
+        for (ULONG i = 0; i < dev->EndpointCount; ++i)
+            dev->Endpoints[i].Open = FALSE;
         dev->State &= ~VBUS_STATE_CONFIGURED;
         return kSuccess;
     }
@@ -107,7 +118,8 @@ UrbOutcome SelectConfiguration(VBUS_DEVICE* dev, PURB urb) {
     // Pass 0 validates every record; pass 1 (which cannot fail) applies them.
     for (int pass = 0; pass < 2; ++pass) {
         if (pass == 1)
-            for (ULONG i = 0; i < dev->EndpointCount; ++i) dev->Endpoints[i].Open = FALSE;
+            for (ULONG i = 0; i < dev->EndpointCount; ++i)
+                dev->Endpoints[i].Open = FALSE;
         for (PUCHAR cursor = begin; cursor < end;) {
             auto info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(cursor);
             if (end - cursor < (LONG_PTR)GET_USBD_INTERFACE_SIZE(0) || info->Length < GET_USBD_INTERFACE_SIZE(0) ||
@@ -122,7 +134,8 @@ UrbOutcome SelectConfiguration(VBUS_DEVICE* dev, PURB urb) {
             if (info->Length < GET_USBD_INTERFACE_SIZE(count))
                 return {STATUS_BUFFER_TOO_SMALL, USBD_STATUS_BUFFER_TOO_SMALL};
             if (pass == 0) {
-                if (seen[info->InterfaceNumber]) return kInvalid;
+                if (seen[info->InterfaceNumber])
+                    return kInvalid;
                 seen[info->InterfaceNumber] = TRUE;
             } else {
                 info->Class = descriptor[5];
@@ -134,8 +147,10 @@ UrbOutcome SelectConfiguration(VBUS_DEVICE* dev, PURB urb) {
                     VBUS_ENDPOINT& e = dev->Endpoints[first + p];
                     USBD_PIPE_INFORMATION& pipe = info->Pipes[p];
                     ULONG size = pipe.MaximumTransferSize;
-                    if (size == 0) size = 4096;
-                    if (size > VBUS_MAX_TRANSFER_SIZE) size = VBUS_MAX_TRANSFER_SIZE;
+                    if (size == 0)
+                        size = 4096;
+                    if (size > VBUS_MAX_TRANSFER_SIZE)
+                        size = VBUS_MAX_TRANSFER_SIZE;
                     e.MaximumTransferSize = size;
                     e.Open = TRUE;
                     pipe.MaximumPacketSize = e.MaxPacket;
@@ -155,25 +170,31 @@ UrbOutcome SelectConfiguration(VBUS_DEVICE* dev, PURB urb) {
 }
 
 // Dev->Lock held. The endpoint a pipe handle names, or null.
-VBUS_ENDPOINT* PipeEndpoint(VBUS_DEVICE* dev, USBD_PIPE_HANDLE handle) {
+VBUS_ENDPOINT* PipeEndpoint(VBUS_DEVICE* dev, USBD_PIPE_HANDLE handle)
+{
     ULONG_PTR h = (ULONG_PTR)handle, base = (ULONG_PTR)dev->Endpoints;
-    if (h < base || (h - base) % sizeof(VBUS_ENDPOINT) != 0) return nullptr;
+    if (h < base || (h - base) % sizeof(VBUS_ENDPOINT) != 0)
+        return nullptr;
     ULONG index = (ULONG)((h - base) / sizeof(VBUS_ENDPOINT));
-    if (index >= dev->EndpointCount || !dev->Endpoints[index].Open) return nullptr;
+    if (index >= dev->EndpointCount || !dev->Endpoints[index].Open)
+        return nullptr;
     return &dev->Endpoints[index];
 }
 
 // Dev->Lock held. Class and vendor requests are recorded and accepted; the
 // device returns no data for them.
-UrbOutcome ControlRequest(PURB urb) {
+UrbOutcome ControlRequest(PURB urb)
+{
     auto& r = urb->UrbControlVendorClassRequest;
     if (urb->UrbHeader.Length < sizeof(r) || (!r.TransferBuffer && r.TransferBufferLength && !r.TransferBufferMDL))
         return kInvalid;
-    if (r.TransferFlags & USBD_TRANSFER_DIRECTION_IN) r.TransferBufferLength = 0;
+    if (r.TransferFlags & USBD_TRANSFER_DIRECTION_IN)
+        r.TransferBufferLength = 0;
     return kSuccess;
 }
 
-NTSTATUS SubmitUrb(VBUS_DEVICE* dev, PIRP irp, PURB urb) {
+NTSTATUS SubmitUrb(VBUS_DEVICE* dev, PIRP irp, PURB urb)
+{
     USHORT function = urb->UrbHeader.Function;
     UCHAR endpoint = 0;
     KIRQL irql;
@@ -181,7 +202,8 @@ NTSTATUS SubmitUrb(VBUS_DEVICE* dev, PIRP irp, PURB urb) {
     if (function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER || function == URB_FUNCTION_ABORT_PIPE ||
         function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL || function == URB_FUNCTION_SYNC_RESET_PIPE ||
         function == URB_FUNCTION_SYNC_CLEAR_STALL) {
-        if (VBUS_ENDPOINT* e = PipeEndpoint(dev, urb->UrbPipeRequest.PipeHandle)) endpoint = e->Address;
+        if (VBUS_ENDPOINT* e = PipeEndpoint(dev, urb->UrbPipeRequest.PipeHandle))
+            endpoint = e->Address;
     }
     ULONG sequence = VbusLogUrb(dev, urb, endpoint);
     VBUS_FAULT* fault = nullptr;
@@ -206,7 +228,8 @@ NTSTATUS SubmitUrb(VBUS_DEVICE* dev, PIRP irp, PURB urb) {
             break;
         case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
             transfer = urb->UrbHeader.Length >= sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
-            if (!transfer) outcome = kInvalid;
+            if (!transfer)
+                outcome = kInvalid;
             break;
         case URB_FUNCTION_CLASS_DEVICE:
         case URB_FUNCTION_CLASS_INTERFACE:
@@ -248,7 +271,8 @@ NTSTATUS SubmitUrb(VBUS_DEVICE* dev, PIRP irp, PURB urb) {
     }
     KeReleaseSpinLock(&dev->Lock, irql);
 
-    if (transfer) return VbusSubmitTransfer(dev, irp, urb, sequence);
+    if (transfer)
+        return VbusSubmitTransfer(dev, irp, urb, sequence);
     if (abortAddress && NT_SUCCESS(outcome.Status))
         VbusFlushTransfers(dev, abortAddress, STATUS_CANCELLED, USBD_STATUS_CANCELED);
     VbusCompleteUrb(irp, outcome.Status, outcome.Usbd);
@@ -257,17 +281,20 @@ NTSTATUS SubmitUrb(VBUS_DEVICE* dev, PIRP irp, PURB urb) {
 
 }  // namespace
 
-NTSTATUS VbusPdoInternalIoctl(VBUS_DEVICE* dev, PIRP irp) {
+NTSTATUS VbusPdoInternalIoctl(VBUS_DEVICE* dev, PIRP irp)
+{
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     switch (stack->Parameters.DeviceIoControl.IoControlCode) {
     case IOCTL_INTERNAL_USB_SUBMIT_URB: {
         auto urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
-        if (!urb) return VbusComplete(irp, STATUS_INVALID_PARAMETER);
+        if (!urb)
+            return VbusComplete(irp, STATUS_INVALID_PARAMETER);
         return SubmitUrb(dev, irp, urb);
     }
     case IOCTL_INTERNAL_USB_GET_PORT_STATUS: {
         auto portStatus = static_cast<PULONG>(stack->Parameters.Others.Argument1);
-        if (!portStatus) return VbusComplete(irp, STATUS_INVALID_PARAMETER);
+        if (!portStatus)
+            return VbusComplete(irp, STATUS_INVALID_PARAMETER);
         KIRQL irql;
         KeAcquireSpinLock(&dev->Lock, &irql);
         *portStatus = (dev->State & VBUS_STATE_GONE) ? 0 : (USBD_PORT_ENABLED | USBD_PORT_CONNECTED);

@@ -1,10 +1,10 @@
 #include "core/Device.h"
 
-#define FORWARD_TO_DEFAULT(Method)                                      \
-    NTSTATUS CDevice::Method(PDEVICE_OBJECT DeviceObject, PIRP Irp)     \
-    {                                                                   \
-        Trace(4, #Method);                                              \
-        return DispatchDefault(DeviceObject, Irp);                      \
+#define FORWARD_TO_DEFAULT(Method)                                                                                     \
+    NTSTATUS CDevice::Method(PDEVICE_OBJECT DeviceObject, PIRP Irp)                                                    \
+    {                                                                                                                  \
+        Trace(4, #Method);                                                                                             \
+        return DispatchDefault(DeviceObject, Irp);                                                                     \
     }
 
 FORWARD_TO_DEFAULT(DispatchCreate)

@@ -16,4 +16,7 @@ ULONG GetOsVersion();
 PVOID PoolAlloc(POOL_TYPE type, SIZE_T bytes, ULONG tag);
 
 // Every block is freed without a tag check.
-inline void PoolFree(PVOID block) { ExFreePoolWithTag(block, 0); }
+inline void PoolFree(PVOID block)
+{
+    ExFreePoolWithTag(block, 0);
+}

@@ -12,11 +12,10 @@ NTSTATUS CLogFile::Open(PCWSTR path)
         return STATUS_INVALID_DEVICE_STATE;
     }
     m_Path.Assign(path);
-    InitializeObjectAttributes(&m_Attributes, m_Path.Get(), OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
-                               NULL, NULL);
-    NTSTATUS status = ZwCreateFile(&m_Handle, FILE_APPEND_DATA, &m_Attributes, &m_IoStatus, NULL,
-                                   FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                   FILE_OPEN_IF, FILE_SYNCHRONOUS_IO_NONALERT, NULL, 0);
+    InitializeObjectAttributes(&m_Attributes, m_Path.Get(), OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
+    NTSTATUS status =
+        ZwCreateFile(&m_Handle, FILE_APPEND_DATA, &m_Attributes, &m_IoStatus, NULL, FILE_ATTRIBUTE_NORMAL,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN_IF, FILE_SYNCHRONOUS_IO_NONALERT, NULL, 0);
     if (!NT_SUCCESS(status)) {
         m_Handle = NULL;
     }

@@ -7,7 +7,9 @@
 class CMemBuffer : public CTraceable {
 public:
     explicit CMemBuffer(POOL_TYPE poolType = NonPagedPool)
-        : m_PoolType(poolType), m_Data(NULL), m_Size(0), m_Capacity(0) {}
+        : m_PoolType(poolType), m_Data(NULL), m_Size(0), m_Capacity(0)
+    {
+    }
     ~CMemBuffer();
 
     // Allocates a block of requested*6/5 bytes, keeps the bytes in use, and

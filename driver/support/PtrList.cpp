@@ -6,8 +6,7 @@
 ULONG g_ListPoolTag = kTagListNodesFirst;
 
 CPtrList::CPtrList()
-    : m_Paged(0), m_Cursor(NULL), m_CursorIndex(-1), m_Count(0), m_Pool(NULL),
-      m_EmptyEvent(TRUE), m_AddedEvent(FALSE)
+    : m_Paged(0), m_Cursor(NULL), m_CursorIndex(-1), m_Count(0), m_Pool(NULL), m_EmptyEvent(TRUE), m_AddedEvent(FALSE)
 {
     InitializeListHead(&m_Head);
     CreatePool();

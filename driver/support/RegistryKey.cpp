@@ -19,8 +19,7 @@ NTSTATUS CRegistryKey::Open(CUnicodeString& path, ACCESS_MASK access)
 {
     Trace(4, "CRegistryKey::Open");
     Close();
-    InitializeObjectAttributes(&m_Attributes, path.Get(), OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
-                               NULL, NULL);
+    InitializeObjectAttributes(&m_Attributes, path.Get(), OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
     NTSTATUS status = ZwOpenKey(&m_Handle, access, &m_Attributes);
     if (!NT_SUCCESS(status)) {
         m_Handle = NULL;
@@ -40,8 +39,8 @@ NTSTATUS CRegistryKey::QueryValue(CUnicodeString& name, CMemBuffer& out)
     NTSTATUS status;
     for (;;) {
         ULONG needed = 0;
-        status = ZwQueryValueKey(m_Handle, name.Get(), KeyValueFullInformation, out.m_Data,
-                                 (ULONG)out.m_Capacity, &needed);
+        status =
+            ZwQueryValueKey(m_Handle, name.Get(), KeyValueFullInformation, out.m_Data, (ULONG)out.m_Capacity, &needed);
         BOOLEAN tooSmall = status == STATUS_BUFFER_OVERFLOW || status == STATUS_BUFFER_TOO_SMALL;
         if (needed > (ULONG)out.m_Capacity) {
             // Growing failed: querying again with the same buffer would loop for ever.

@@ -139,8 +139,7 @@ void CUnicodeString::Append(const UNICODE_STRING& other)
             if (chars > room) {
                 chars = room;
             }
-            RtlCopyMemory(m_String.Buffer + m_String.Length / sizeof(WCHAR), other.Buffer,
-                          chars * sizeof(WCHAR));
+            RtlCopyMemory(m_String.Buffer + m_String.Length / sizeof(WCHAR), other.Buffer, chars * sizeof(WCHAR));
             m_String.Length = (USHORT)(m_String.Length + chars * sizeof(WCHAR));
         }
     }

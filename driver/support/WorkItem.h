@@ -11,9 +11,9 @@ typedef VOID (*WorkItemRoutine)(PDEVICE_OBJECT DeviceObject, CWorkItem* item);
 struct CWorkItem {
     PIO_WORKITEM m_WorkItem;
     WorkItemRoutine m_Routine;
-    ULONG m_Used;       // free for the creator's use
+    ULONG m_Used;  // free for the creator's use
     ULONG m_SlotCount;
-    PVOID m_Slots[1];   // m_SlotCount of them
+    PVOID m_Slots[1];  // m_SlotCount of them
 
     // Null when the record or the IO_WORKITEM cannot be allocated.
     static CWorkItem* Create(PDEVICE_OBJECT DeviceObject, ULONG slotCount);

@@ -28,8 +28,7 @@ NTSTATUS CSerialDevice::AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pd
     }
 
     PDEVICE_OBJECT deviceObject = NULL;
-    NTSTATUS status = IoCreateDevice(DriverObject, sizeof(CDevice*),
-                                     m_DeviceName.IsEmpty() ? NULL : m_DeviceName.Get(),
+    NTSTATUS status = IoCreateDevice(DriverObject, sizeof(CDevice*), m_DeviceName.IsEmpty() ? NULL : m_DeviceName.Get(),
                                      FILE_DEVICE_UNKNOWN, FILE_DEVICE_SECURE_OPEN, TRUE, &deviceObject);
     if (!NT_SUCCESS(status)) {
         Trace(1, "Could not create FDO");

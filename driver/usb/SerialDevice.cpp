@@ -4,10 +4,10 @@
 
 CSerialDevice::CSerialDevice()
     : m_LowerDevice(NULL), m_Pdo(NULL), m_DeviceName(NonPagedPool), m_DriverKeyName(NonPagedPool),
-      m_ConfigDescriptor(NonPagedPool), m_InterfaceInfo(NonPagedPool), m_BytesSent(0), m_BytesReceived(0), m_SentAtOpen(0), m_ReceivedAtOpen(0), m_IsOpen(0),
-      m_ReadPipe(NULL), m_WritePipe(NULL), m_DataEvent(TRUE), m_WriteUrb(NonPagedPool),
-      m_WritePacket(NonPagedPool), m_WriteTotal(0), m_WriteDone(0), m_ReadTimer(kTagTimer), m_ReadTimeout(0),
-      m_DeliveryRunning(FALSE)
+      m_ConfigDescriptor(NonPagedPool), m_InterfaceInfo(NonPagedPool), m_BytesSent(0), m_BytesReceived(0),
+      m_SentAtOpen(0), m_ReceivedAtOpen(0), m_IsOpen(0), m_ReadPipe(NULL), m_WritePipe(NULL), m_DataEvent(TRUE),
+      m_WriteUrb(NonPagedPool), m_WritePacket(NonPagedPool), m_WriteTotal(0), m_WriteDone(0), m_ReadTimer(kTagTimer),
+      m_ReadTimeout(0), m_DeliveryRunning(FALSE)
 {
     RtlZeroMemory(&m_DeviceCaps, sizeof(m_DeviceCaps));
     RtlZeroMemory(&m_DeviceDescriptor, sizeof(m_DeviceDescriptor));

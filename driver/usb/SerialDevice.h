@@ -70,10 +70,7 @@ public:
     void RemoveFromWriteList(PIRP Irp);
 
     // The USBD_INTERFACE_INFORMATION of the first interface, once selected.
-    PUSBD_INTERFACE_INFORMATION InterfaceInfo()
-    {
-        return (PUSBD_INTERFACE_INFORMATION)m_InterfaceInfo.m_Data;
-    }
+    PUSBD_INTERFACE_INFORMATION InterfaceInfo() { return (PUSBD_INTERFACE_INFORMATION)m_InterfaceInfo.m_Data; }
 
     PDEVICE_OBJECT m_LowerDevice;
     PDEVICE_OBJECT m_Pdo;
@@ -108,12 +105,12 @@ public:
     CMemBuffer m_WriteUrb;
     CMemBuffer m_WritePacket;
     CPtrList m_WriteList;
-    CSpinLock m_WriteLock;     // guards m_WriteList
+    CSpinLock m_WriteLock;  // guards m_WriteList
     volatile LONG m_WriteTotal;
     LONG m_WriteDone;
 
     CTimer m_ReadTimer;
-    LONG m_ReadTimeout;        // milliseconds; 0: no read time-out
+    LONG m_ReadTimeout;  // milliseconds; 0: no read time-out
     CCircularBuffer m_BufferIn;
     // TRUE while a delivery loop runs for this device (guarded by m_ReadLock).
     BOOLEAN m_DeliveryRunning;

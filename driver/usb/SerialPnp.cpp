@@ -133,8 +133,7 @@ void CSerialDevice::GetUsbLink()
         return;
     }
     ULONG length = 0;
-    NTSTATUS status = IoGetDeviceProperty(m_Pdo, DevicePropertyDriverKeyName,
-                                          m_DriverKeyName.m_String.MaximumLength,
+    NTSTATUS status = IoGetDeviceProperty(m_Pdo, DevicePropertyDriverKeyName, m_DriverKeyName.m_String.MaximumLength,
                                           m_DriverKeyName.m_String.Buffer, &length);
     // The length counts the terminating zero; the control device compares keys
     // in this form.

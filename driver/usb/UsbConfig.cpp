@@ -24,8 +24,8 @@ NTSTATUS CSerialDevice::CallUSBD(PURB Urb)
     KEVENT done;
     IO_STATUS_BLOCK ioStatus;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
-    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, m_LowerDevice, NULL, 0, NULL, 0,
-                                             TRUE, &done, &ioStatus);
+    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, m_LowerDevice, NULL, 0, NULL, 0, TRUE,
+                                             &done, &ioStatus);
     if (irp == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -109,8 +109,8 @@ BOOLEAN CSerialDevice::SelectConfig(const UCHAR* config, CMemBuffer& dest)
     PUSBD_INTERFACE_LIST_ENTRY entries = (PUSBD_INTERFACE_LIST_ENTRY)list.m_Data;
     ULONG found = 0;
     for (ULONG number = 0; found < declared && number < kInterfaceNumbers; number++) {
-        PUSB_INTERFACE_DESCRIPTOR d = USBD_ParseConfigurationDescriptorEx(descriptor, descriptor, (LONG)number, 0,
-                                                                          -1, -1, -1);
+        PUSB_INTERFACE_DESCRIPTOR d =
+            USBD_ParseConfigurationDescriptorEx(descriptor, descriptor, (LONG)number, 0, -1, -1, -1);
         if (d != NULL) {
             entries[found].InterfaceDescriptor = d;
             entries[found].Interface = NULL;

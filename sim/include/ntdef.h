@@ -47,14 +47,14 @@ static_assert(sizeof(OBJECT_ATTRIBUTES) == 48, "OBJECT_ATTRIBUTES is 48 bytes on
 #define OBJ_OPENLINK 0x00000100L
 #define OBJ_KERNEL_HANDLE 0x00000200L
 
-#define InitializeObjectAttributes(p, n, a, r, s) \
-    do {                                          \
-        (p)->Length = sizeof(OBJECT_ATTRIBUTES);  \
-        (p)->RootDirectory = (r);                 \
-        (p)->Attributes = (a);                    \
-        (p)->ObjectName = (n);                    \
-        (p)->SecurityDescriptor = (s);            \
-        (p)->SecurityQualityOfService = NULL;     \
+#define InitializeObjectAttributes(p, n, a, r, s)                                                                      \
+    do {                                                                                                               \
+        (p)->Length = sizeof(OBJECT_ATTRIBUTES);                                                                       \
+        (p)->RootDirectory = (r);                                                                                      \
+        (p)->Attributes = (a);                                                                                         \
+        (p)->ObjectName = (n);                                                                                         \
+        (p)->SecurityDescriptor = (s);                                                                                 \
+        (p)->SecurityQualityOfService = NULL;                                                                          \
     } while (0)
 
 typedef struct _IO_STATUS_BLOCK {
@@ -66,7 +66,8 @@ typedef struct _IO_STATUS_BLOCK {
 } IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
 static_assert(sizeof(IO_STATUS_BLOCK) == 16, "IO_STATUS_BLOCK is 16 bytes on x64");
 
-#define RTL_CONSTANT_STRING(s) \
-    { (USHORT)(sizeof(s) - sizeof((s)[0])), (USHORT)sizeof(s), (PWSTR)(s) }
-#define DECLARE_CONST_UNICODE_STRING(name, text) \
-    const UNICODE_STRING name = RTL_CONSTANT_STRING(text)
+#define RTL_CONSTANT_STRING(s)                                                                                         \
+    {                                                                                                                  \
+        (USHORT)(sizeof(s) - sizeof((s)[0])), (USHORT)sizeof(s), (PWSTR)(s)                                            \
+    }
+#define DECLARE_CONST_UNICODE_STRING(name, text) const UNICODE_STRING name = RTL_CONSTANT_STRING(text)

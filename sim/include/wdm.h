@@ -28,8 +28,7 @@ KIRQL KeRaiseIrqlToDpcLevel(void);
 
 // ---------------------------------------------------------------- bug check
 
-DECLSPEC_NORETURN VOID KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3,
-                                    ULONG_PTR P4);
+DECLSPEC_NORETURN VOID KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3, ULONG_PTR P4);
 DECLSPEC_NORETURN VOID KeBugCheck(ULONG BugCheckCode);
 ULONG DbgPrint(PCSTR Format, ...);
 ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...);
@@ -69,52 +68,84 @@ SIZE_T RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length)
 
 }  // extern "C"
 
-inline LONG InterlockedIncrement(LONG volatile* p) { return __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST); }
-inline LONG InterlockedDecrement(LONG volatile* p) { return __atomic_sub_fetch(p, 1, __ATOMIC_SEQ_CST); }
-inline LONG InterlockedExchange(LONG volatile* p, LONG v) { return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST); }
-inline LONG InterlockedExchangeAdd(LONG volatile* p, LONG v) { return __atomic_fetch_add(p, v, __ATOMIC_SEQ_CST); }
-inline LONG InterlockedCompareExchange(LONG volatile* p, LONG exchange, LONG comparand) {
-    __atomic_compare_exchange_n(p, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-    return comparand;
+inline LONG InterlockedIncrement(LONG volatile* p)
+{
+    return __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST);
 }
-inline PVOID InterlockedExchangePointer(PVOID volatile* p, PVOID v) {
+inline LONG InterlockedDecrement(LONG volatile* p)
+{
+    return __atomic_sub_fetch(p, 1, __ATOMIC_SEQ_CST);
+}
+inline LONG InterlockedExchange(LONG volatile* p, LONG v)
+{
     return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST);
 }
-inline PVOID InterlockedCompareExchangePointer(PVOID volatile* p, PVOID exchange, PVOID comparand) {
+inline LONG InterlockedExchangeAdd(LONG volatile* p, LONG v)
+{
+    return __atomic_fetch_add(p, v, __ATOMIC_SEQ_CST);
+}
+inline LONG InterlockedCompareExchange(LONG volatile* p, LONG exchange, LONG comparand)
+{
     __atomic_compare_exchange_n(p, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     return comparand;
 }
-inline LONG InterlockedOr(LONG volatile* p, LONG v) { return __atomic_fetch_or(p, v, __ATOMIC_SEQ_CST); }
-inline LONG InterlockedAnd(LONG volatile* p, LONG v) { return __atomic_fetch_and(p, v, __ATOMIC_SEQ_CST); }
+inline PVOID InterlockedExchangePointer(PVOID volatile* p, PVOID v)
+{
+    return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST);
+}
+inline PVOID InterlockedCompareExchangePointer(PVOID volatile* p, PVOID exchange, PVOID comparand)
+{
+    __atomic_compare_exchange_n(p, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return comparand;
+}
+inline LONG InterlockedOr(LONG volatile* p, LONG v)
+{
+    return __atomic_fetch_or(p, v, __ATOMIC_SEQ_CST);
+}
+inline LONG InterlockedAnd(LONG volatile* p, LONG v)
+{
+    return __atomic_fetch_and(p, v, __ATOMIC_SEQ_CST);
+}
 
 // ---------------------------------------------------------------- doubly linked lists
 
-inline VOID InitializeListHead(PLIST_ENTRY h) { h->Flink = h->Blink = h; }
-inline BOOLEAN IsListEmpty(const LIST_ENTRY* h) { return h->Flink == h; }
-inline BOOLEAN RemoveEntryList(PLIST_ENTRY e) {
+inline VOID InitializeListHead(PLIST_ENTRY h)
+{
+    h->Flink = h->Blink = h;
+}
+inline BOOLEAN IsListEmpty(const LIST_ENTRY* h)
+{
+    return h->Flink == h;
+}
+inline BOOLEAN RemoveEntryList(PLIST_ENTRY e)
+{
     PLIST_ENTRY f = e->Flink, b = e->Blink;
     b->Flink = f;
     f->Blink = b;
     return f == b;
 }
-inline PLIST_ENTRY RemoveHeadList(PLIST_ENTRY h) {
+inline PLIST_ENTRY RemoveHeadList(PLIST_ENTRY h)
+{
     PLIST_ENTRY e = h->Flink;
     RemoveEntryList(e);
     return e;
 }
-inline PLIST_ENTRY RemoveTailList(PLIST_ENTRY h) {
+inline PLIST_ENTRY RemoveTailList(PLIST_ENTRY h)
+{
     PLIST_ENTRY e = h->Blink;
     RemoveEntryList(e);
     return e;
 }
-inline VOID InsertTailList(PLIST_ENTRY h, PLIST_ENTRY e) {
+inline VOID InsertTailList(PLIST_ENTRY h, PLIST_ENTRY e)
+{
     PLIST_ENTRY b = h->Blink;
     e->Flink = h;
     e->Blink = b;
     b->Flink = e;
     h->Blink = e;
 }
-inline VOID InsertHeadList(PLIST_ENTRY h, PLIST_ENTRY e) {
+inline VOID InsertHeadList(PLIST_ENTRY h, PLIST_ENTRY e)
+{
     PLIST_ENTRY f = h->Flink;
     e->Flink = f;
     e->Blink = h;
@@ -178,8 +209,7 @@ typedef enum _KWAIT_REASON { Executive = 0, UserRequest = 6, WrExecutive = 7 } K
 typedef enum _WAIT_TYPE { WaitAll, WaitAny } WAIT_TYPE;
 
 struct _KDPC;
-typedef VOID KDEFERRED_ROUTINE(struct _KDPC* Dpc, PVOID DeferredContext, PVOID SystemArgument1,
-                               PVOID SystemArgument2);
+typedef VOID KDEFERRED_ROUTINE(struct _KDPC* Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2);
 typedef KDEFERRED_ROUTINE* PKDEFERRED_ROUTINE;
 
 typedef struct _KDPC {
@@ -228,11 +258,11 @@ LONG KeReadStateEvent(PRKEVENT Event);
 VOID KeInitializeMutex(PKMUTEX Mutex, ULONG Level);
 LONG KeReleaseMutex(PKMUTEX Mutex, BOOLEAN Wait);
 
-NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
-                               BOOLEAN Alertable, PLARGE_INTEGER Timeout);
-NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType,
-                                  KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
-                                  BOOLEAN Alertable, PLARGE_INTEGER Timeout, PVOID WaitBlockArray);
+NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                               PLARGE_INTEGER Timeout);
+NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType, KWAIT_REASON WaitReason,
+                                  KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Timeout,
+                                  PVOID WaitBlockArray);
 #define KeWaitForMutexObject KeWaitForSingleObject
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval);
 
@@ -278,8 +308,7 @@ VOID RtlTimeToTimeFields(PLARGE_INTEGER Time, PTIME_FIELDS TimeFields);
 
 // ---------------------------------------------------------------- version
 
-BOOLEAN PsGetVersion(PULONG MajorVersion, PULONG MinorVersion, PULONG BuildNumber,
-                     PUNICODE_STRING CSDVersion);
+BOOLEAN PsGetVersion(PULONG MajorVersion, PULONG MinorVersion, PULONG BuildNumber, PUNICODE_STRING CSDVersion);
 
 typedef struct _OSVERSIONINFOW {
     ULONG dwOSVersionInfoSize;
@@ -344,15 +373,13 @@ typedef struct _PAGED_LOOKASIDE_LIST {
 } PAGED_LOOKASIDE_LIST, *PPAGED_LOOKASIDE_LIST;
 
 extern "C" {
-VOID ExInitializeNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PALLOCATE_FUNCTION Allocate,
-                                     PFREE_FUNCTION Free, ULONG Flags, SIZE_T Size, ULONG Tag,
-                                     USHORT Depth);
+VOID ExInitializeNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PALLOCATE_FUNCTION Allocate, PFREE_FUNCTION Free,
+                                     ULONG Flags, SIZE_T Size, ULONG Tag, USHORT Depth);
 VOID ExDeleteNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside);
 PVOID ExAllocateFromNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside);
 VOID ExFreeToNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PVOID Entry);
-VOID ExInitializePagedLookasideList(PPAGED_LOOKASIDE_LIST Lookaside, PALLOCATE_FUNCTION Allocate,
-                                    PFREE_FUNCTION Free, ULONG Flags, SIZE_T Size, ULONG Tag,
-                                    USHORT Depth);
+VOID ExInitializePagedLookasideList(PPAGED_LOOKASIDE_LIST Lookaside, PALLOCATE_FUNCTION Allocate, PFREE_FUNCTION Free,
+                                    ULONG Flags, SIZE_T Size, ULONG Tag, USHORT Depth);
 VOID ExDeletePagedLookasideList(PPAGED_LOOKASIDE_LIST Lookaside);
 PVOID ExAllocateFromPagedLookasideList(PPAGED_LOOKASIDE_LIST Lookaside);
 VOID ExFreeToPagedLookasideList(PPAGED_LOOKASIDE_LIST Lookaside, PVOID Entry);

@@ -14,10 +14,10 @@
 #define FILE_SPECIAL_ACCESS 0
 #define FILE_READ_ACCESS 0x0001
 #define FILE_WRITE_ACCESS 0x0002
-#define CTL_CODE(DeviceType, Function, Method, Access) \
+#define CTL_CODE(DeviceType, Function, Method, Access)                                                                 \
     (((ULONG)(DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
-#define METHOD_FROM_CTL_CODE(ctrlCode) ((ULONG)((ctrlCode) & 3))
-#define DEVICE_TYPE_FROM_CTL_CODE(ctrlCode) (((ULONG)(ctrlCode) & 0xffff0000) >> 16)
+#define METHOD_FROM_CTL_CODE(ctrlCode) ((ULONG)((ctrlCode)&3))
+#define DEVICE_TYPE_FROM_CTL_CODE(ctrlCode) (((ULONG)(ctrlCode)&0xffff0000) >> 16)
 #endif
 
 #ifndef FILE_DEVICE_SERIAL_PORT

@@ -13,9 +13,9 @@ namespace reg {
 
 struct KeyNode {
     std::u16string name;
-    KeyNode* parent = nullptr;                   // null for the root and for deleted keys
-    std::map<std::u16string, KeyRef> subkeys;    // by upper-cased name: Windows' enumeration order
-    std::vector<ValueData> values;               // in the order first set
+    KeyNode* parent = nullptr;                 // null for the root and for deleted keys
+    std::map<std::u16string, KeyRef> subkeys;  // by upper-cased name: Windows' enumeration order
+    std::vector<ValueData> values;             // in the order first set
     bool deleted = false;
     LARGE_INTEGER lastWrite{};
 };
@@ -26,23 +26,27 @@ namespace {
 std::mutex g_lock;
 KeyRef g_root;
 
-LARGE_INTEGER Now() {
+LARGE_INTEGER Now()
+{
     using namespace std::chrono;
     LARGE_INTEGER t;
     // 100-ns units since 1601-01-01, as KeQuerySystemTime counts.
-    t.QuadPart = duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count() / 100 +
-                 116444736000000000LL;
+    t.QuadPart =
+        duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count() / 100 + 116444736000000000LL;
     return t;
 }
 
 // Splits a path into components. A trailing backslash is tolerated; an empty
 // component elsewhere makes the name invalid.
-bool Split(const std::u16string& path, std::vector<std::u16string>* parts) {
+bool Split(const std::u16string& path, std::vector<std::u16string>* parts)
+{
     size_t start = 0;
     while (start < path.size()) {
         size_t end = path.find(u'\\', start);
-        if (end == std::u16string::npos) end = path.size();
-        if (end == start) return false;
+        if (end == std::u16string::npos)
+            end = path.size();
+        if (end == start)
+            return false;
         parts->push_back(path.substr(start, end - start));
         start = end + 1;
     }
@@ -50,28 +54,37 @@ bool Split(const std::u16string& path, std::vector<std::u16string>* parts) {
 }
 
 // Resolves the starting key and the components below it (lock held).
-NTSTATUS Parse(const KeyRef& base, const std::u16string& path, KeyRef* start, std::vector<std::u16string>* parts) {
-    if (!g_root) return STATUS_OBJECT_NAME_NOT_FOUND;
+NTSTATUS Parse(const KeyRef& base, const std::u16string& path, KeyRef* start, std::vector<std::u16string>* parts)
+{
+    if (!g_root)
+        return STATUS_OBJECT_NAME_NOT_FOUND;
     if (base) {
-        if (base->deleted) return STATUS_KEY_DELETED;
-        if (!path.empty() && path[0] == u'\\') return STATUS_OBJECT_PATH_SYNTAX_BAD;
+        if (base->deleted)
+            return STATUS_KEY_DELETED;
+        if (!path.empty() && path[0] == u'\\')
+            return STATUS_OBJECT_PATH_SYNTAX_BAD;
         *start = base;
         return Split(path, parts) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_INVALID;
     }
-    if (path.empty() || path[0] != u'\\') return STATUS_OBJECT_PATH_SYNTAX_BAD;
-    if (!Split(path.substr(1), parts)) return STATUS_OBJECT_NAME_INVALID;
-    if (parts->empty() || !rtl::EqualNoCase((*parts)[0], u"Registry")) return STATUS_OBJECT_NAME_NOT_FOUND;
+    if (path.empty() || path[0] != u'\\')
+        return STATUS_OBJECT_PATH_SYNTAX_BAD;
+    if (!Split(path.substr(1), parts))
+        return STATUS_OBJECT_NAME_INVALID;
+    if (parts->empty() || !rtl::EqualNoCase((*parts)[0], u"Registry"))
+        return STATUS_OBJECT_NAME_NOT_FOUND;
     parts->erase(parts->begin());
     *start = g_root;
     return STATUS_SUCCESS;
 }
 
-KeyRef Child(const KeyRef& key, const std::u16string& name) {
+KeyRef Child(const KeyRef& key, const std::u16string& name)
+{
     auto it = key->subkeys.find(rtl::Upcase(name));
     return it == key->subkeys.end() ? nullptr : it->second;
 }
 
-KeyRef AddChild(const KeyRef& key, const std::u16string& name) {
+KeyRef AddChild(const KeyRef& key, const std::u16string& name)
+{
     auto child = std::make_shared<KeyNode>();
     child->name = name;
     child->parent = key.get();
@@ -81,8 +94,10 @@ KeyRef AddChild(const KeyRef& key, const std::u16string& name) {
     return child;
 }
 
-void MarkDeleted(KeyNode* key) {
-    for (auto& s : key->subkeys) MarkDeleted(s.second.get());
+void MarkDeleted(KeyNode* key)
+{
+    for (auto& s : key->subkeys)
+        MarkDeleted(s.second.get());
     key->subkeys.clear();
     key->values.clear();
     key->deleted = true;
@@ -90,12 +105,19 @@ void MarkDeleted(KeyNode* key) {
 }
 
 // Hive roots (\Registry, \Registry\Machine, \Registry\User) cannot be deleted.
-bool IsHiveRoot(const KeyNode* key) { return !key->parent || !key->parent->parent; }
+bool IsHiveRoot(const KeyNode* key)
+{
+    return !key->parent || !key->parent->parent;
+}
 
-NTSTATUS Unlink(const KeyRef& key, bool tree) {
-    if (key->deleted) return STATUS_KEY_DELETED;
-    if (IsHiveRoot(key.get())) return STATUS_CANNOT_DELETE;
-    if (!tree && !key->subkeys.empty()) return STATUS_CANNOT_DELETE;
+NTSTATUS Unlink(const KeyRef& key, bool tree)
+{
+    if (key->deleted)
+        return STATUS_KEY_DELETED;
+    if (IsHiveRoot(key.get()))
+        return STATUS_CANNOT_DELETE;
+    if (!tree && !key->subkeys.empty())
+        return STATUS_CANNOT_DELETE;
     KeyNode* parent = key->parent;
     parent->subkeys.erase(rtl::Upcase(key->name));
     parent->lastWrite = Now();
@@ -103,13 +125,16 @@ NTSTATUS Unlink(const KeyRef& key, bool tree) {
     return STATUS_SUCCESS;
 }
 
-ValueData* FindValue(KeyNode* key, const std::u16string& name) {
+ValueData* FindValue(KeyNode* key, const std::u16string& name)
+{
     for (auto& v : key->values)
-        if (rtl::EqualNoCase(v.name, name)) return &v;
+        if (rtl::EqualNoCase(v.name, name))
+            return &v;
     return nullptr;
 }
 
-void Describe(const KeyNode* key, SubkeyInfo* info) {
+void Describe(const KeyNode* key, SubkeyInfo* info)
+{
     info->name = key->name;
     info->lastWriteTime = key->lastWrite;
     info->subkeys = (ULONG)key->subkeys.size();
@@ -128,13 +153,18 @@ struct KeyHandleObject {
     ACCESS_MASK access;
 };
 
-void CloseKeyHandle(void* object) { delete static_cast<KeyHandleObject*>(object); }
+void CloseKeyHandle(void* object)
+{
+    delete static_cast<KeyHandleObject*>(object);
+}
 
 }  // namespace
 
-void Startup() {
+void Startup()
+{
     std::lock_guard<std::mutex> g(g_lock);
-    if (g_root) MarkDeleted(g_root.get());
+    if (g_root)
+        MarkDeleted(g_root.get());
     g_root = std::make_shared<KeyNode>();
     g_root->name = u"REGISTRY";
     g_root->lastWrite = Now();
@@ -157,65 +187,79 @@ void Startup() {
     }
 }
 
-void Shutdown() {
+void Shutdown()
+{
     std::lock_guard<std::mutex> g(g_lock);
-    if (g_root) MarkDeleted(g_root.get());
+    if (g_root)
+        MarkDeleted(g_root.get());
     g_root.reset();
 }
 
-KeyRef Root() {
+KeyRef Root()
+{
     std::lock_guard<std::mutex> g(g_lock);
     return g_root;
 }
 
-NTSTATUS Open(const KeyRef& base, const std::u16string& path, KeyRef* key) {
+NTSTATUS Open(const KeyRef& base, const std::u16string& path, KeyRef* key)
+{
     std::lock_guard<std::mutex> g(g_lock);
     KeyRef k;
     std::vector<std::u16string> parts;
     NTSTATUS st = Parse(base, path, &k, &parts);
-    if (st != STATUS_SUCCESS) return st;
+    if (st != STATUS_SUCCESS)
+        return st;
     for (auto& p : parts) {
         k = Child(k, p);
-        if (!k) return STATUS_OBJECT_NAME_NOT_FOUND;
+        if (!k)
+            return STATUS_OBJECT_NAME_NOT_FOUND;
     }
     *key = k;
     return STATUS_SUCCESS;
 }
 
-NTSTATUS Create(const KeyRef& base, const std::u16string& path, bool createPath, KeyRef* key, ULONG* disposition) {
+NTSTATUS Create(const KeyRef& base, const std::u16string& path, bool createPath, KeyRef* key, ULONG* disposition)
+{
     std::lock_guard<std::mutex> g(g_lock);
     KeyRef k;
     std::vector<std::u16string> parts;
     NTSTATUS st = Parse(base, path, &k, &parts);
-    if (st != STATUS_SUCCESS) return st;
+    if (st != STATUS_SUCCESS)
+        return st;
     ULONG disp = REG_OPENED_EXISTING_KEY;
     for (size_t i = 0; i < parts.size(); ++i) {
         KeyRef c = Child(k, parts[i]);
         if (!c) {
-            if (i + 1 < parts.size() && !createPath) return STATUS_OBJECT_NAME_NOT_FOUND;
+            if (i + 1 < parts.size() && !createPath)
+                return STATUS_OBJECT_NAME_NOT_FOUND;
             c = AddChild(k, parts[i]);
             disp = REG_CREATED_NEW_KEY;
         }
         k = c;
     }
     *key = k;
-    if (disposition) *disposition = disp;
+    if (disposition)
+        *disposition = disp;
     return STATUS_SUCCESS;
 }
 
-NTSTATUS DeleteKey(const KeyRef& key) {
+NTSTATUS DeleteKey(const KeyRef& key)
+{
     std::lock_guard<std::mutex> g(g_lock);
     return Unlink(key, false);
 }
 
-NTSTATUS DeleteTree(const KeyRef& key) {
+NTSTATUS DeleteTree(const KeyRef& key)
+{
     std::lock_guard<std::mutex> g(g_lock);
     return Unlink(key, true);
 }
 
-NTSTATUS SetValue(const KeyRef& key, const std::u16string& name, ULONG type, const void* data, size_t size) {
+NTSTATUS SetValue(const KeyRef& key, const std::u16string& name, ULONG type, const void* data, size_t size)
+{
     std::lock_guard<std::mutex> g(g_lock);
-    if (key->deleted) return STATUS_KEY_DELETED;
+    if (key->deleted)
+        return STATUS_KEY_DELETED;
     ValueData* v = FindValue(key.get(), name);
     if (!v) {
         key->values.push_back(ValueData());
@@ -229,18 +273,23 @@ NTSTATUS SetValue(const KeyRef& key, const std::u16string& name, ULONG type, con
     return STATUS_SUCCESS;
 }
 
-NTSTATUS QueryValue(const KeyRef& key, const std::u16string& name, ValueData* value) {
+NTSTATUS QueryValue(const KeyRef& key, const std::u16string& name, ValueData* value)
+{
     std::lock_guard<std::mutex> g(g_lock);
-    if (key->deleted) return STATUS_KEY_DELETED;
+    if (key->deleted)
+        return STATUS_KEY_DELETED;
     ValueData* v = FindValue(key.get(), name);
-    if (!v) return STATUS_OBJECT_NAME_NOT_FOUND;
+    if (!v)
+        return STATUS_OBJECT_NAME_NOT_FOUND;
     *value = *v;
     return STATUS_SUCCESS;
 }
 
-NTSTATUS DeleteValue(const KeyRef& key, const std::u16string& name) {
+NTSTATUS DeleteValue(const KeyRef& key, const std::u16string& name)
+{
     std::lock_guard<std::mutex> g(g_lock);
-    if (key->deleted) return STATUS_KEY_DELETED;
+    if (key->deleted)
+        return STATUS_KEY_DELETED;
     for (auto it = key->values.begin(); it != key->values.end(); ++it) {
         if (rtl::EqualNoCase(it->name, name)) {
             key->values.erase(it);
@@ -251,79 +300,105 @@ NTSTATUS DeleteValue(const KeyRef& key, const std::u16string& name) {
     return STATUS_OBJECT_NAME_NOT_FOUND;
 }
 
-NTSTATUS EnumerateValue(const KeyRef& key, ULONG index, ValueData* value) {
+NTSTATUS EnumerateValue(const KeyRef& key, ULONG index, ValueData* value)
+{
     std::lock_guard<std::mutex> g(g_lock);
-    if (key->deleted) return STATUS_KEY_DELETED;
-    if (index >= key->values.size()) return STATUS_NO_MORE_ENTRIES;
+    if (key->deleted)
+        return STATUS_KEY_DELETED;
+    if (index >= key->values.size())
+        return STATUS_NO_MORE_ENTRIES;
     *value = key->values[index];
     return STATUS_SUCCESS;
 }
 
-NTSTATUS EnumerateSubkey(const KeyRef& key, ULONG index, SubkeyInfo* info) {
+NTSTATUS EnumerateSubkey(const KeyRef& key, ULONG index, SubkeyInfo* info)
+{
     std::lock_guard<std::mutex> g(g_lock);
-    if (key->deleted) return STATUS_KEY_DELETED;
-    if (index >= key->subkeys.size()) return STATUS_NO_MORE_ENTRIES;
+    if (key->deleted)
+        return STATUS_KEY_DELETED;
+    if (index >= key->subkeys.size())
+        return STATUS_NO_MORE_ENTRIES;
     auto it = key->subkeys.begin();
     std::advance(it, index);
     Describe(it->second.get(), info);
     return STATUS_SUCCESS;
 }
 
-NTSTATUS QueryKey(const KeyRef& key, SubkeyInfo* info) {
+NTSTATUS QueryKey(const KeyRef& key, SubkeyInfo* info)
+{
     std::lock_guard<std::mutex> g(g_lock);
-    if (key->deleted) return STATUS_KEY_DELETED;
+    if (key->deleted)
+        return STATUS_KEY_DELETED;
     Describe(key.get(), info);
     return STATUS_SUCCESS;
 }
 
-std::vector<std::u16string> SubkeyNames(const KeyRef& key) {
+std::vector<std::u16string> SubkeyNames(const KeyRef& key)
+{
     std::lock_guard<std::mutex> g(g_lock);
     std::vector<std::u16string> r;
-    for (auto& s : key->subkeys) r.push_back(s.second->name);
+    for (auto& s : key->subkeys)
+        r.push_back(s.second->name);
     return r;
 }
 
-std::vector<std::u16string> ValueNames(const KeyRef& key) {
+std::vector<std::u16string> ValueNames(const KeyRef& key)
+{
     std::lock_guard<std::mutex> g(g_lock);
     std::vector<std::u16string> r;
-    for (auto& v : key->values) r.push_back(v.name);
+    for (auto& v : key->values)
+        r.push_back(v.name);
     return r;
 }
 
-std::u16string FullPath(const KeyRef& key) {
+std::u16string FullPath(const KeyRef& key)
+{
     std::lock_guard<std::mutex> g(g_lock);
-    if (key->deleted) return std::u16string();
+    if (key->deleted)
+        return std::u16string();
     std::u16string path;
-    for (const KeyNode* k = key.get(); k; k = k->parent) path = u"\\" + k->name + path;
+    for (const KeyNode* k = key.get(); k; k = k->parent)
+        path = u"\\" + k->name + path;
     return path;
 }
 
-ACCESS_MASK MapKeyAccess(ACCESS_MASK desired) {
+ACCESS_MASK MapKeyAccess(ACCESS_MASK desired)
+{
     ACCESS_MASK a = desired & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL | 0x02000000u);
-    if (desired & GENERIC_READ) a |= KEY_READ;
-    if (desired & GENERIC_WRITE) a |= KEY_WRITE;
-    if (desired & GENERIC_EXECUTE) a |= KEY_READ;
-    if (desired & (GENERIC_ALL | 0x02000000u)) a |= KEY_ALL_ACCESS;  // and MAXIMUM_ALLOWED
+    if (desired & GENERIC_READ)
+        a |= KEY_READ;
+    if (desired & GENERIC_WRITE)
+        a |= KEY_WRITE;
+    if (desired & GENERIC_EXECUTE)
+        a |= KEY_READ;
+    if (desired & (GENERIC_ALL | 0x02000000u))
+        a |= KEY_ALL_ACCESS;  // and MAXIMUM_ALLOWED
     return a;
 }
 
-HANDLE InsertKeyHandle(const KeyRef& key, ACCESS_MASK access) {
+HANDLE InsertKeyHandle(const KeyRef& key, ACCESS_MASK access)
+{
     return InsertHandle(HandleKind::Key, new KeyHandleObject{key, access}, CloseKeyHandle);
 }
 
-NTSTATUS KeyFromHandle(HANDLE handle, ACCESS_MASK needed, KeyRef* key) {
+NTSTATUS KeyFromHandle(HANDLE handle, ACCESS_MASK needed, KeyRef* key)
+{
     auto* h = static_cast<KeyHandleObject*>(LookupHandle(handle, HandleKind::Key));
-    if (!h) return HandleMismatchStatus(handle);
-    if ((h->access & needed) != needed) return STATUS_ACCESS_DENIED;
+    if (!h)
+        return HandleMismatchStatus(handle);
+    if ((h->access & needed) != needed)
+        return STATUS_ACCESS_DENIED;
     *key = h->key;
     return STATUS_SUCCESS;
 }
 
 }  // namespace reg
 
-NTSTATUS HandleMismatchStatus(HANDLE handle) {
+NTSTATUS HandleMismatchStatus(HANDLE handle)
+{
     for (HandleKind k : {HandleKind::Key, HandleKind::File, HandleKind::Event, HandleKind::Other})
-        if (LookupHandle(handle, k)) return STATUS_OBJECT_TYPE_MISMATCH;
+        if (LookupHandle(handle, k))
+            return STATUS_OBJECT_TYPE_MISMATCH;
     return STATUS_INVALID_HANDLE;
 }
 

@@ -6,7 +6,8 @@ namespace sim {
 
 void ResetProcessInformation();
 
-void CmStartup(const MachineOptions& options) {
+void CmStartup(const MachineOptions& options)
+{
     reg::Startup();
     fs::Startup(options);
     ResetProcessInformation();
@@ -14,7 +15,8 @@ void CmStartup(const MachineOptions& options) {
 
 // Handles still open are reported and closed by the I/O manager afterwards;
 // they keep their key or file object alive until then.
-void CmShutdown() {
+void CmShutdown()
+{
     fs::ForgetOpenFiles();
     fs::Shutdown();
     reg::Shutdown();

@@ -41,7 +41,8 @@ auto CallDriverRoutine(const char* routine, F fn) -> decltype(fn());
 void CheckRoutineExit(const char* routine, KIRQL entryIrql, int entryLocks);
 
 template <typename F>
-auto CallDriverRoutine(const char* routine, F fn) -> decltype(fn()) {
+auto CallDriverRoutine(const char* routine, F fn) -> decltype(fn())
+{
     KIRQL irql = CurrentIrql();
     int locks = SpinLocksHeld();
     if constexpr (std::is_void_v<decltype(fn())>) {
@@ -69,7 +70,7 @@ void RequireIrql(KIRQL maxIrql, const char* routine);
 // SpinLocksHeld, takes part in lock-order checks and names the Io routine in
 // reports.
 KSPIN_LOCK* CancelSpinLock();
-KIRQL AcquireSpinLockFor(KSPIN_LOCK* lock, const char* routine);            // raises to DISPATCH_LEVEL
+KIRQL AcquireSpinLockFor(KSPIN_LOCK* lock, const char* routine);  // raises to DISPATCH_LEVEL
 void ReleaseSpinLockFor(KSPIN_LOCK* lock, KIRQL newIrql, const char* routine);
 bool HoldsSpinLock(const KSPIN_LOCK* lock);  // held by the calling thread
 
@@ -91,9 +92,9 @@ void RegisterQuietCheck(bool (*idle)());
 // Subsystem start-up and tear-down, called by StartMachine/StopMachine in this
 // order: Ke, Io, Cm/Fs (start) and the reverse (stop).
 void KeStartup(const MachineOptions& options);
-void KeShutdown();   // stops the DPC/timer thread
+void KeShutdown();  // stops the DPC/timer thread
 void IoStartup(const MachineOptions& options);
-void IoShutdown();   // stops worker threads; reports leaked handles, links, devices, pending IRPs
+void IoShutdown();  // stops worker threads; reports leaked handles, links, devices, pending IRPs
 // Unloads the drivers still loaded (DriverUnload, then the unload leak checks).
 // StopMachine calls it before any subsystem shuts down, so unload routines
 // still find the registry; IoShutdown does it too if it was not called.
@@ -114,7 +115,7 @@ void KeReportPoolLeaks();
 enum class HandleKind { Key, File, Event, Other };
 HANDLE InsertHandle(HandleKind kind, void* object, void (*close)(void* object));
 void* LookupHandle(HANDLE h, HandleKind kind);  // null when not a live handle of that kind
-bool CloseHandleInternal(HANDLE h);              // false when not a live handle
+bool CloseHandleInternal(HANDLE h);             // false when not a live handle
 
 // The drive-letter map used by ZwCreateFile: "C:" -> host folder.
 std::string HostPathForDrive(wchar_t letter);

@@ -12,7 +12,8 @@ namespace sim {
 namespace io {
 
 void SetupBuffersLocked(IrpRecord& rec, PIO_STACK_LOCATION next, ULONG deviceFlags, const void* in, ULONG inLen,
-                        void* out, ULONG outLen) {
+                        void* out, ULONG outLen)
+{
     PIRP irp = rec.irp;
     SendContext* send = rec.send.get();
     // The sim's own requests never let a driver touch the caller's memory
@@ -23,7 +24,8 @@ void SetupBuffersLocked(IrpRecord& rec, PIO_STACK_LOCATION next, ULONG deviceFla
         send->outputLength = outLen;
     }
     auto bounceOut = [&]() -> void* {
-        if (!send || !outLen) return out;
+        if (!send || !outLen)
+            return out;
         send->bounce.assign(outLen, 0);
         return send->bounce.data();
     };
@@ -38,32 +40,35 @@ void SetupBuffersLocked(IrpRecord& rec, PIO_STACK_LOCATION next, ULONG deviceFla
         next->Parameters.DeviceIoControl.InputBufferLength = inLen;
         next->Parameters.DeviceIoControl.OutputBufferLength = outLen;
         switch (METHOD_FROM_CTL_CODE(code)) {
-            case METHOD_BUFFERED:
-                if (inLen || outLen) {
-                    systemBuffer(std::max(inLen, outLen));
-                    if (inLen && in) memcpy(rec.systemBuffer, in, inLen);
-                    if (outLen) irp->Flags |= IRP_INPUT_OPERATION;
-                    rec.outputLength = outLen;
-                }
-                userOut = out;
-                break;
-            case METHOD_IN_DIRECT:
-            case METHOD_OUT_DIRECT:
-                if (inLen) {
-                    systemBuffer(inLen);
-                    if (in) memcpy(rec.systemBuffer, in, inLen);
-                }
-                userOut = bounceOut();
-                break;
-            default:  // METHOD_NEITHER
-                if (send && inLen && in) {
-                    send->bounceIn.assign((const unsigned char*)in, (const unsigned char*)in + inLen);
-                    next->Parameters.DeviceIoControl.Type3InputBuffer = send->bounceIn.data();
-                } else {
-                    next->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void*>(in);
-                }
-                userOut = bounceOut();
-                break;
+        case METHOD_BUFFERED:
+            if (inLen || outLen) {
+                systemBuffer(std::max(inLen, outLen));
+                if (inLen && in)
+                    memcpy(rec.systemBuffer, in, inLen);
+                if (outLen)
+                    irp->Flags |= IRP_INPUT_OPERATION;
+                rec.outputLength = outLen;
+            }
+            userOut = out;
+            break;
+        case METHOD_IN_DIRECT:
+        case METHOD_OUT_DIRECT:
+            if (inLen) {
+                systemBuffer(inLen);
+                if (in)
+                    memcpy(rec.systemBuffer, in, inLen);
+            }
+            userOut = bounceOut();
+            break;
+        default:  // METHOD_NEITHER
+            if (send && inLen && in) {
+                send->bounceIn.assign((const unsigned char*)in, (const unsigned char*)in + inLen);
+                next->Parameters.DeviceIoControl.Type3InputBuffer = send->bounceIn.data();
+            } else {
+                next->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void*>(in);
+            }
+            userOut = bounceOut();
+            break;
         }
         irp->UserBuffer = userOut;
         return;
@@ -74,7 +79,8 @@ void SetupBuffersLocked(IrpRecord& rec, PIO_STACK_LOCATION next, ULONG deviceFla
         if (deviceFlags & DO_BUFFERED_IO) {
             if (len) {
                 systemBuffer(len);
-                if (major == IRP_MJ_WRITE && in) memcpy(rec.systemBuffer, in, len);
+                if (major == IRP_MJ_WRITE && in)
+                    memcpy(rec.systemBuffer, in, len);
                 if (major == IRP_MJ_READ) {
                     irp->Flags |= IRP_INPUT_OPERATION;
                     rec.outputLength = len;
@@ -95,9 +101,11 @@ void SetupBuffersLocked(IrpRecord& rec, PIO_STACK_LOCATION next, ULONG deviceFla
 
 namespace {
 
-PIRP BuildFsd(ULONG major, PDEVICE_OBJECT device, PVOID buffer, ULONG length, PLARGE_INTEGER offset,
-              PKEVENT event, PIO_STATUS_BLOCK iosb, IrpOwner owner, const char* builder) {
-    if (ShouldFail(FaultSite::Irp, 0)) return nullptr;
+PIRP BuildFsd(ULONG major, PDEVICE_OBJECT device, PVOID buffer, ULONG length, PLARGE_INTEGER offset, PKEVENT event,
+              PIO_STATUS_BLOCK iosb, IrpOwner owner, const char* builder)
+{
+    if (ShouldFail(FaultSite::Irp, 0))
+        return nullptr;
     Guard lock(Lock());
     PIRP irp = AllocateIrpLocked(device->StackSize, owner, builder);
     auto rec = FindIrpLocked(irp);
@@ -112,7 +120,8 @@ PIRP BuildFsd(ULONG major, PDEVICE_OBJECT device, PVOID buffer, ULONG length, PL
                            major == IRP_MJ_READ ? length : 0);
         next->Parameters.Read.ByteOffset.QuadPart = offset ? offset->QuadPart : 0;
     }
-    if (major == IRP_MJ_PNP || major == IRP_MJ_POWER) irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    if (major == IRP_MJ_PNP || major == IRP_MJ_POWER)
+        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     return irp;
 }
 
@@ -125,8 +134,10 @@ using namespace sim;
 extern "C" PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
                                               ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
                                               BOOLEAN InternalDeviceIoControl, PKEVENT Event,
-                                              PIO_STATUS_BLOCK IoStatusBlock) {
-    if (ShouldFail(FaultSite::Irp, 0)) return nullptr;
+                                              PIO_STATUS_BLOCK IoStatusBlock)
+{
+    if (ShouldFail(FaultSite::Irp, 0))
+        return nullptr;
     io::Guard lock(io::Lock());
     PIRP irp = io::AllocateIrpLocked(DeviceObject->StackSize, io::IrpOwner::IoManager, "IoBuildDeviceIoControlRequest");
     auto rec = io::FindIrpLocked(irp);
@@ -143,7 +154,8 @@ extern "C" PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJEC
 
 extern "C" PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer,
                                              ULONG Length, PLARGE_INTEGER StartingOffset, PKEVENT Event,
-                                             PIO_STATUS_BLOCK IoStatusBlock) {
+                                             PIO_STATUS_BLOCK IoStatusBlock)
+{
     return io::BuildFsd(MajorFunction, DeviceObject, Buffer, Length, StartingOffset, Event, IoStatusBlock,
                         io::IrpOwner::IoManager, "IoBuildSynchronousFsdRequest");
 }
@@ -153,7 +165,8 @@ extern "C" PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT
 // STATUS_MORE_PROCESSING_REQUIRED.
 extern "C" PIRP IoBuildAsynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer,
                                               ULONG Length, PLARGE_INTEGER StartingOffset,
-                                              PIO_STATUS_BLOCK IoStatusBlock) {
+                                              PIO_STATUS_BLOCK IoStatusBlock)
+{
     return io::BuildFsd(MajorFunction, DeviceObject, Buffer, Length, StartingOffset, nullptr, IoStatusBlock,
                         io::IrpOwner::Driver, "IoBuildAsynchronousFsdRequest");
 }

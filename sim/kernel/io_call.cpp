@@ -13,7 +13,8 @@ namespace {
 
 thread_local std::vector<std::pair<PIRP, PDEVICE_OBJECT>> t_dispatching;
 
-void CheckMark(UCHAR control, NTSTATUS returned, const std::string& routine, PIRP irp) {
+void CheckMark(UCHAR control, NTSTATUS returned, const std::string& routine, PIRP irp)
+{
     bool marked = (control & SL_PENDING_RETURNED) != 0;
     if (returned == STATUS_PENDING && !marked)
         ReportViolation("STATUS_PENDING_WITHOUT_MARK", IrpText(irp), routine.c_str(),
@@ -24,7 +25,8 @@ void CheckMark(UCHAR control, NTSTATUS returned, const std::string& routine, PIR
 }
 
 // Completion is walking past `loc`: settle the checks that waited for it.
-void PassLocationLocked(IrpRecord& rec, PIO_STACK_LOCATION loc) {
+void PassLocationLocked(IrpRecord& rec, PIO_STACK_LOCATION loc)
+{
     UCHAR control = loc->Control;
     for (CallFrame* f : rec.frames) {
         if (f->loc == loc && !f->passed) {
@@ -45,7 +47,8 @@ void PassLocationLocked(IrpRecord& rec, PIO_STACK_LOCATION loc) {
 
 // The last step of an I/O manager IRP: copy buffered output back, report the
 // status, signal the waiter, free the IRP.
-void FinishIoManagerIrp(Guard& lock, const std::shared_ptr<IrpRecord>& rec) {
+void FinishIoManagerIrp(Guard& lock, const std::shared_ptr<IrpRecord>& rec)
+{
     PIRP irp = rec->irp;
     IO_STATUS_BLOCK iosb = irp->IoStatus;
     bool copy = (irp->Flags & IRP_BUFFERED_IO) && (irp->Flags & IRP_INPUT_OPERATION) && !NT_ERROR(iosb.Status) &&
@@ -68,28 +71,35 @@ void FinishIoManagerIrp(Guard& lock, const std::shared_ptr<IrpRecord>& rec) {
                 memcpy(s.output, rec->systemBuffer, n);
             } else if (!s.bounce.empty() && !NT_ERROR(iosb.Status)) {
                 size_t m = std::min<size_t>(iosb.Information, s.outputLength);
-                if (m) memcpy(s.output, s.bounce.data(), m);
+                if (m)
+                    memcpy(s.output, s.bounce.data(), m);
             }
             s.iosb = iosb;
         }
         s.done = true;
         s.cv.notify_all();
     } else {
-        if (n) memcpy(irp->UserBuffer, rec->systemBuffer, n);
-        if (irp->UserIosb) *irp->UserIosb = iosb;
+        if (n)
+            memcpy(irp->UserBuffer, rec->systemBuffer, n);
+        if (irp->UserIosb)
+            *irp->UserIosb = iosb;
         event = irp->UserEvent;
     }
     FreeIrpLocked(rec);
     lock.unlock();
-    if (event) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
-    if (onDone) onDone(onDoneContext);
+    if (event)
+        KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+    if (onDone)
+        onDone(onDoneContext);
 }
 
 }  // namespace
 
-bool DispatchingOnThisThread(PIRP irp, PDEVICE_OBJECT device) {
+bool DispatchingOnThisThread(PIRP irp, PDEVICE_OBJECT device)
+{
     for (auto& [i, d] : t_dispatching)
-        if (i == irp && d == device) return true;
+        if (i == irp && d == device)
+            return true;
     return false;
 }
 
@@ -98,7 +108,8 @@ bool DispatchingOnThisThread(PIRP irp, PDEVICE_OBJECT device) {
 
 using namespace sim;
 
-extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
     if (SpinLocksHeld() > 0)
         ReportViolation("CALL_WHILE_HOLDING_SPINLOCK", io::IrpText(Irp), "IoCallDriver",
                         "called while the thread holds a spin lock");
@@ -143,7 +154,8 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         rec->frames.push_back(&frame);
         UCHAR major = loc->MajorFunction;
         routine = major <= IRP_MJ_MAXIMUM_FUNCTION ? DeviceObject->DriverObject->MajorFunction[major] : nullptr;
-        if (!routine) routine = io::InvalidDeviceRequest;
+        if (!routine)
+            routine = io::InvalidDeviceRequest;
         name = io::Narrow(io::Text(&DeviceObject->DriverObject->DriverName)) + " " + io::MajorName(major);
     }
     io::t_dispatching.emplace_back(Irp, DeviceObject);
@@ -163,7 +175,8 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return st;
 }
 
-extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
+{
     (void)PriorityBoost;
     if (SpinLocksHeld() > 0)
         ReportViolation("CALL_WHILE_HOLDING_SPINLOCK", io::IrpText(Irp), "IoCompleteRequest",
@@ -204,7 +217,8 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             {
                 io::Guard lock(io::Lock());
                 io::PassLocationLocked(*rec, loc);
-                if (rec->inFlight && Irp->CurrentLocation >= rec->descentBase) rec->inFlight = false;
+                if (rec->inFlight && Irp->CurrentLocation >= rec->descentBase)
+                    rec->inFlight = false;
                 control = loc->Control;
                 routine = loc->CompletionRoutine;
                 context = loc->Context;
@@ -228,7 +242,8 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                     io::DriverScope scope(dev ? dev->DriverObject : io::CurrentDriver());
                     r = CallDriverRoutine("IoCompletion routine", [&] { return routine(dev, Irp, context); });
                 }
-                if (r == STATUS_MORE_PROCESSING_REQUIRED) return;
+                if (r == STATUS_MORE_PROCESSING_REQUIRED)
+                    return;
                 io::Guard lock(io::Lock());
                 if (rec->freed) {
                     ReportViolation("IRP_FREED_IN_FLIGHT", io::IrpText(Irp), "IoCompletion routine",
@@ -238,7 +253,8 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             } else if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
                 IoMarkIrpPending(Irp);
             }
-            if (Irp->CurrentLocation > Irp->StackCount) break;
+            if (Irp->CurrentLocation > Irp->StackCount)
+                break;
             loc = IoGetCurrentIrpStackLocation(Irp);
             Irp->CurrentLocation++;
             Irp->Tail.Overlay.CurrentStackLocation++;

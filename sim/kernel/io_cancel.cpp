@@ -5,11 +5,13 @@
 
 using namespace sim;
 
-extern "C" VOID IoAcquireCancelSpinLock(PKIRQL Irql) {
+extern "C" VOID IoAcquireCancelSpinLock(PKIRQL Irql)
+{
     *Irql = AcquireSpinLockFor(CancelSpinLock(), "IoAcquireCancelSpinLock");
 }
 
-extern "C" VOID IoReleaseCancelSpinLock(KIRQL Irql) {
+extern "C" VOID IoReleaseCancelSpinLock(KIRQL Irql)
+{
     ReleaseSpinLockFor(CancelSpinLock(), Irql, "IoReleaseCancelSpinLock");
 }
 
@@ -17,7 +19,8 @@ namespace {
 
 // Runs a cancel routine taken from the IRP; the caller holds the cancel spin
 // lock (acquired at `irql`), which the routine releases.
-void InvokeCancelRoutine(PIRP Irp, PDRIVER_CANCEL routine, KIRQL irql) {
+void InvokeCancelRoutine(PIRP Irp, PDRIVER_CANCEL routine, KIRQL irql)
+{
     Irp->CancelIrql = irql;
     PDEVICE_OBJECT device =
         Irp->CurrentLocation <= Irp->StackCount ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject : nullptr;
@@ -39,14 +42,16 @@ void InvokeCancelRoutine(PIRP Irp, PDRIVER_CANCEL routine, KIRQL irql) {
 
 }  // namespace
 
-bool sim::io::CancelRequest(const std::shared_ptr<IrpRecord>& rec) {
+bool sim::io::CancelRequest(const std::shared_ptr<IrpRecord>& rec)
+{
     RequireIrql(DISPATCH_LEVEL, "IoCancelIrp");
     PIRP irp;
     KIRQL irql;
     PDRIVER_CANCEL routine;
     {
         Guard lock(Lock());
-        if (rec->freed) return false;
+        if (rec->freed)
+            return false;
         irp = rec->irp;
         IoAcquireCancelSpinLock(&irql);
         irp->Cancel = TRUE;
@@ -60,7 +65,8 @@ bool sim::io::CancelRequest(const std::shared_ptr<IrpRecord>& rec) {
     return true;
 }
 
-extern "C" BOOLEAN IoCancelIrp(PIRP Irp) {
+extern "C" BOOLEAN IoCancelIrp(PIRP Irp)
+{
     RequireIrql(DISPATCH_LEVEL, "IoCancelIrp");
     {
         io::Guard lock(io::Lock());

@@ -15,17 +15,20 @@ namespace {
 std::set<PDEVICE_OBJECT> g_devices;  // memory live; guarded by Lock()
 ULONG g_autoName = 0;
 
-void DestroyDevice(void* body) {
+void DestroyDevice(void* body)
+{
     PDEVICE_OBJECT d = static_cast<PDEVICE_OBJECT>(body);
     _DEVOBJ_EXTENSION* ext = d->DeviceObjectExtension;
     // Timers, DPCs and waits a driver left inside the memory going away.
-    if (ext->extension) KeCheckFreedMemory(ext->extension, ext->extensionSize, "IoDeleteDevice");
+    if (ext->extension)
+        KeCheckFreedMemory(ext->extension, ext->extensionSize, "IoDeleteDevice");
     KeCheckFreedMemory(d, sizeof *d, "IoDeleteDevice");
     Guard lock(Lock());
     g_devices.erase(d);
     PDRIVER_OBJECT driver = d->DriverObject;
     _DEVOBJ_EXTENSION* x = d->DeviceObjectExtension;
-    if (x->extension) ::operator delete(x->extension, std::align_val_t(16));
+    if (x->extension)
+        ::operator delete(x->extension, std::align_val_t(16));
     delete x;
     delete d;
     DriverDeviceGoneLocked(driver);
@@ -33,14 +36,20 @@ void DestroyDevice(void* body) {
 
 }  // namespace
 
-bool IsDeviceLocked(PDEVICE_OBJECT d) { return g_devices.count(d) != 0; }
+bool IsDeviceLocked(PDEVICE_OBJECT d)
+{
+    return g_devices.count(d) != 0;
+}
 
-PDEVICE_OBJECT TopOfStackLocked(PDEVICE_OBJECT d) {
-    while (d->AttachedDevice) d = d->AttachedDevice;
+PDEVICE_OBJECT TopOfStackLocked(PDEVICE_OBJECT d)
+{
+    while (d->AttachedDevice)
+        d = d->AttachedDevice;
     return d;
 }
 
-void DevicesShutdownLocked() {
+void DevicesShutdownLocked()
+{
     std::vector<PDEVICE_OBJECT> all(g_devices.begin(), g_devices.end());
     for (PDEVICE_OBJECT d : all) {
         _DEVOBJ_EXTENSION* x = d->DeviceObjectExtension;
@@ -49,7 +58,8 @@ void DevicesShutdownLocked() {
     }
     for (PDEVICE_OBJECT d : all) {
         _DEVOBJ_EXTENSION* x = d->DeviceObjectExtension;
-        if (x->extension) ::operator delete(x->extension, std::align_val_t(16));
+        if (x->extension)
+            ::operator delete(x->extension, std::align_val_t(16));
         delete x;
         delete d;
     }
@@ -61,10 +71,10 @@ void DevicesShutdownLocked() {
 
 using namespace sim;
 
-extern "C" NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
-                                   PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
-                                   ULONG DeviceCharacteristics, BOOLEAN Exclusive,
-                                   PDEVICE_OBJECT* DeviceObject) {
+extern "C" NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
+                                   DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                                   PDEVICE_OBJECT* DeviceObject)
+{
     RequireIrql(PASSIVE_LEVEL, "IoCreateDevice");
     *DeviceObject = nullptr;
     std::u16string name = io::Text(DeviceName);
@@ -118,7 +128,8 @@ extern "C" NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExte
     return STATUS_SUCCESS;
 }
 
-extern "C" VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
+extern "C" VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
+{
     RequireIrql(PASSIVE_LEVEL, "IoDeleteDevice");
     // A bus deletes a departing PDO inside the last IRP_MN_REMOVE_DEVICE,
     // before the drivers above it detach on the way back up: legal there.
@@ -147,7 +158,8 @@ extern "C" VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
             ReportViolation("IRP_PENDING_AT_DEVICE_DELETE", what, "IoDeleteDevice",
                             io::IrpText(pending) + " is still pending on it");
         x->deleted = true;
-        if (!x->key.empty()) io::RemoveEntryLocked(x->key);
+        if (!x->key.empty())
+            io::RemoveEntryLocked(x->key);
         for (PDEVICE_OBJECT* p = &DeviceObject->DriverObject->DeviceObject; *p; p = &(*p)->NextDevice) {
             if (*p == DeviceObject) {
                 *p = DeviceObject->NextDevice;
@@ -157,18 +169,22 @@ extern "C" VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
         DeviceObject->NextDevice = nullptr;
         destroy = io::DereferenceLocked(DeviceObject, "IoDeleteDevice");
     }
-    if (destroy) destroy(DeviceObject);
+    if (destroy)
+        destroy(DeviceObject);
 }
 
-extern "C" PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
+extern "C" PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice)
+{
     io::Guard lock(io::Lock());
     if (!io::IsDeviceLocked(SourceDevice) || !io::IsDeviceLocked(TargetDevice)) {
-        ReportViolation("INVALID_DEVICE_OBJECT", "device " + io::Hex(io::IsDeviceLocked(SourceDevice) ? TargetDevice : SourceDevice),
+        ReportViolation("INVALID_DEVICE_OBJECT",
+                        "device " + io::Hex(io::IsDeviceLocked(SourceDevice) ? TargetDevice : SourceDevice),
                         "IoAttachDeviceToDeviceStack", "not a live device object");
         return nullptr;
     }
     for (PDEVICE_OBJECT d = TargetDevice; d; d = d->AttachedDevice)
-        if (d->DeviceObjectExtension->deleted) return nullptr;
+        if (d->DeviceObjectExtension->deleted)
+            return nullptr;
     PDEVICE_OBJECT top = io::TopOfStackLocked(TargetDevice);
     top->AttachedDevice = SourceDevice;
     SourceDevice->DeviceObjectExtension->attachedTo = top;
@@ -183,7 +199,8 @@ extern "C" PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevic
     return top;
 }
 
-extern "C" VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
+extern "C" VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice)
+{
     void (*destroy)(void*) = nullptr;
     void (*destroyUpper)(void*) = nullptr;
     PDEVICE_OBJECT upper = nullptr;
@@ -200,11 +217,14 @@ extern "C" VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
         destroy = io::DereferenceLocked(TargetDevice, "IoDetachDevice");
         destroyUpper = io::DereferenceLocked(upper, "IoDetachDevice");
     }
-    if (destroy) destroy(TargetDevice);
-    if (destroyUpper) destroyUpper(upper);
+    if (destroy)
+        destroy(TargetDevice);
+    if (destroyUpper)
+        destroyUpper(upper);
 }
 
-extern "C" PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
+extern "C" PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject)
+{
     io::Guard lock(io::Lock());
     PDEVICE_OBJECT top = io::TopOfStackLocked(DeviceObject);
     io::ReferenceLocked(top);

@@ -11,12 +11,12 @@ namespace {
 
 struct DriverRecord {
     PDRIVER_OBJECT object = nullptr;
-    std::u16string key;          // namespace key of "\Driver\<name>"
-    std::u16string driverName;   // buffers behind DriverName / ServiceKeyName
+    std::u16string key;         // namespace key of "\Driver\<name>"
+    std::u16string driverName;  // buffers behind DriverName / ServiceKeyName
     std::u16string serviceName;
     bool unloading = false;  // DriverUnload called or about to be
     bool unloaded = false;   // DriverUnload returned
-    size_t liveDevices = 0;      // device objects whose memory still refers to it
+    size_t liveDevices = 0;  // device objects whose memory still refers to it
 };
 
 std::map<PDRIVER_OBJECT, DriverRecord*> g_drivers;  // guarded by Lock()
@@ -24,14 +24,16 @@ std::vector<PDRIVER_OBJECT> g_loadOrder;
 
 const char16_t kServices[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services";
 
-void FreeDriverLocked(DriverRecord* r) {
+void FreeDriverLocked(DriverRecord* r)
+{
     g_drivers.erase(r->object);
     delete r->object->DriverExtension;
     delete r->object;
     delete r;
 }
 
-NTSTATUS CreateKey(const std::u16string& path, HANDLE* h) {
+NTSTATUS CreateKey(const std::u16string& path, HANDLE* h)
+{
     UNICODE_STRING name;
     name.Buffer = (PWSTR)path.c_str();
     name.Length = name.MaximumLength = (USHORT)(path.size() * sizeof(WCHAR));
@@ -41,20 +43,24 @@ NTSTATUS CreateKey(const std::u16string& path, HANDLE* h) {
 }
 
 // Creates every missing key along `path`.
-NTSTATUS CreateKeyPath(const std::u16string& path) {
+NTSTATUS CreateKeyPath(const std::u16string& path)
+{
     size_t pos = std::u16string(u"\\Registry\\Machine").size();
     for (;;) {
         size_t next = path.find(u'\\', pos + 1);
         HANDLE h = nullptr;
         NTSTATUS st = CreateKey(path.substr(0, next), &h);
-        if (!NT_SUCCESS(st)) return st;
+        if (!NT_SUCCESS(st))
+            return st;
         ZwClose(h);
-        if (next == std::u16string::npos) return STATUS_SUCCESS;
+        if (next == std::u16string::npos)
+            return STATUS_SUCCESS;
         pos = next;
     }
 }
 
-void UnloadLocked(Guard& lock, DriverRecord* r, const char* why) {
+void UnloadLocked(Guard& lock, DriverRecord* r, const char* why)
+{
     PDRIVER_OBJECT d = r->object;
     r->unloading = true;
     RemoveEntryLocked(r->key);
@@ -75,26 +81,32 @@ void UnloadLocked(Guard& lock, DriverRecord* r, const char* why) {
                         "the driver " + Narrow(r->serviceName) + " left this device object undeleted");
     }
     ReportDriverLinksLocked(d);
-    if (r->liveDevices == 0) FreeDriverLocked(r);
+    if (r->liveDevices == 0)
+        FreeDriverLocked(r);
 }
 
 }  // namespace
 
-void DriverDeviceGoneLocked(PDRIVER_OBJECT driver) {
+void DriverDeviceGoneLocked(PDRIVER_OBJECT driver)
+{
     auto it = g_drivers.find(driver);
-    if (it == g_drivers.end()) return;
+    if (it == g_drivers.end())
+        return;
     DriverRecord* r = it->second;
-    if (--r->liveDevices == 0 && r->unloaded) FreeDriverLocked(r);
+    if (--r->liveDevices == 0 && r->unloaded)
+        FreeDriverLocked(r);
 }
 
-NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT, PIRP irp)
+{
     irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
     irp->IoStatus.Information = 0;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return STATUS_INVALID_DEVICE_REQUEST;
 }
 
-void UnloadAllDrivers() {
+void UnloadAllDrivers()
+{
     Guard lock(Lock());
     while (!g_loadOrder.empty()) {
         DriverRecord* r = g_drivers[g_loadOrder.back()];
@@ -103,28 +115,36 @@ void UnloadAllDrivers() {
 }
 
 // Called by device creation to count the devices a driver object backs.
-void DriverDeviceCreatedLocked(PDRIVER_OBJECT driver) {
+void DriverDeviceCreatedLocked(PDRIVER_OBJECT driver)
+{
     auto it = g_drivers.find(driver);
-    if (it != g_drivers.end()) it->second->liveDevices++;
+    if (it != g_drivers.end())
+        it->second->liveDevices++;
 }
 
-void DriversShutdownLocked() {
+void DriversShutdownLocked()
+{
     std::vector<DriverRecord*> left;
-    for (auto& [d, r] : g_drivers) left.push_back(r);
-    for (DriverRecord* r : left) FreeDriverLocked(r);
+    for (auto& [d, r] : g_drivers)
+        left.push_back(r);
+    for (DriverRecord* r : left)
+        FreeDriverLocked(r);
     g_loadOrder.clear();
 }
 
 }  // namespace io
 
-PDRIVER_OBJECT LoadDriver(const wchar_t* serviceName, PDRIVER_INITIALIZE entry, NTSTATUS* status) {
+PDRIVER_OBJECT LoadDriver(const wchar_t* serviceName, PDRIVER_INITIALIZE entry, NTSTATUS* status)
+{
     NTSTATUS dummy;
-    if (!status) status = &dummy;
+    if (!status)
+        status = &dummy;
     RequireIrql(PASSIVE_LEVEL, "LoadDriver");
     std::u16string service = io::Text(serviceName);
     std::u16string keyPath = std::u16string(io::kServices) + u"\\" + service;
     *status = io::CreateKeyPath(keyPath + u"\\Parameters");
-    if (!NT_SUCCESS(*status)) return nullptr;
+    if (!NT_SUCCESS(*status))
+        return nullptr;
 
     auto* r = new io::DriverRecord();
     r->serviceName = service;
@@ -141,7 +161,8 @@ PDRIVER_OBJECT LoadDriver(const wchar_t* serviceName, PDRIVER_INITIALIZE entry, 
     d->DriverName.Buffer = (PWSTR)r->driverName.c_str();
     d->DriverName.Length = d->DriverName.MaximumLength = (USHORT)(r->driverName.size() * sizeof(WCHAR));
     d->DriverInit = entry;
-    for (PDRIVER_DISPATCH& f : d->MajorFunction) f = io::InvalidDeviceRequest;
+    for (PDRIVER_DISPATCH& f : d->MajorFunction)
+        f = io::InvalidDeviceRequest;
     {
         io::Guard lock(io::Lock());
         io::NsEntry e;
@@ -184,21 +205,23 @@ PDRIVER_OBJECT LoadDriver(const wchar_t* serviceName, PDRIVER_INITIALIZE entry, 
                             "DriverEntry failed and left this device object undeleted");
         }
         io::ReportDriverLinksLocked(d);
-        if (r->liveDevices == 0) io::FreeDriverLocked(r);
+        if (r->liveDevices == 0)
+            io::FreeDriverLocked(r);
         return nullptr;
     }
     // Devices created during DriverEntry are ready once it returns.
-    for (PDEVICE_OBJECT dev = d->DeviceObject; dev; dev = dev->NextDevice) dev->Flags &= ~DO_DEVICE_INITIALIZING;
+    for (PDEVICE_OBJECT dev = d->DeviceObject; dev; dev = dev->NextDevice)
+        dev->Flags &= ~DO_DEVICE_INITIALIZING;
     return d;
 }
 
-void UnloadDriver(PDRIVER_OBJECT driver) {
+void UnloadDriver(PDRIVER_OBJECT driver)
+{
     RequireIrql(PASSIVE_LEVEL, "UnloadDriver");
     io::Guard lock(io::Lock());
     auto it = io::g_drivers.find(driver);
     if (it == io::g_drivers.end() || it->second->unloading) {
-        ReportViolation("DRIVER_NOT_LOADED", "driver object " + io::Hex(driver), "UnloadDriver",
-                        "not a loaded driver");
+        ReportViolation("DRIVER_NOT_LOADED", "driver object " + io::Hex(driver), "UnloadDriver", "not a loaded driver");
         return;
     }
     io::UnloadLocked(lock, it->second, "UnloadDriver");

@@ -13,7 +13,8 @@ struct NamedEvent {
 };
 std::set<NamedEvent*> g_events;  // guarded by Lock()
 
-void DestroyEvent(void* body) {
+void DestroyEvent(void* body)
+{
     auto* e = reinterpret_cast<NamedEvent*>(body);
     KeCheckFreedMemory(&e->event, sizeof e->event, "ZwClose");
     Guard lock(Lock());
@@ -22,9 +23,13 @@ void DestroyEvent(void* body) {
     delete e;
 }
 
-void CloseEventHandle(void* body) { Dereference(body, "ZwClose"); }
+void CloseEventHandle(void* body)
+{
+    Dereference(body, "ZwClose");
+}
 
-PKEVENT CreateNamedEvent(PUNICODE_STRING name, PHANDLE handle, EVENT_TYPE type, const char* routine) {
+PKEVENT CreateNamedEvent(PUNICODE_STRING name, PHANDLE handle, EVENT_TYPE type, const char* routine)
+{
     RequireIrql(PASSIVE_LEVEL, routine);
     std::u16string path = Text(name);
     auto* fresh = new NamedEvent();
@@ -63,18 +68,22 @@ PKEVENT CreateNamedEvent(PUNICODE_STRING name, PHANDLE handle, EVENT_TYPE type, 
 
 }  // namespace
 
-void EventsShutdownLocked() {
-    for (NamedEvent* e : g_events) delete e;
+void EventsShutdownLocked()
+{
+    for (NamedEvent* e : g_events)
+        delete e;
     g_events.clear();
 }
 
 }  // namespace io
 }  // namespace sim
 
-extern "C" PKEVENT IoCreateNotificationEvent(PUNICODE_STRING EventName, PHANDLE EventHandle) {
+extern "C" PKEVENT IoCreateNotificationEvent(PUNICODE_STRING EventName, PHANDLE EventHandle)
+{
     return sim::io::CreateNamedEvent(EventName, EventHandle, NotificationEvent, "IoCreateNotificationEvent");
 }
 
-extern "C" PKEVENT IoCreateSynchronizationEvent(PUNICODE_STRING EventName, PHANDLE EventHandle) {
+extern "C" PKEVENT IoCreateSynchronizationEvent(PUNICODE_STRING EventName, PHANDLE EventHandle)
+{
     return sim::io::CreateNamedEvent(EventName, EventHandle, SynchronizationEvent, "IoCreateSynchronizationEvent");
 }

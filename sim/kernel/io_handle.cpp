@@ -18,18 +18,24 @@ uintptr_t g_next = 0;
 // Kernel handles carry the top bit pattern Windows gives them.
 constexpr uintptr_t kKernelHandleBase = 0xFFFFFFFF80000000ull;
 
-const char* KindName(HandleKind k) {
+const char* KindName(HandleKind k)
+{
     switch (k) {
-        case HandleKind::Key: return "registry key";
-        case HandleKind::File: return "file";
-        case HandleKind::Event: return "event";
-        default: return "object";
+    case HandleKind::Key:
+        return "registry key";
+    case HandleKind::File:
+        return "file";
+    case HandleKind::Event:
+        return "event";
+    default:
+        return "object";
     }
 }
 
 }  // namespace
 
-HANDLE InsertHandle(HandleKind kind, void* object, void (*close)(void* object)) {
+HANDLE InsertHandle(HandleKind kind, void* object, void (*close)(void* object))
+{
     std::lock_guard<std::mutex> lock(g_handleLock);
     g_next += 4;
     uintptr_t value = kKernelHandleBase + g_next;
@@ -37,34 +43,40 @@ HANDLE InsertHandle(HandleKind kind, void* object, void (*close)(void* object)) 
     return reinterpret_cast<HANDLE>(value);
 }
 
-void* LookupHandle(HANDLE h, HandleKind kind) {
+void* LookupHandle(HANDLE h, HandleKind kind)
+{
     std::lock_guard<std::mutex> lock(g_handleLock);
     auto it = g_handles.find(reinterpret_cast<uintptr_t>(h));
     return it != g_handles.end() && it->second.kind == kind ? it->second.object : nullptr;
 }
 
-bool CloseHandleInternal(HANDLE h) {
+bool CloseHandleInternal(HANDLE h)
+{
     HandleEntry e;
     {
         std::lock_guard<std::mutex> lock(g_handleLock);
         auto it = g_handles.find(reinterpret_cast<uintptr_t>(h));
-        if (it == g_handles.end()) return false;
+        if (it == g_handles.end())
+            return false;
         e = it->second;
         g_handles.erase(it);
     }
-    if (e.close) e.close(e.object);
+    if (e.close)
+        e.close(e.object);
     return true;
 }
 
 namespace io {
 
-void HandlesStartup() {
+void HandlesStartup()
+{
     std::lock_guard<std::mutex> lock(g_handleLock);
     g_handles.clear();
     g_next = 0;
 }
 
-void HandlesShutdown() {
+void HandlesShutdown()
+{
     std::map<uintptr_t, HandleEntry> left;
     {
         std::lock_guard<std::mutex> lock(g_handleLock);
@@ -73,8 +85,8 @@ void HandlesShutdown() {
     // The subsystems behind key and file handles have already shut down, so
     // the leaked handles are reported and forgotten, not closed.
     for (auto& [value, e] : left)
-        ReportViolation("HANDLE_LEAKED", std::string(KindName(e.kind)) + " handle " + Hex((void*)value),
-                        "StopMachine", "never closed");
+        ReportViolation("HANDLE_LEAKED", std::string(KindName(e.kind)) + " handle " + Hex((void*)value), "StopMachine",
+                        "never closed");
 }
 
 }  // namespace io
@@ -82,9 +94,11 @@ void HandlesShutdown() {
 
 using namespace sim;
 
-extern "C" NTSTATUS ZwClose(HANDLE Handle) {
+extern "C" NTSTATUS ZwClose(HANDLE Handle)
+{
     RequireIrql(PASSIVE_LEVEL, "ZwClose");
-    if (CloseHandleInternal(Handle)) return STATUS_SUCCESS;
+    if (CloseHandleInternal(Handle))
+        return STATUS_SUCCESS;
     ReportViolation("INVALID_HANDLE_CLOSED", "handle " + io::Hex(Handle), "ZwClose",
                     "not an open handle (never opened, or already closed)");
     return STATUS_INVALID_HANDLE;

@@ -21,14 +21,14 @@
 // The sim's bookkeeping of a device object (DEVICE_OBJECT::DeviceObjectExtension).
 struct _DEVOBJ_EXTENSION {
     PDEVICE_OBJECT device = nullptr;
-    std::u16string name;            // as created ("\Device\X"); empty when unnamed
-    std::u16string key;             // namespace key of the name
-    bool deleted = false;           // IoDeleteDevice was called
-    bool leakReported = false;      // reported at unload; not again at shutdown
+    std::u16string name;                  // as created ("\Device\X"); empty when unnamed
+    std::u16string key;                   // namespace key of the name
+    bool deleted = false;                 // IoDeleteDevice was called
+    bool leakReported = false;            // reported at unload; not again at shutdown
     PDEVICE_OBJECT attachedTo = nullptr;  // the device this one is attached above
-    void* extension = nullptr;      // DeviceExtension memory (owned)
+    void* extension = nullptr;            // DeviceExtension memory (owned)
     size_t extensionSize = 0;
-    POWER_STATE devicePower{};      // recorded by PoSetPowerState
+    POWER_STATE devicePower{};  // recorded by PoSetPowerState
     POWER_STATE systemPower{};
 };
 
@@ -45,7 +45,7 @@ std::u16string Text(const UNICODE_STRING* s);  // empty for null
 std::u16string Text(const wchar_t* s);
 
 std::string DeviceText(PDEVICE_OBJECT d);  // "device 0x.. (\Device\X)"
-std::string IrpText(PIRP irp);              // "IRP 0x.."
+std::string IrpText(PIRP irp);             // "IRP 0x.."
 const char* MajorName(UCHAR major);
 
 // The driver on whose behalf the calling thread runs a routine (null when none).
@@ -54,6 +54,7 @@ class DriverScope {
 public:
     explicit DriverScope(PDRIVER_OBJECT d);
     ~DriverScope();
+
 private:
     PDRIVER_OBJECT saved_;
 };
@@ -76,7 +77,7 @@ void ForgetAllObjectsLocked();
 enum class NsKind { Directory, Device, Link, Event, Driver };
 struct NsEntry {
     NsKind kind;
-    std::u16string name;    // full name as created
+    std::u16string name;  // full name as created
     void* object = nullptr;
     std::u16string target;  // links
     PDRIVER_OBJECT owner = nullptr;
@@ -93,8 +94,8 @@ NsEntry* FindEntryLocked(const std::u16string& key);
 NTSTATUS InsertEntryLocked(const std::u16string& path, NsEntry entry, std::u16string* key);
 void RemoveEntryLocked(const std::u16string& key);
 void NamespaceStartupLocked();
-void NamespaceShutdownLocked();  // reports links left behind, forgets everything
-void ReportDanglingLinksLocked();  // links whose target no longer exists
+void NamespaceShutdownLocked();                       // reports links left behind, forgets everything
+void ReportDanglingLinksLocked();                     // links whose target no longer exists
 void ReportDriverLinksLocked(PDRIVER_OBJECT driver);  // links a departing driver left
 
 // ---------------------------------------------------------------- devices and drivers
@@ -104,16 +105,16 @@ PDEVICE_OBJECT TopOfStackLocked(PDEVICE_OBJECT d);
 void DriverDeviceCreatedLocked(PDRIVER_OBJECT driver);
 void DriverDeviceGoneLocked(PDRIVER_OBJECT driver);  // one device object freed
 void DriversShutdownLocked();
-void DevicesShutdownLocked();   // reports devices still existing, frees them
+void DevicesShutdownLocked();  // reports devices still existing, frees them
 NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp);
 void UnloadAllDrivers();
 
 // ---------------------------------------------------------------- IRPs
 
 enum class IrpOwner {
-    Driver,      // IoAllocateIrp, IoBuildAsynchronousFsdRequest, PoRequestPowerIrp
-    IoManager,   // threaded: IoBuild{DeviceIoControl,SynchronousFsd}Request, SendIrp
-    DriverMemory // IoInitializeIrp on memory the driver owns
+    Driver,       // IoAllocateIrp, IoBuildAsynchronousFsdRequest, PoRequestPowerIrp
+    IoManager,    // threaded: IoBuild{DeviceIoControl,SynchronousFsd}Request, SendIrp
+    DriverMemory  // IoInitializeIrp on memory the driver owns
 };
 
 // What the sim's own requests (SendIrp, file opens) wait on. The waiter may
@@ -124,18 +125,18 @@ struct SendContext {
     bool done = false;
     bool abandoned = false;
     IO_STATUS_BLOCK iosb{};
-    void* output = nullptr;          // caller's output buffer
+    void* output = nullptr;  // caller's output buffer
     ULONG outputLength = 0;
-    std::vector<unsigned char> bounce;   // UserBuffer for direct and neither I/O
-    std::vector<unsigned char> bounceIn; // Type3InputBuffer for METHOD_NEITHER
+    std::vector<unsigned char> bounce;    // UserBuffer for direct and neither I/O
+    std::vector<unsigned char> bounceIn;  // Type3InputBuffer for METHOD_NEITHER
 };
 
 struct IrpRecord;
 struct CallFrame {
     std::shared_ptr<IrpRecord> rec;
     PIO_STACK_LOCATION loc;
-    bool passed = false;   // completion walked past loc
-    UCHAR control = 0;     // loc->Control at that moment
+    bool passed = false;  // completion walked past loc
+    UCHAR control = 0;    // loc->Control at that moment
 };
 
 struct IrpRecord {
@@ -144,8 +145,8 @@ struct IrpRecord {
     const char* builder = "";
     bool ownsMemory = false;
     bool freed = false;
-    bool inFlight = false;        // sent and not yet back with its sender
-    CHAR descentBase = 0;         // CurrentLocation of the sender when first sent
+    bool inFlight = false;  // sent and not yet back with its sender
+    CHAR descentBase = 0;   // CurrentLocation of the sender when first sent
     bool completedToTop = false;
     void* systemBuffer = nullptr;  // allocated here (malloc)
     ULONG outputLength = 0;        // copy-back bound for buffered input operations
@@ -196,7 +197,7 @@ bool DispatchingOnThisThread(PIRP irp, PDEVICE_OBJECT device);
 // Cancel spin lock and work queue.
 void CancelStartup();
 void WorkStartup(unsigned threads);
-void WorkShutdown();   // drains the queue, joins the workers, reports leaked items
+void WorkShutdown();  // drains the queue, joins the workers, reports leaked items
 void EventsShutdownLocked();
 void FilesShutdownLocked();
 void HandlesStartup();

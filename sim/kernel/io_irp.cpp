@@ -13,7 +13,8 @@ namespace {
 // reused by a later allocation gets a fresh record.
 std::unordered_map<PIRP, std::shared_ptr<IrpRecord>> g_irps;  // guarded by Lock()
 
-void InitializeIrp(PIRP irp, USHORT size, CCHAR stackSize) {
+void InitializeIrp(PIRP irp, USHORT size, CCHAR stackSize)
+{
     memset(irp, 0, size);
     irp->Type = 6;  // IO_TYPE_IRP
     irp->Size = size;
@@ -23,16 +24,19 @@ void InitializeIrp(PIRP irp, USHORT size, CCHAR stackSize) {
     irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + stackSize;
 }
 
-void ReleaseRecordLocked(const std::shared_ptr<IrpRecord>& rec) {
+void ReleaseRecordLocked(const std::shared_ptr<IrpRecord>& rec)
+{
     rec->freed = true;
-    if (rec->systemBuffer) free(rec->systemBuffer);
+    if (rec->systemBuffer)
+        free(rec->systemBuffer);
     rec->systemBuffer = nullptr;
     g_irps.erase(rec->irp);
 }
 
 }  // namespace
 
-PIRP AllocateIrpLocked(CCHAR stackSize, IrpOwner owner, const char* builder) {
+PIRP AllocateIrpLocked(CCHAR stackSize, IrpOwner owner, const char* builder)
+{
     USHORT size = IoSizeOfIrp(stackSize);
     PIRP irp = static_cast<PIRP>(::operator new(size, std::align_val_t(16)));
     InitializeIrp(irp, size, stackSize);
@@ -45,32 +49,41 @@ PIRP AllocateIrpLocked(CCHAR stackSize, IrpOwner owner, const char* builder) {
     return irp;
 }
 
-std::shared_ptr<IrpRecord> FindIrpLocked(PIRP irp) {
+std::shared_ptr<IrpRecord> FindIrpLocked(PIRP irp)
+{
     auto it = g_irps.find(irp);
     return it == g_irps.end() ? nullptr : it->second;
 }
 
-void FreeIrpLocked(const std::shared_ptr<IrpRecord>& rec) {
+void FreeIrpLocked(const std::shared_ptr<IrpRecord>& rec)
+{
     PIRP irp = rec->irp;
     bool owns = rec->ownsMemory;
     ReleaseRecordLocked(rec);
-    if (owns) ::operator delete(irp, std::align_val_t(16));
+    if (owns)
+        ::operator delete(irp, std::align_val_t(16));
 }
 
-bool DeviceHasPendingIrpLocked(PDEVICE_OBJECT device, PIRP* which) {
+bool DeviceHasPendingIrpLocked(PDEVICE_OBJECT device, PIRP* which)
+{
     for (auto& [irp, rec] : g_irps) {
-        if (!rec->inFlight || irp->CurrentLocation > irp->StackCount) continue;
-        if (IoGetCurrentIrpStackLocation(irp)->DeviceObject != device) continue;
-        if (DispatchingOnThisThread(irp, device)) continue;
+        if (!rec->inFlight || irp->CurrentLocation > irp->StackCount)
+            continue;
+        if (IoGetCurrentIrpStackLocation(irp)->DeviceObject != device)
+            continue;
+        if (DispatchingOnThisThread(irp, device))
+            continue;
         *which = irp;
         return true;
     }
     return false;
 }
 
-void IrpsShutdownLocked() {
+void IrpsShutdownLocked()
+{
     std::vector<std::shared_ptr<IrpRecord>> left;
-    for (auto& [irp, rec] : g_irps) left.push_back(rec);
+    for (auto& [irp, rec] : g_irps)
+        left.push_back(rec);
     for (auto& rec : left) {
         const char* state = rec->inFlight ? "sent and never completed" : "allocated and never freed";
         ReportViolation("IRP_LEAKED", IrpText(rec->irp), "StopMachine",
@@ -89,23 +102,27 @@ void IrpsShutdownLocked() {
 
 using namespace sim;
 
-extern "C" USHORT IoSizeOfIrp(CCHAR StackSize) {
+extern "C" USHORT IoSizeOfIrp(CCHAR StackSize)
+{
     return (USHORT)(sizeof(IRP) + (UCHAR)StackSize * sizeof(IO_STACK_LOCATION));
 }
 
-extern "C" PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
+extern "C" PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)
+{
     (void)ChargeQuota;
     if (StackSize < 1) {
-        ReportViolation("IRP_INVALID_STACK_SIZE", "stack size " + std::to_string((int)StackSize),
-                        "IoAllocateIrp", "an IRP needs at least one stack location");
+        ReportViolation("IRP_INVALID_STACK_SIZE", "stack size " + std::to_string((int)StackSize), "IoAllocateIrp",
+                        "an IRP needs at least one stack location");
         return nullptr;
     }
-    if (ShouldFail(FaultSite::Irp, 0)) return nullptr;
+    if (ShouldFail(FaultSite::Irp, 0))
+        return nullptr;
     io::Guard lock(io::Lock());
     return io::AllocateIrpLocked(StackSize, io::IrpOwner::Driver, "IoAllocateIrp");
 }
 
-extern "C" VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
+extern "C" VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize)
+{
     io::Guard lock(io::Lock());
     auto rec = io::FindIrpLocked(Irp);
     if (rec && rec->inFlight)
@@ -124,7 +141,8 @@ extern "C" VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
     io::g_irps[Irp] = rec;
 }
 
-extern "C" VOID IoReuseIrp(PIRP Irp, NTSTATUS Status) {
+extern "C" VOID IoReuseIrp(PIRP Irp, NTSTATUS Status)
+{
     io::Guard lock(io::Lock());
     auto rec = io::FindIrpLocked(Irp);
     if (!rec) {
@@ -142,7 +160,8 @@ extern "C" VOID IoReuseIrp(PIRP Irp, NTSTATUS Status) {
     rec->inFlight = false;
 }
 
-extern "C" VOID IoFreeIrp(PIRP Irp) {
+extern "C" VOID IoFreeIrp(PIRP Irp)
+{
     io::Guard lock(io::Lock());
     auto rec = io::FindIrpLocked(Irp);
     if (!rec) {
@@ -157,7 +176,8 @@ extern "C" VOID IoFreeIrp(PIRP Irp) {
     }
     if (rec->owner == io::IrpOwner::IoManager) {
         ReportViolation("IRP_FREE_INVALID", io::IrpText(Irp), "IoFreeIrp",
-                        "an I/O manager IRP (" + std::string(rec->builder) + ") is freed by the I/O manager when it completes");
+                        "an I/O manager IRP (" + std::string(rec->builder) +
+                            ") is freed by the I/O manager when it completes");
         return;
     }
     io::FreeIrpLocked(rec);

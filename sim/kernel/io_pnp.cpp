@@ -15,12 +15,12 @@ struct PowerRequest {
     PVOID context;
 };
 
-NTSTATUS PowerRequestDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+NTSTATUS PowerRequestDone(PDEVICE_OBJECT, PIRP irp, PVOID context)
+{
     auto* req = static_cast<PowerRequest*>(context);
     if (req->complete)
-        CallDriverRoutine("power completion function", [&] {
-            req->complete(req->target, req->minor, req->state, req->context, &irp->IoStatus);
-        });
+        CallDriverRoutine("power completion function",
+                          [&] { req->complete(req->target, req->minor, req->state, req->context, &irp->IoStatus); });
     delete req;
     IoFreeIrp(irp);
     return STATUS_MORE_PROCESSING_REQUIRED;
@@ -28,7 +28,8 @@ NTSTATUS PowerRequestDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
 
 }  // namespace
 
-extern "C" NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+extern "C" NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
     if (Irp->CurrentLocation > 1 && IoGetNextIrpStackLocation(Irp)->MajorFunction != IRP_MJ_POWER)
         ReportViolation("POCALLDRIVER_NOT_POWER_IRP", io::IrpText(Irp), "PoCallDriver",
                         "the next stack location is not IRP_MJ_POWER");
@@ -37,9 +38,13 @@ extern "C" NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 // Since Windows Vista the power manager no longer serialises power IRPs per
 // device, so there is nothing to release.
-extern "C" VOID PoStartNextPowerIrp(PIRP Irp) { (void)Irp; }
+extern "C" VOID PoStartNextPowerIrp(PIRP Irp)
+{
+    (void)Irp;
+}
 
-extern "C" POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State) {
+extern "C" POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State)
+{
     io::Guard lock(io::Lock());
     POWER_STATE old{};
     if (!io::IsDeviceLocked(DeviceObject)) {
@@ -55,11 +60,13 @@ extern "C" POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_
 }
 
 extern "C" NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
-                                      PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP* Irp) {
-    if (MinorFunction != IRP_MN_SET_POWER && MinorFunction != IRP_MN_QUERY_POWER &&
-        MinorFunction != IRP_MN_WAIT_WAKE && MinorFunction != IRP_MN_POWER_SEQUENCE)
+                                      PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP* Irp)
+{
+    if (MinorFunction != IRP_MN_SET_POWER && MinorFunction != IRP_MN_QUERY_POWER && MinorFunction != IRP_MN_WAIT_WAKE &&
+        MinorFunction != IRP_MN_POWER_SEQUENCE)
         return STATUS_INVALID_PARAMETER_2;
-    if (ShouldFail(FaultSite::Irp, 0)) return STATUS_INSUFFICIENT_RESOURCES;
+    if (ShouldFail(FaultSite::Irp, 0))
+        return STATUS_INSUFFICIENT_RESOURCES;
     PDEVICE_OBJECT top;
     PIRP irp;
     {
@@ -83,7 +90,8 @@ extern "C" NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFu
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     auto* req = new PowerRequest{DeviceObject, MinorFunction, PowerState, CompletionFunction, Context};
     IoSetCompletionRoutine(irp, PowerRequestDone, req, TRUE, TRUE, TRUE);
-    if (Irp) *Irp = irp;
+    if (Irp)
+        *Irp = irp;
     IofCallDriver(top, irp);
     return STATUS_PENDING;
 }

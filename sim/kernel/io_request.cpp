@@ -15,7 +15,8 @@ struct FileRecord {
 };
 std::map<PFILE_OBJECT, FileRecord> g_files;  // guarded by Lock()
 
-void DestroyFile(void* body) {
+void DestroyFile(void* body)
+{
     auto* fo = static_cast<PFILE_OBJECT>(body);
     PDEVICE_OBJECT device = fo->DeviceObject;
     {
@@ -26,12 +27,14 @@ void DestroyFile(void* body) {
     Dereference(device, "CloseDevice");
 }
 
-KPROCESSOR_MODE ModeFor(UCHAR major) {
+KPROCESSOR_MODE ModeFor(UCHAR major)
+{
     return major == IRP_MJ_PNP || major == IRP_MJ_POWER || major == IRP_MJ_INTERNAL_DEVICE_CONTROL ? KernelMode
-                                                                                                  : UserMode;
+                                                                                                   : UserMode;
 }
 
-IoRequest SimpleRequest(UCHAR major, UCHAR minor, void* buffer, ULONG length, ULONG code, unsigned timeoutMs) {
+IoRequest SimpleRequest(UCHAR major, UCHAR minor, void* buffer, ULONG length, ULONG code, unsigned timeoutMs)
+{
     IoRequest r;
     r.major = major;
     r.minor = minor;
@@ -51,7 +54,8 @@ IoRequest SimpleRequest(UCHAR major, UCHAR minor, void* buffer, ULONG length, UL
 
 }  // namespace
 
-void FilesShutdownLocked() {
+void FilesShutdownLocked()
+{
     for (auto& [fo, rec] : g_files) {
         ReportViolation("FILE_OBJECT_LEAKED", "file object " + Hex(fo), "StopMachine",
                         "opened on " + DeviceText(fo->DeviceObject) + " and never closed");
@@ -62,7 +66,8 @@ void FilesShutdownLocked() {
 
 }  // namespace io
 
-IrpResult SendRequest(PDEVICE_OBJECT device, const IoRequest& q) {
+IrpResult SendRequest(PDEVICE_OBJECT device, const IoRequest& q)
+{
     IrpResult result{};
     RequireIrql(PASSIVE_LEVEL, "SendIrp");
     auto ctx = std::make_shared<io::SendContext>();
@@ -90,16 +95,17 @@ IrpResult SendRequest(PDEVICE_OBJECT device, const IoRequest& q) {
         irp->RequestorMode = q.requestorMode;
         irp->Tail.Overlay.OriginalFileObject = q.file;
         io::SetupBuffersLocked(*rec, next, top->Flags, q.input, q.inputLength, q.output, q.outputLength);
-        if (q.major == IRP_MJ_READ || q.major == IRP_MJ_WRITE) next->Parameters.Read.ByteOffset.QuadPart = q.byteOffset;
+        if (q.major == IRP_MJ_READ || q.major == IRP_MJ_WRITE)
+            next->Parameters.Read.ByteOffset.QuadPart = q.byteOffset;
         if (q.major == IRP_MJ_PNP || q.major == IRP_MJ_POWER || q.major == IRP_MJ_SYSTEM_CONTROL)
             irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     }
-    if (q.prepare) q.prepare(IoGetNextIrpStackLocation(irp), q.prepareContext);
+    if (q.prepare)
+        q.prepare(IoGetNextIrpStackLocation(irp), q.prepareContext);
     result.dispatchStatus = IofCallDriver(top, irp);
     {
         std::unique_lock<std::mutex> l(ctx->m);
-        result.completed =
-            ctx->cv.wait_for(l, std::chrono::milliseconds(q.timeoutMs), [&] { return ctx->done; });
+        result.completed = ctx->cv.wait_for(l, std::chrono::milliseconds(q.timeoutMs), [&] { return ctx->done; });
         if (result.completed)
             result.ioStatus = ctx->iosb;
         else
@@ -109,28 +115,33 @@ IrpResult SendRequest(PDEVICE_OBJECT device, const IoRequest& q) {
     return result;
 }
 
-IrpResult SendIrp(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, void* buffer, ULONG length,
-                  ULONG ioControlCode, unsigned timeoutMs) {
+IrpResult SendIrp(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, void* buffer, ULONG length, ULONG ioControlCode,
+                  unsigned timeoutMs)
+{
     return SendRequest(device, io::SimpleRequest(major, minor, buffer, length, ioControlCode, timeoutMs));
 }
 
-IrpResult SendFileIrp(PFILE_OBJECT file, UCHAR major, UCHAR minor, void* buffer, ULONG length,
-                      ULONG ioControlCode, unsigned timeoutMs) {
+IrpResult SendFileIrp(PFILE_OBJECT file, UCHAR major, UCHAR minor, void* buffer, ULONG length, ULONG ioControlCode,
+                      unsigned timeoutMs)
+{
     IoRequest q = io::SimpleRequest(major, minor, buffer, length, ioControlCode, timeoutMs);
     q.file = file;
     return SendRequest(file->DeviceObject, q);
 }
 
-PFILE_OBJECT OpenDevice(const wchar_t* name, NTSTATUS* status) {
+PFILE_OBJECT OpenDevice(const wchar_t* name, NTSTATUS* status)
+{
     NTSTATUS dummy;
     return io::OpenFileObject(io::Text(name), FILE_ALL_ACCESS, FILE_SHARE_READ | FILE_SHARE_WRITE,
                               status ? status : &dummy);
 }
 
-NTSTATUS CloseDevice(PFILE_OBJECT file) {
+NTSTATUS CloseDevice(PFILE_OBJECT file)
+{
     RequireIrql(PASSIVE_LEVEL, "CloseDevice");
     NTSTATUS cleanup = io::CleanupFileObject(file);
-    if (cleanup == STATUS_INVALID_HANDLE) return cleanup;
+    if (cleanup == STATUS_INVALID_HANDLE)
+        return cleanup;
     NTSTATUS close = io::CloseFileObject(file);
     return cleanup == STATUS_IO_TIMEOUT ? cleanup : close;
 }
@@ -143,7 +154,8 @@ struct CreateParameters {
 };
 }  // namespace
 
-PFILE_OBJECT OpenFileObject(const std::u16string& name, ACCESS_MASK access, USHORT share, NTSTATUS* status) {
+PFILE_OBJECT OpenFileObject(const std::u16string& name, ACCESS_MASK access, USHORT share, NTSTATUS* status)
+{
     RequireIrql(PASSIVE_LEVEL, "OpenDevice");
     PFILE_OBJECT fo;
     PDEVICE_OBJECT device;
@@ -151,7 +163,8 @@ PFILE_OBJECT OpenFileObject(const std::u16string& name, ACCESS_MASK access, USHO
         io::Guard lock(io::Lock());
         std::u16string key, rest;
         *status = io::ResolveLocked(name, true, &key, &rest);
-        if (!NT_SUCCESS(*status)) return nullptr;
+        if (!NT_SUCCESS(*status))
+            return nullptr;
         io::NsEntry* e = io::FindEntryLocked(key);
         if (!e || e->kind != io::NsKind::Device) {
             *status = STATUS_OBJECT_TYPE_MISMATCH;
@@ -199,7 +212,8 @@ PFILE_OBJECT OpenFileObject(const std::u16string& name, ACCESS_MASK access, USHO
         return nullptr;
     }
     *status = r.ioStatus.Status;
-    if (NT_SUCCESS(*status)) return fo;
+    if (NT_SUCCESS(*status))
+        return fo;
     {
         io::Guard lock(io::Lock());
         device->ReferenceCount--;
@@ -208,12 +222,14 @@ PFILE_OBJECT OpenFileObject(const std::u16string& name, ACCESS_MASK access, USHO
     return nullptr;
 }
 
-NTSTATUS CleanupFileObject(PFILE_OBJECT file) {
+NTSTATUS CleanupFileObject(PFILE_OBJECT file)
+{
     RequireIrql(PASSIVE_LEVEL, "CloseDevice");
     {
         io::Guard lock(io::Lock());
         auto it = io::g_files.find(file);
-        if (it == io::g_files.end() || it->second.closing) return STATUS_INVALID_HANDLE;
+        if (it == io::g_files.end() || it->second.closing)
+            return STATUS_INVALID_HANDLE;
         it->second.closing = true;
     }
     IoRequest q;
@@ -223,7 +239,8 @@ NTSTATUS CleanupFileObject(PFILE_OBJECT file) {
     return cleanup.completed ? cleanup.ioStatus.Status : STATUS_IO_TIMEOUT;
 }
 
-NTSTATUS CloseFileObject(PFILE_OBJECT file) {
+NTSTATUS CloseFileObject(PFILE_OBJECT file)
+{
     RequireIrql(PASSIVE_LEVEL, "CloseDevice");
     IoRequest q;
     q.major = IRP_MJ_CLOSE;

@@ -6,7 +6,8 @@
 
 namespace sim {
 
-void IoStartup(const MachineOptions& options) {
+void IoStartup(const MachineOptions& options)
+{
     {
         io::Guard lock(io::Lock());
         io::NamespaceStartupLocked();
@@ -18,7 +19,8 @@ void IoStartup(const MachineOptions& options) {
 
 // Links that point at deleted devices are reported before the drivers go:
 // unloading would report every remaining link of a driver as its leak.
-void IoUnloadDrivers() {
+void IoUnloadDrivers()
+{
     // Device nodes still alive are removed in order first (their drivers
     // unload as their last devices go).
     pnp::Shutdown();
@@ -29,7 +31,8 @@ void IoUnloadDrivers() {
     io::UnloadAllDrivers();
 }
 
-void IoShutdown() {
+void IoShutdown()
+{
     IoUnloadDrivers();
     io::WorkShutdown();
     io::Guard lock(io::Lock());

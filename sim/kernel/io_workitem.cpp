@@ -26,14 +26,16 @@ std::vector<std::thread> g_workers;
 unsigned g_running = 0;
 bool g_stop = false;
 
-void Worker(unsigned index) {
+void Worker(unsigned index)
+{
     std::string name = "worker-" + std::to_string(index);
     SetThreadName(name.c_str());
     SetCurrentIrql(PASSIVE_LEVEL);
     std::unique_lock<std::mutex> lock(g_workLock);
     for (;;) {
         g_workCv.wait(lock, [] { return g_stop || !g_queue.empty(); });
-        if (g_queue.empty()) return;  // stopping and drained
+        if (g_queue.empty())
+            return;  // stopping and drained
         PIO_WORKITEM item = g_queue.front();
         g_queue.pop_front();
         item->queued = false;  // the routine may queue it again
@@ -58,14 +60,16 @@ void Worker(unsigned index) {
     }
 }
 
-bool WorkIdle() {
+bool WorkIdle()
+{
     std::lock_guard<std::mutex> lock(g_workLock);
     return g_queue.empty() && g_running == 0;
 }
 
 }  // namespace
 
-void WorkStartup(unsigned threads) {
+void WorkStartup(unsigned threads)
+{
     {
         std::lock_guard<std::mutex> lock(g_workLock);
         g_stop = false;
@@ -73,18 +77,22 @@ void WorkStartup(unsigned threads) {
         g_items.clear();
         g_running = 0;
     }
-    if (threads == 0) threads = 1;
-    for (unsigned i = 1; i <= threads; ++i) g_workers.emplace_back(Worker, i);
+    if (threads == 0)
+        threads = 1;
+    for (unsigned i = 1; i <= threads; ++i)
+        g_workers.emplace_back(Worker, i);
     RegisterQuietCheck(WorkIdle);
 }
 
-void WorkShutdown() {
+void WorkShutdown()
+{
     {
         std::lock_guard<std::mutex> lock(g_workLock);
         g_stop = true;
     }
     g_workCv.notify_all();
-    for (std::thread& t : g_workers) t.join();
+    for (std::thread& t : g_workers)
+        t.join();
     g_workers.clear();
     std::lock_guard<std::mutex> lock(g_workLock);
     for (PIO_WORKITEM item : g_items) {
@@ -100,15 +108,18 @@ void WorkShutdown() {
 
 using namespace sim;
 
-extern "C" PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
-    if (ShouldFail(FaultSite::WorkItem, 0)) return nullptr;
+extern "C" PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject)
+{
+    if (ShouldFail(FaultSite::WorkItem, 0))
+        return nullptr;
     auto* item = new _IO_WORKITEM{DeviceObject, nullptr, nullptr, false, false};
     std::lock_guard<std::mutex> lock(io::g_workLock);
     io::g_items.insert(item);
     return item;
 }
 
-extern "C" VOID IoFreeWorkItem(PIO_WORKITEM IoWorkItem) {
+extern "C" VOID IoFreeWorkItem(PIO_WORKITEM IoWorkItem)
+{
     std::lock_guard<std::mutex> lock(io::g_workLock);
     if (!io::g_items.count(IoWorkItem) || IoWorkItem->freeWhenDone) {
         ReportViolation("WORK_ITEM_FREE_INVALID", "work item " + io::Hex(IoWorkItem), "IoFreeWorkItem",
@@ -126,8 +137,9 @@ extern "C" VOID IoFreeWorkItem(PIO_WORKITEM IoWorkItem) {
     delete IoWorkItem;
 }
 
-extern "C" VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
-                                WORK_QUEUE_TYPE QueueType, PVOID Context) {
+extern "C" VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE QueueType,
+                                PVOID Context)
+{
     (void)QueueType;
     RequireIrql(DISPATCH_LEVEL, "IoQueueWorkItem");
     // Lock order: the I/O manager's lock, then the work queue's.

@@ -35,53 +35,70 @@ struct Waiter {
 
 LIST_ENTRY g_active = {&g_active, &g_active};
 
-UCHAR ExpectedSize(UCHAR type) {
+UCHAR ExpectedSize(UCHAR type)
+{
     switch (type) {
     case kEventNotification:
-    case kEventSynchronization: return sizeof(KEVENT) / sizeof(LONG);
-    case kMutant: return sizeof(KMUTANT) / sizeof(LONG);
+    case kEventSynchronization:
+        return sizeof(KEVENT) / sizeof(LONG);
+    case kMutant:
+        return sizeof(KMUTANT) / sizeof(LONG);
     case kTimerNotification:
-    case kTimerSynchronization: return sizeof(KTIMER) / sizeof(LONG);
-    default: return 0;
+    case kTimerSynchronization:
+        return sizeof(KTIMER) / sizeof(LONG);
+    default:
+        return 0;
     }
 }
 
-bool SignalledFor(DISPATCHER_HEADER* h, ThreadState* thread) {
-    if (h->Type == kMutant) return h->SignalState > 0 || ((KMUTANT*)h)->OwnerThread == thread;
+bool SignalledFor(DISPATCHER_HEADER* h, ThreadState* thread)
+{
+    if (h->Type == kMutant)
+        return h->SignalState > 0 || ((KMUTANT*)h)->OwnerThread == thread;
     return h->SignalState > 0;
 }
 
-void Acquire(DISPATCHER_HEADER* h, ThreadState* thread) {
+void Acquire(DISPATCHER_HEADER* h, ThreadState* thread)
+{
     switch (h->Type) {
     case kEventSynchronization:
-    case kTimerSynchronization: h->SignalState = 0; break;
+    case kTimerSynchronization:
+        h->SignalState = 0;
+        break;
     case kMutant:
         --h->SignalState;
         ((KMUTANT*)h)->OwnerThread = thread;
         break;
-    default: break;  // notification objects stay signalled
+    default:
+        break;  // notification objects stay signalled
     }
 }
 
-void Unlink(Waiter* w) {
-    for (ULONG i = 0; i < w->count; ++i) RemoveEntryList(&w->blocks[i].link);
+void Unlink(Waiter* w)
+{
+    for (ULONG i = 0; i < w->count; ++i)
+        RemoveEntryList(&w->blocks[i].link);
 }
 
-void Complete(Waiter* w, NTSTATUS status) {
+void Complete(Waiter* w, NTSTATUS status)
+{
     Unlink(w);
     w->done = true;
     w->status = status;
     w->thread->cv.notify_one();
 }
 
-bool AllSignalled(Waiter* w) {
+bool AllSignalled(Waiter* w)
+{
     for (ULONG i = 0; i < w->count; ++i)
-        if (!SignalledFor(w->blocks[i].object, w->thread)) return false;
+        if (!SignalledFor(w->blocks[i].object, w->thread))
+            return false;
     return true;
 }
 
 // Satisfies the wait at once if it can. Lock held.
-bool TrySatisfy(Waiter* w) {
+bool TrySatisfy(Waiter* w)
+{
     if (w->type == WaitAny) {
         for (ULONG i = 0; i < w->count; ++i) {
             if (SignalledFor(w->blocks[i].object, w->thread)) {
@@ -92,23 +109,31 @@ bool TrySatisfy(Waiter* w) {
         }
         return false;
     }
-    if (w->count == 0 || !AllSignalled(w)) return false;
-    for (ULONG i = 0; i < w->count; ++i) Acquire(w->blocks[i].object, w->thread);
+    if (w->count == 0 || !AllSignalled(w))
+        return false;
+    for (ULONG i = 0; i < w->count; ++i)
+        Acquire(w->blocks[i].object, w->thread);
     w->status = STATUS_SUCCESS;
     return true;
 }
 
-std::string ObjectName(const void* object) { return "dispatcher object " + Hex(object); }
+std::string ObjectName(const void* object)
+{
+    return "dispatcher object " + Hex(object);
+}
 
 // Dispatcher lock held: the wait list is read.
-bool CheckObject(const void* object, const char* routine) {
-    if (ValidDispatcherHeader((const DISPATCHER_HEADER*)object)) return true;
+bool CheckObject(const void* object, const char* routine)
+{
+    if (ValidDispatcherHeader((const DISPATCHER_HEADER*)object))
+        return true;
     ReportViolation("DISPATCHER_OBJECT_NOT_INITIALIZED", ObjectName(object), routine,
                     "the object's header is not that of an initialised event, mutex or timer");
     return false;
 }
 
-NTSTATUS Wait(ULONG count, PVOID objects[], WAIT_TYPE type, PLARGE_INTEGER timeout, const char* routine) {
+NTSTATUS Wait(ULONG count, PVOID objects[], WAIT_TYPE type, PLARGE_INTEGER timeout, const char* routine)
+{
     KIRQL irql = CurrentIrql();
     bool poll = timeout && timeout->QuadPart == 0;
     if (irql > DISPATCH_LEVEL || (irql > APC_LEVEL && !poll))
@@ -117,17 +142,22 @@ NTSTATUS Wait(ULONG count, PVOID objects[], WAIT_TYPE type, PLARGE_INTEGER timeo
                             " at " + IrqlName(irql));
     Guard lock(DispatcherLock());
     for (ULONG i = 0; i < count; ++i)
-        if (!CheckObject(objects[i], routine)) return STATUS_INVALID_PARAMETER;
+        if (!CheckObject(objects[i], routine))
+            return STATUS_INVALID_PARAMETER;
 
     ThreadState& self = Self();
     WaitBlock blocks[kMaximumWaitObjects];
     Waiter w{&self, type, count, blocks, false, STATUS_SUCCESS, {}, timeout != nullptr};
-    for (ULONG i = 0; i < count; ++i) blocks[i] = WaitBlock{{}, &w, (DISPATCHER_HEADER*)objects[i], i};
+    for (ULONG i = 0; i < count; ++i)
+        blocks[i] = WaitBlock{{}, &w, (DISPATCHER_HEADER*)objects[i], i};
 
-    if (TrySatisfy(&w)) return w.status;
-    if (poll) return STATUS_TIMEOUT;
+    if (TrySatisfy(&w))
+        return w.status;
+    if (poll)
+        return STATUS_TIMEOUT;
     ULONGLONG deadline = timeout ? DeadlineFor(timeout->QuadPart) : 0;
-    for (ULONG i = 0; i < count; ++i) InsertTailList(&blocks[i].object->WaitListHead, &blocks[i].link);
+    for (ULONG i = 0; i < count; ++i)
+        InsertTailList(&blocks[i].object->WaitListHead, &blocks[i].link);
     InsertTailList(&g_active, &w.activeLink);
     while (!w.done) {
         if (timeout) {
@@ -137,8 +167,10 @@ NTSTATUS Wait(ULONG count, PVOID objects[], WAIT_TYPE type, PLARGE_INTEGER timeo
                 break;
             }
             // In manual time only AdvanceTime (which wakes timed waiters) moves the clock.
-            if (ManualTime()) self.cv.wait(lock);
-            else self.cv.wait_until(lock, HostTimeFor(deadline));
+            if (ManualTime())
+                self.cv.wait(lock);
+            else
+                self.cv.wait_until(lock, HostTimeFor(deadline));
         } else {
             self.cv.wait(lock);
         }
@@ -149,32 +181,39 @@ NTSTATUS Wait(ULONG count, PVOID objects[], WAIT_TYPE type, PLARGE_INTEGER timeo
 
 }  // namespace
 
-std::mutex& DispatcherLock() {
+std::mutex& DispatcherLock()
+{
     static std::mutex lock;
     return lock;
 }
 
-bool ValidDispatcherHeader(const DISPATCHER_HEADER* h) {
-    if (!h) return false;
+bool ValidDispatcherHeader(const DISPATCHER_HEADER* h)
+{
+    if (!h)
+        return false;
     UCHAR size = ExpectedSize(h->Type);
-    if (size == 0 || h->Size != size) return false;
+    if (size == 0 || h->Size != size)
+        return false;
     const LIST_ENTRY* head = &h->WaitListHead;
     return head->Flink && head->Blink && head->Flink->Blink == head && head->Blink->Flink == head;
 }
 
-void SatisfyWaitersLocked(DISPATCHER_HEADER* h) {
+void SatisfyWaitersLocked(DISPATCHER_HEADER* h)
+{
 restart:
     for (LIST_ENTRY* e = h->WaitListHead.Flink; e != &h->WaitListHead; e = e->Flink) {
         WaitBlock* b = CONTAINING_RECORD(e, WaitBlock, link);
         Waiter* w = b->waiter;
         if (w->type == WaitAny) {
-            if (!SignalledFor(h, w->thread)) continue;
+            if (!SignalledFor(h, w->thread))
+                continue;
             Acquire(h, w->thread);
             Complete(w, STATUS_WAIT_0 + (NTSTATUS)b->index);
             goto restart;
         }
         if (AllSignalled(w)) {
-            for (ULONG i = 0; i < w->count; ++i) Acquire(w->blocks[i].object, w->thread);
+            for (ULONG i = 0; i < w->count; ++i)
+                Acquire(w->blocks[i].object, w->thread);
             Complete(w, STATUS_SUCCESS);
             goto restart;
         }
@@ -183,30 +222,37 @@ restart:
 
 }  // namespace ke
 
-size_t WaiterCount(const void* object) {
+size_t WaiterCount(const void* object)
+{
     const DISPATCHER_HEADER* h = (const DISPATCHER_HEADER*)object;
     ke::Guard lock(ke::DispatcherLock());
-    if (!ke::ValidDispatcherHeader(h)) return 0;
+    if (!ke::ValidDispatcherHeader(h))
+        return 0;
     size_t n = 0;
-    for (const LIST_ENTRY* e = h->WaitListHead.Flink; e != &h->WaitListHead; e = e->Flink) ++n;
+    for (const LIST_ENTRY* e = h->WaitListHead.Flink; e != &h->WaitListHead; e = e->Flink)
+        ++n;
     return n;
 }
 
 namespace ke {
 
-void WakeTimedWaitersLocked() {
+void WakeTimedWaitersLocked()
+{
     for (LIST_ENTRY* e = g_active.Flink; e != &g_active; e = e->Flink) {
         Waiter* w = CONTAINING_RECORD(e, Waiter, activeLink);
-        if (w->timed) w->thread->cv.notify_one();
+        if (w->timed)
+            w->thread->cv.notify_one();
     }
 }
 
-void CheckFreedWaitsLocked(const char* begin, const char* end, const char* routine) {
+void CheckFreedWaitsLocked(const char* begin, const char* end, const char* routine)
+{
     for (LIST_ENTRY* e = g_active.Flink; e != &g_active; e = e->Flink) {
         Waiter* w = CONTAINING_RECORD(e, Waiter, activeLink);
         for (ULONG i = 0; i < w->count; ++i) {
             const char* o = (const char*)w->blocks[i].object;
-            if (o < begin || o >= end) continue;
+            if (o < begin || o >= end)
+                continue;
             ReportViolation("FREE_ACTIVE_KERNEL_OBJECT", ObjectName(o), routine,
                             std::string("memory freed while thread '") + w->thread->name + "' waits on it");
             // Detach the block so the waiter never touches the freed list head.
@@ -223,7 +269,8 @@ using sim::ke::Guard;
 
 extern "C" {
 
-VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
+{
     DISPATCHER_HEADER* h = &Event->Header;
     h->Type = Type == SynchronizationEvent ? sim::ke::kEventSynchronization : sim::ke::kEventNotification;
     h->Signalling = 0;
@@ -233,40 +280,49 @@ VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
     InitializeListHead(&h->WaitListHead);
 }
 
-LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
+LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
+{
     UNREFERENCED_PARAMETER(Increment);
     UNREFERENCED_PARAMETER(Wait);
     sim::RequireIrql(DISPATCH_LEVEL, "KeSetEvent");
     Guard lock(sim::ke::DispatcherLock());
-    if (!sim::ke::CheckObject(Event, "KeSetEvent")) return 0;
+    if (!sim::ke::CheckObject(Event, "KeSetEvent"))
+        return 0;
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 1;
     sim::ke::SatisfyWaitersLocked(&Event->Header);
     return previous;
 }
 
-VOID KeClearEvent(PRKEVENT Event) {
+VOID KeClearEvent(PRKEVENT Event)
+{
     Guard lock(sim::ke::DispatcherLock());
-    if (!sim::ke::CheckObject(Event, "KeClearEvent")) return;
+    if (!sim::ke::CheckObject(Event, "KeClearEvent"))
+        return;
     Event->Header.SignalState = 0;
 }
 
-LONG KeResetEvent(PRKEVENT Event) {
+LONG KeResetEvent(PRKEVENT Event)
+{
     sim::RequireIrql(DISPATCH_LEVEL, "KeResetEvent");
     Guard lock(sim::ke::DispatcherLock());
-    if (!sim::ke::CheckObject(Event, "KeResetEvent")) return 0;
+    if (!sim::ke::CheckObject(Event, "KeResetEvent"))
+        return 0;
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 0;
     return previous;
 }
 
-LONG KeReadStateEvent(PRKEVENT Event) {
+LONG KeReadStateEvent(PRKEVENT Event)
+{
     Guard lock(sim::ke::DispatcherLock());
-    if (!sim::ke::CheckObject(Event, "KeReadStateEvent")) return 0;
+    if (!sim::ke::CheckObject(Event, "KeReadStateEvent"))
+        return 0;
     return Event->Header.SignalState;
 }
 
-VOID KeInitializeMutex(PKMUTEX Mutex, ULONG Level) {
+VOID KeInitializeMutex(PKMUTEX Mutex, ULONG Level)
+{
     UNREFERENCED_PARAMETER(Level);
     DISPATCHER_HEADER* h = &Mutex->Header;
     h->Type = sim::ke::kMutant;
@@ -281,11 +337,13 @@ VOID KeInitializeMutex(PKMUTEX Mutex, ULONG Level) {
     Mutex->ApcDisable = 1;
 }
 
-LONG KeReleaseMutex(PKMUTEX Mutex, BOOLEAN Wait) {
+LONG KeReleaseMutex(PKMUTEX Mutex, BOOLEAN Wait)
+{
     UNREFERENCED_PARAMETER(Wait);
     sim::RequireIrql(DISPATCH_LEVEL, "KeReleaseMutex");
     Guard lock(sim::ke::DispatcherLock());
-    if (!sim::ke::CheckObject(Mutex, "KeReleaseMutex")) return 0;
+    if (!sim::ke::CheckObject(Mutex, "KeReleaseMutex"))
+        return 0;
     LONG previous = Mutex->Header.SignalState;
     if (Mutex->OwnerThread != &sim::ke::Self()) {
         // Windows raises STATUS_MUTANT_NOT_OWNED (a bug check in kernel mode).
@@ -301,8 +359,9 @@ LONG KeReleaseMutex(PKMUTEX Mutex, BOOLEAN Wait) {
     return previous;
 }
 
-NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
-                               BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
+NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                               PLARGE_INTEGER Timeout)
+{
     UNREFERENCED_PARAMETER(WaitReason);
     UNREFERENCED_PARAMETER(WaitMode);
     UNREFERENCED_PARAMETER(Alertable);  // the machine delivers no APCs
@@ -313,7 +372,8 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
 
 NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType, KWAIT_REASON WaitReason,
                                   KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Timeout,
-                                  PVOID WaitBlockArray) {
+                                  PVOID WaitBlockArray)
+{
     UNREFERENCED_PARAMETER(WaitReason);
     UNREFERENCED_PARAMETER(WaitMode);
     UNREFERENCED_PARAMETER(Alertable);
@@ -330,7 +390,8 @@ NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitTyp
     return sim::ke::Wait(Count, Object, WaitType, Timeout, "KeWaitForMultipleObjects");
 }
 
-NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval) {
+NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval)
+{
     UNREFERENCED_PARAMETER(WaitMode);
     UNREFERENCED_PARAMETER(Alertable);
     if (Interval && Interval->QuadPart != 0) {

@@ -12,7 +12,7 @@ namespace ke {
 namespace {
 
 LIST_ENTRY g_queue = {&g_queue, &g_queue};
-bool g_running = false;   // a DPC routine is executing
+bool g_running = false;  // a DPC routine is executing
 bool g_stop = false;
 bool g_started = false;
 unsigned long long g_idleEpoch = 0;  // bumped each time the thread finds nothing to do
@@ -21,12 +21,14 @@ std::condition_variable g_idle;      // wakes threads waiting for the DPC thread
 std::thread g_thread;
 std::thread::id g_threadId;
 
-bool TimerDueLocked() {
+bool TimerDueLocked()
+{
     ULONGLONG due;
     return NextTimerDueLocked(&due) && due <= InterruptTime();
 }
 
-void DpcThread() {
+void DpcThread()
+{
     SetThreadName("dpc");
     SetCurrentIrql(DISPATCH_LEVEL);
     Guard lock(DispatcherLock());
@@ -45,19 +47,24 @@ void DpcThread() {
             g_running = false;
             continue;
         }
-        if (FireDueTimerLocked(InterruptTime())) continue;
+        if (FireDueTimerLocked(InterruptTime()))
+            continue;
         ++g_idleEpoch;
         g_idle.notify_all();
-        if (g_stop) break;
+        if (g_stop)
+            break;
         ULONGLONG due;
-        if (NextTimerDueLocked(&due) && !ManualTime()) g_wake.wait_until(lock, HostTimeFor(due));
-        else g_wake.wait(lock);
+        if (NextTimerDueLocked(&due) && !ManualTime())
+            g_wake.wait_until(lock, HostTimeFor(due));
+        else
+            g_wake.wait(lock);
     }
 }
 
 }  // namespace
 
-void DpcStartup() {
+void DpcStartup()
+{
     Guard lock(DispatcherLock());
     InitializeListHead(&g_queue);
     g_running = false;
@@ -67,10 +74,12 @@ void DpcStartup() {
     g_threadId = g_thread.get_id();
 }
 
-void DpcShutdown() {
+void DpcShutdown()
+{
     {
         Guard lock(DispatcherLock());
-        if (!g_started) return;
+        if (!g_started)
+            return;
         g_stop = true;
         g_wake.notify_all();
     }
@@ -80,13 +89,21 @@ void DpcShutdown() {
     g_idle.notify_all();
 }
 
-void WakeDpcThreadLocked() { g_wake.notify_all(); }
+void WakeDpcThreadLocked()
+{
+    g_wake.notify_all();
+}
 
-bool DpcQuietLocked() { return IsListEmpty(&g_queue) && !g_running && !TimerDueLocked(); }
+bool DpcQuietLocked()
+{
+    return IsListEmpty(&g_queue) && !g_running && !TimerDueLocked();
+}
 
-void InsertQueueDpcLocked(KDPC* dpc, PVOID arg1, PVOID arg2, bool* inserted) {
+void InsertQueueDpcLocked(KDPC* dpc, PVOID arg1, PVOID arg2, bool* inserted)
+{
     *inserted = dpc->DpcData == nullptr;
-    if (!*inserted) return;
+    if (!*inserted)
+        return;
     dpc->SystemArgument1 = arg1;
     dpc->SystemArgument2 = arg2;
     dpc->DpcData = &g_queue;
@@ -94,26 +111,31 @@ void InsertQueueDpcLocked(KDPC* dpc, PVOID arg1, PVOID arg2, bool* inserted) {
     g_wake.notify_all();
 }
 
-void CheckFreedDpcsLocked(const char* begin, const char* end, const char* routine) {
+void CheckFreedDpcsLocked(const char* begin, const char* end, const char* routine)
+{
     for (LIST_ENTRY* e = g_queue.Flink; e != &g_queue;) {
         KDPC* dpc = CONTAINING_RECORD(e, KDPC, DpcListEntry);
         e = e->Flink;
         const char* p = (const char*)dpc;
-        if (p < begin || p >= end) continue;
-        ReportViolation("FREE_ACTIVE_KERNEL_OBJECT", "DPC " + Hex(dpc), routine, "memory freed while the DPC is queued");
+        if (p < begin || p >= end)
+            continue;
+        ReportViolation("FREE_ACTIVE_KERNEL_OBJECT", "DPC " + Hex(dpc), routine,
+                        "memory freed while the DPC is queued");
         RemoveEntryList(&dpc->DpcListEntry);  // the DPC thread must not touch freed memory
     }
 }
 
 }  // namespace ke
 
-void AdvanceTime(LONGLONG hundredNs) {
+void AdvanceTime(LONGLONG hundredNs)
+{
     ke::Guard lock(ke::DispatcherLock());
     ke::AdvanceClockLocked(hundredNs);
     ke::WakeTimedWaitersLocked();
     ke::g_wake.notify_all();
     // Let the DPC thread fire what is now due and run the DPCs that follows.
-    if (!ke::g_started || std::this_thread::get_id() == ke::g_threadId) return;
+    if (!ke::g_started || std::this_thread::get_id() == ke::g_threadId)
+        return;
     ke::g_idle.wait(lock, [] { return !ke::g_started || ke::DpcQuietLocked(); });
 }
 
@@ -121,15 +143,17 @@ void AdvanceTime(LONGLONG hundredNs) {
 
 extern "C" {
 
-VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext) {
+VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext)
+{
     memset(Dpc, 0, sizeof *Dpc);
-    Dpc->Type = 19;  // DpcObject
+    Dpc->Type = 19;       // DpcObject
     Dpc->Importance = 1;  // MediumImportance
     Dpc->DeferredRoutine = DeferredRoutine;
     Dpc->DeferredContext = DeferredContext;
 }
 
-BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
+BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2)
+{
     sim::RequireIrql(HIGH_LEVEL, "KeInsertQueueDpc");
     bool inserted;
     sim::ke::Guard lock(sim::ke::DispatcherLock());
@@ -137,19 +161,24 @@ BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument
     return inserted ? TRUE : FALSE;
 }
 
-BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) {
+BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc)
+{
     sim::ke::Guard lock(sim::ke::DispatcherLock());
-    if (!Dpc->DpcData) return FALSE;
+    if (!Dpc->DpcData)
+        return FALSE;
     RemoveEntryList(&Dpc->DpcListEntry);
     Dpc->DpcData = nullptr;
     return TRUE;
 }
 
-VOID KeFlushQueuedDpcs(void) {
+VOID KeFlushQueuedDpcs(void)
+{
     sim::RequireIrql(PASSIVE_LEVEL, "KeFlushQueuedDpcs");
     sim::ke::Guard lock(sim::ke::DispatcherLock());
-    if (!sim::ke::g_started || std::this_thread::get_id() == sim::ke::g_threadId) return;
-    if (IsListEmpty(&sim::ke::g_queue) && !sim::ke::g_running) return;
+    if (!sim::ke::g_started || std::this_thread::get_id() == sim::ke::g_threadId)
+        return;
+    if (IsListEmpty(&sim::ke::g_queue) && !sim::ke::g_running)
+        return;
     unsigned long long epoch = sim::ke::g_idleEpoch;
     sim::ke::g_idle.wait(lock, [epoch] { return !sim::ke::g_started || sim::ke::g_idleEpoch != epoch; });
 }

@@ -25,52 +25,72 @@ std::vector<ActiveRule> g_rules;
 std::atomic<bool> g_haveRules{false};
 std::atomic<unsigned> g_attempts[kSites];
 
-bool Tagged(FaultSite site) { return site == FaultSite::Pool || site == FaultSite::Lookaside; }
+bool Tagged(FaultSite site)
+{
+    return site == FaultSite::Pool || site == FaultSite::Lookaside;
+}
 
-bool Decide(ActiveRule& a) {
+bool Decide(ActiveRule& a)
+{
     const FaultRule& r = a.rule;
     ++a.matches;
-    if (r.probability > 0) return std::uniform_real_distribution<double>(0.0, 1.0)(a.random) < r.probability;
-    if (r.nth == 0) return true;
-    if (a.matches < r.nth) return false;
+    if (r.probability > 0)
+        return std::uniform_real_distribution<double>(0.0, 1.0)(a.random) < r.probability;
+    if (r.nth == 0)
+        return true;
+    if (a.matches < r.nth)
+        return false;
     return r.count == 0 || a.matches < r.nth + r.count;
 }
 
 }  // namespace
 
-void AddFault(const FaultRule& rule) {
+void AddFault(const FaultRule& rule)
+{
     std::lock_guard<std::mutex> lock(g_lock);
     g_rules.push_back(ActiveRule{rule, 0, std::mt19937(rule.seed)});
     g_haveRules = true;
 }
 
-void ClearFaults() {
+void ClearFaults()
+{
     std::lock_guard<std::mutex> lock(g_lock);
     g_rules.clear();
     g_haveRules = false;
 }
 
-unsigned AllocationAttempts(FaultSite site) { return g_attempts[(int)site].load(); }
+unsigned AllocationAttempts(FaultSite site)
+{
+    return g_attempts[(int)site].load();
+}
 
-bool ShouldFail(FaultSite site, ULONG tag) {
+bool ShouldFail(FaultSite site, ULONG tag)
+{
     g_attempts[(int)site].fetch_add(1, std::memory_order_relaxed);
-    if (site != FaultSite::Any) g_attempts[(int)FaultSite::Any].fetch_add(1, std::memory_order_relaxed);
-    if (!g_haveRules.load(std::memory_order_acquire)) return false;
+    if (site != FaultSite::Any)
+        g_attempts[(int)FaultSite::Any].fetch_add(1, std::memory_order_relaxed);
+    if (!g_haveRules.load(std::memory_order_acquire))
+        return false;
     std::lock_guard<std::mutex> lock(g_lock);
     bool fail = false;
     for (ActiveRule& a : g_rules) {
-        if (a.rule.site != FaultSite::Any && a.rule.site != site) continue;
-        if (a.rule.tag != 0 && (!Tagged(site) || a.rule.tag != tag)) continue;
+        if (a.rule.site != FaultSite::Any && a.rule.site != site)
+            continue;
+        if (a.rule.tag != 0 && (!Tagged(site) || a.rule.tag != tag))
+            continue;
         // Every matching rule counts the attempt, even once another has failed it.
-        if (Decide(a)) fail = true;
+        if (Decide(a))
+            fail = true;
     }
     return fail;
 }
 
 namespace ke {
-void FaultStartup() {
+void FaultStartup()
+{
     ClearFaults();
-    for (auto& a : g_attempts) a = 0;
+    for (auto& a : g_attempts)
+        a = 0;
 }
 }  // namespace ke
 

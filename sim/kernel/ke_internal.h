@@ -23,8 +23,8 @@ struct HeldSpinLock {
 struct ThreadState {
     KIRQL irql = PASSIVE_LEVEL;
     char name[32] = {};
-    std::vector<HeldSpinLock> held;      // acquisition order, innermost last
-    std::condition_variable cv;          // wakes this thread's waits
+    std::vector<HeldSpinLock> held;  // acquisition order, innermost last
+    std::condition_variable cv;      // wakes this thread's waits
 };
 ThreadState& Self();
 

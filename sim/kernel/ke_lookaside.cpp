@@ -16,10 +16,14 @@ namespace {
 constexpr USHORT kMinimumDepth = 4;
 constexpr USHORT kMaximumDepth = 256;
 
-void Count(ULONG* counter) { __atomic_add_fetch(counter, 1, __ATOMIC_RELAXED); }
+void Count(ULONG* counter)
+{
+    __atomic_add_fetch(counter, 1, __ATOMIC_RELAXED);
+}
 
-void Initialize(GENERAL_LOOKASIDE* L, PALLOCATE_FUNCTION allocate, PFREE_FUNCTION free, POOL_TYPE type,
-                SIZE_T size, ULONG tag, USHORT depth) {
+void Initialize(GENERAL_LOOKASIDE* L, PALLOCATE_FUNCTION allocate, PFREE_FUNCTION free, POOL_TYPE type, SIZE_T size,
+                ULONG tag, USHORT depth)
+{
     memset(L, 0, sizeof *L);
     InitializeSListHead(&L->ListHead);
     L->Depth = depth ? (depth < kMaximumDepth ? depth : kMaximumDepth) : kMinimumDepth;
@@ -32,7 +36,8 @@ void Initialize(GENERAL_LOOKASIDE* L, PALLOCATE_FUNCTION allocate, PFREE_FUNCTIO
     InitializeListHead(&L->ListEntry);
 }
 
-void ReleaseEntry(GENERAL_LOOKASIDE* L, PVOID entry, const char* routine) {
+void ReleaseEntry(GENERAL_LOOKASIDE* L, PVOID entry, const char* routine)
+{
     if (L->Free == ExFreePool) {
         ke::PoolFree(entry, 0, routine);
         return;
@@ -41,16 +46,19 @@ void ReleaseEntry(GENERAL_LOOKASIDE* L, PVOID entry, const char* routine) {
     CallDriverRoutine("lookaside free routine", [&] { fn(entry); });
 }
 
-PVOID Allocate(GENERAL_LOOKASIDE* L, const char* routine) {
+PVOID Allocate(GENERAL_LOOKASIDE* L, const char* routine)
+{
     Count(&L->TotalAllocates);
     if (ShouldFail(FaultSite::Lookaside, L->Tag)) {
         Count(&L->AllocateMisses);
         return nullptr;
     }
     PVOID entry = InterlockedPopEntrySList(&L->ListHead);
-    if (entry) return entry;
+    if (entry)
+        return entry;
     Count(&L->AllocateMisses);
-    if (L->Allocate == ExAllocatePoolWithTag) return ke::PoolAllocate(L->Type, L->Size, L->Tag, routine, false);
+    if (L->Allocate == ExAllocatePoolWithTag)
+        return ke::PoolAllocate(L->Type, L->Size, L->Tag, routine, false);
     PALLOCATE_FUNCTION fn = L->Allocate;
     POOL_TYPE type = L->Type;
     SIZE_T size = L->Size;
@@ -58,7 +66,8 @@ PVOID Allocate(GENERAL_LOOKASIDE* L, const char* routine) {
     return CallDriverRoutine("lookaside allocate routine", [&] { return fn(type, size, tag); });
 }
 
-void Free(GENERAL_LOOKASIDE* L, PVOID entry, const char* routine) {
+void Free(GENERAL_LOOKASIDE* L, PVOID entry, const char* routine)
+{
     Count(&L->TotalFrees);
     if (QueryDepthSList(&L->ListHead) < L->Depth) {
         InterlockedPushEntrySList(&L->ListHead, (PSLIST_ENTRY)entry);
@@ -68,7 +77,8 @@ void Free(GENERAL_LOOKASIDE* L, PVOID entry, const char* routine) {
     ReleaseEntry(L, entry, routine);
 }
 
-void Delete(GENERAL_LOOKASIDE* L, const char* routine) {
+void Delete(GENERAL_LOOKASIDE* L, const char* routine)
+{
     PSLIST_ENTRY e = InterlockedFlushSList(&L->ListHead);
     while (e) {
         PSLIST_ENTRY next = e->Next;
@@ -77,7 +87,8 @@ void Delete(GENERAL_LOOKASIDE* L, const char* routine) {
     }
 }
 
-void RequirePagedIrql(const char* routine) {
+void RequirePagedIrql(const char* routine)
+{
     KIRQL irql = CurrentIrql();
     if (irql > APC_LEVEL)
         ReportViolation("PAGED_LOOKASIDE_AT_RAISED_IRQL", std::string("thread '") + ThreadName() + "'", routine,
@@ -89,48 +100,54 @@ void RequirePagedIrql(const char* routine) {
 
 extern "C" {
 
-VOID ExInitializeNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PALLOCATE_FUNCTION Allocate,
-                                     PFREE_FUNCTION Free, ULONG Flags, SIZE_T Size, ULONG Tag,
-                                     USHORT Depth) {
+VOID ExInitializeNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PALLOCATE_FUNCTION Allocate, PFREE_FUNCTION Free,
+                                     ULONG Flags, SIZE_T Size, ULONG Tag, USHORT Depth)
+{
     sim::RequireIrql(DISPATCH_LEVEL, "ExInitializeNPagedLookasideList");
     POOL_TYPE type = (POOL_TYPE)(NonPagedPool | (Flags & POOL_NX_ALLOCATION));
     sim::Initialize(&Lookaside->L, Allocate, Free, type, Size, Tag, Depth);
 }
 
-VOID ExDeleteNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside) {
+VOID ExDeleteNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside)
+{
     sim::RequireIrql(DISPATCH_LEVEL, "ExDeleteNPagedLookasideList");
     sim::Delete(&Lookaside->L, "ExDeleteNPagedLookasideList");
 }
 
-PVOID ExAllocateFromNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside) {
+PVOID ExAllocateFromNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside)
+{
     sim::RequireIrql(DISPATCH_LEVEL, "ExAllocateFromNPagedLookasideList");
     return sim::Allocate(&Lookaside->L, "ExAllocateFromNPagedLookasideList");
 }
 
-VOID ExFreeToNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PVOID Entry) {
+VOID ExFreeToNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PVOID Entry)
+{
     sim::RequireIrql(DISPATCH_LEVEL, "ExFreeToNPagedLookasideList");
     sim::Free(&Lookaside->L, Entry, "ExFreeToNPagedLookasideList");
 }
 
-VOID ExInitializePagedLookasideList(PPAGED_LOOKASIDE_LIST Lookaside, PALLOCATE_FUNCTION Allocate,
-                                    PFREE_FUNCTION Free, ULONG Flags, SIZE_T Size, ULONG Tag,
-                                    USHORT Depth) {
+VOID ExInitializePagedLookasideList(PPAGED_LOOKASIDE_LIST Lookaside, PALLOCATE_FUNCTION Allocate, PFREE_FUNCTION Free,
+                                    ULONG Flags, SIZE_T Size, ULONG Tag, USHORT Depth)
+{
     sim::RequireIrql(DISPATCH_LEVEL, "ExInitializePagedLookasideList");
     UNREFERENCED_PARAMETER(Flags);  // paged pool is never executable
     sim::Initialize(&Lookaside->L, Allocate, Free, PagedPool, Size, Tag, Depth);
 }
 
-VOID ExDeletePagedLookasideList(PPAGED_LOOKASIDE_LIST Lookaside) {
+VOID ExDeletePagedLookasideList(PPAGED_LOOKASIDE_LIST Lookaside)
+{
     sim::RequirePagedIrql("ExDeletePagedLookasideList");
     sim::Delete(&Lookaside->L, "ExDeletePagedLookasideList");
 }
 
-PVOID ExAllocateFromPagedLookasideList(PPAGED_LOOKASIDE_LIST Lookaside) {
+PVOID ExAllocateFromPagedLookasideList(PPAGED_LOOKASIDE_LIST Lookaside)
+{
     sim::RequirePagedIrql("ExAllocateFromPagedLookasideList");
     return sim::Allocate(&Lookaside->L, "ExAllocateFromPagedLookasideList");
 }
 
-VOID ExFreeToPagedLookasideList(PPAGED_LOOKASIDE_LIST Lookaside, PVOID Entry) {
+VOID ExFreeToPagedLookasideList(PPAGED_LOOKASIDE_LIST Lookaside, PVOID Entry)
+{
     sim::RequirePagedIrql("ExFreeToPagedLookasideList");
     sim::Free(&Lookaside->L, Entry, "ExFreeToPagedLookasideList");
 }

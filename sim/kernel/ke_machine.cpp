@@ -14,25 +14,29 @@ std::atomic<bool> g_running{false};
 std::mutex g_quietLock;  // guards g_quietChecks
 std::vector<bool (*)()> g_quietChecks;
 
-bool OthersQuiet() {
+bool OthersQuiet()
+{
     std::vector<bool (*)()> checks;
     {
         std::lock_guard<std::mutex> lock(g_quietLock);
         checks = g_quietChecks;
     }
     for (bool (*idle)() : checks)
-        if (!idle()) return false;
+        if (!idle())
+            return false;
     return true;
 }
 
 }  // namespace
 
-void RegisterQuietCheck(bool (*idle)()) {
+void RegisterQuietCheck(bool (*idle)())
+{
     std::lock_guard<std::mutex> lock(g_quietLock);
     g_quietChecks.push_back(idle);
 }
 
-void KeStartup(const MachineOptions& options) {
+void KeStartup(const MachineOptions& options)
+{
     ke::ClockStartup();
     ke::VersionStartup(options);
     ke::FaultStartup();
@@ -42,13 +46,15 @@ void KeStartup(const MachineOptions& options) {
     ke::DpcStartup();
 }
 
-void KeShutdown() {
+void KeShutdown()
+{
     ke::DpcShutdown();
     ke::Guard lock(ke::DispatcherLock());
     ke::TimerShutdownLocked();
 }
 
-void StartMachine(const MachineOptions& options) {
+void StartMachine(const MachineOptions& options)
+{
     if (g_running) {
         fprintf(stderr, "StartMachine: the machine is already running\n");
         abort();
@@ -66,8 +72,10 @@ void StartMachine(const MachineOptions& options) {
     g_running = true;
 }
 
-size_t StopMachine() {
-    if (!g_running) return Violations().size();
+size_t StopMachine()
+{
+    if (!g_running)
+        return Violations().size();
     Win32Shutdown();
     // Drivers still loaded unload first, while the registry they may touch exists.
     IoUnloadDrivers();
@@ -83,9 +91,13 @@ size_t StopMachine() {
     return Violations().size();
 }
 
-bool MachineRunning() { return g_running; }
+bool MachineRunning()
+{
+    return g_running;
+}
 
-bool WaitQuiet(unsigned timeoutMs) {
+bool WaitQuiet(unsigned timeoutMs)
+{
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         bool dpcQuiet;
@@ -96,9 +108,11 @@ bool WaitQuiet(unsigned timeoutMs) {
         // Work items may queue DPCs and the reverse: both must be quiet at once.
         if (dpcQuiet && OthersQuiet()) {
             ke::Guard lock(ke::DispatcherLock());
-            if (ke::DpcQuietLocked()) return true;
+            if (ke::DpcQuietLocked())
+                return true;
         }
-        if (std::chrono::steady_clock::now() >= deadline) return false;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
 }

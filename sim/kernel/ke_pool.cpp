@@ -44,40 +44,57 @@ std::map<uintptr_t, size_t> g_paged;  // paged blocks by address, for interior l
 std::unordered_set<void*> g_freedSet;
 std::deque<Freed> g_freed;
 
-bool IsPaged(POOL_TYPE type) {
+bool IsPaged(POOL_TYPE type)
+{
     int base = type & 7;
     return base == PagedPool || base == PagedPoolCacheAligned;
 }
 
-bool IsCacheAligned(POOL_TYPE type) { return (type & 4) != 0; }
+bool IsCacheAligned(POOL_TYPE type)
+{
+    return (type & 4) != 0;
+}
 
-const char* PoolTypeName(POOL_TYPE type) {
+const char* PoolTypeName(POOL_TYPE type)
+{
     switch ((int)type) {
-    case NonPagedPool: return "NonPagedPool";
-    case PagedPool: return "PagedPool";
-    case NonPagedPoolMustSucceed: return "NonPagedPoolMustSucceed";
-    case NonPagedPoolCacheAligned: return "NonPagedPoolCacheAligned";
-    case PagedPoolCacheAligned: return "PagedPoolCacheAligned";
-    case NonPagedPoolCacheAlignedMustS: return "NonPagedPoolCacheAlignedMustS";
-    case NonPagedPoolNx: return "NonPagedPoolNx";
-    case NonPagedPoolNxCacheAligned: return "NonPagedPoolNxCacheAligned";
-    default: return "pool type ?";
+    case NonPagedPool:
+        return "NonPagedPool";
+    case PagedPool:
+        return "PagedPool";
+    case NonPagedPoolMustSucceed:
+        return "NonPagedPoolMustSucceed";
+    case NonPagedPoolCacheAligned:
+        return "NonPagedPoolCacheAligned";
+    case PagedPoolCacheAligned:
+        return "PagedPoolCacheAligned";
+    case NonPagedPoolCacheAlignedMustS:
+        return "NonPagedPoolCacheAlignedMustS";
+    case NonPagedPoolNx:
+        return "NonPagedPoolNx";
+    case NonPagedPoolNxCacheAligned:
+        return "NonPagedPoolNxCacheAligned";
+    default:
+        return "pool type ?";
     }
 }
 
-std::string BlockName(const void* p, ULONG tag) {
+std::string BlockName(const void* p, ULONG tag)
+{
     return "pool block " + ke::Hex(p) + " tag '" + TagText(tag) + "'";
 }
 
 // Drops the oldest quarantined entries. Returns the memory to release after
 // the lock is dropped.
-std::vector<void*> TrimQuarantineLocked(size_t keep) {
+std::vector<void*> TrimQuarantineLocked(size_t keep)
+{
     std::vector<void*> release;
     while (g_freed.size() > keep) {
         Freed f = g_freed.front();
         g_freed.pop_front();
         g_freedSet.erase(f.address);
-        if (f.holdsMemory) release.push_back(f.address);
+        if (f.holdsMemory)
+            release.push_back(f.address);
     }
     return release;
 }
@@ -86,23 +103,28 @@ std::vector<void*> TrimQuarantineLocked(size_t keep) {
 
 namespace ke {
 
-PVOID PoolAllocate(POOL_TYPE type, SIZE_T size, ULONG tag, const char* routine, bool faults) {
+PVOID PoolAllocate(POOL_TYPE type, SIZE_T size, ULONG tag, const char* routine, bool faults)
+{
     RequireIrql(DISPATCH_LEVEL, routine);
     if (IsPaged(type) && CurrentIrql() > APC_LEVEL)
         ReportViolation("PAGED_POOL_AT_RAISED_IRQL", "tag '" + TagText(tag) + "'", routine,
                         std::string("PagedPool allocation at ") + IrqlName(CurrentIrql()));
-    if (faults && ShouldFail(FaultSite::Pool, tag)) return nullptr;
+    if (faults && ShouldFail(FaultSite::Pool, tag))
+        return nullptr;
     void* p = nullptr;
-    if (posix_memalign(&p, IsCacheAligned(type) ? 64 : 16, size ? size : 1) != 0) return nullptr;
+    if (posix_memalign(&p, IsCacheAligned(type) ? 64 : 16, size ? size : 1) != 0)
+        return nullptr;
     memset(p, 0xCD, size);
     std::lock_guard<std::mutex> lock(g_lock);
     g_blocks[p] = Block{size, tag, type, ThreadName()};
-    if (IsPaged(type)) g_paged[(uintptr_t)p] = size;
+    if (IsPaged(type))
+        g_paged[(uintptr_t)p] = size;
     g_freedSet.erase(p);
     return p;
 }
 
-void PoolFree(PVOID p, ULONG tag, const char* routine) {
+void PoolFree(PVOID p, ULONG tag, const char* routine)
+{
     RequireIrql(DISPATCH_LEVEL, routine);
     Block block;
     {
@@ -112,8 +134,7 @@ void PoolFree(PVOID p, ULONG tag, const char* routine) {
             bool twice = p && g_freedSet.count(p);
             // Windows bug-checks; the sim reports and leaves the memory alone.
             if (twice)
-                ReportViolation("POOL_DOUBLE_FREE", "pool block " + Hex(p), routine,
-                                "the block was already freed");
+                ReportViolation("POOL_DOUBLE_FREE", "pool block " + Hex(p), routine, "the block was already freed");
             else
                 ReportViolation("POOL_FREE_UNKNOWN", "address " + Hex(p), routine,
                                 "not the start of a live pool block");
@@ -128,11 +149,13 @@ void PoolFree(PVOID p, ULONG tag, const char* routine) {
             ReportViolation("PAGED_POOL_AT_RAISED_IRQL", BlockName(p, block.tag), routine,
                             std::string("PagedPool freed at ") + IrqlName(CurrentIrql()));
         g_blocks.erase(it);
-        if (IsPaged(block.type)) g_paged.erase((uintptr_t)p);
+        if (IsPaged(block.type))
+            g_paged.erase((uintptr_t)p);
     }
     KeCheckFreedMemory(p, block.size, routine);
     memset(p, 0xDD, block.size);
-    if (!kHoldFreedMemory) free(p);
+    if (!kHoldFreedMemory)
+        free(p);
     std::vector<void*> release;
     {
         std::lock_guard<std::mutex> lock(g_lock);
@@ -140,25 +163,30 @@ void PoolFree(PVOID p, ULONG tag, const char* routine) {
         g_freedSet.insert(p);
         release = TrimQuarantineLocked(kQuarantine);
     }
-    for (void* r : release) free(r);
+    for (void* r : release)
+        free(r);
 }
 
-void PoolStartup() {
+void PoolStartup()
+{
     std::vector<void*> release;
     {
         std::lock_guard<std::mutex> lock(g_lock);
-        for (auto& b : g_blocks) release.push_back(b.first);
+        for (auto& b : g_blocks)
+            release.push_back(b.first);
         g_blocks.clear();
         g_paged.clear();
         std::vector<void*> held = TrimQuarantineLocked(0);
         release.insert(release.end(), held.begin(), held.end());
     }
-    for (void* r : release) free(r);
+    for (void* r : release)
+        free(r);
 }
 
 }  // namespace ke
 
-void KeCheckFreedMemory(const void* p, size_t size, const char* routine) {
+void KeCheckFreedMemory(const void* p, size_t size, const char* routine)
+{
     const char* begin = (const char*)p;
     const char* end = begin + size;
     ke::Guard lock(ke::DispatcherLock());
@@ -167,43 +195,52 @@ void KeCheckFreedMemory(const void* p, size_t size, const char* routine) {
     ke::CheckFreedWaitsLocked(begin, end, routine);
 }
 
-std::vector<PoolBlockInfo> OutstandingPool() {
+std::vector<PoolBlockInfo> OutstandingPool()
+{
     std::lock_guard<std::mutex> lock(g_lock);
     std::vector<PoolBlockInfo> out;
     out.reserve(g_blocks.size());
-    for (auto& b : g_blocks) out.push_back(PoolBlockInfo{b.first, b.second.size, b.second.tag, b.second.type});
+    for (auto& b : g_blocks)
+        out.push_back(PoolBlockInfo{b.first, b.second.size, b.second.tag, b.second.type});
     std::sort(out.begin(), out.end(),
               [](const PoolBlockInfo& a, const PoolBlockInfo& b) { return a.address < b.address; });
     return out;
 }
 
-size_t OutstandingPoolCount(ULONG tag) {
+size_t OutstandingPoolCount(ULONG tag)
+{
     std::lock_guard<std::mutex> lock(g_lock);
     size_t n = 0;
-    for (auto& b : g_blocks) n += b.second.tag == tag;
+    for (auto& b : g_blocks)
+        n += b.second.tag == tag;
     return n;
 }
 
-POOL_TYPE PoolTypeOf(const void* block) {
+POOL_TYPE PoolTypeOf(const void* block)
+{
     std::lock_guard<std::mutex> lock(g_lock);
     auto it = g_blocks.find(const_cast<void*>(block));
     return it == g_blocks.end() ? MaxPoolType : it->second.type;
 }
 
-bool IsLivePoolBlock(const void* p) {
+bool IsLivePoolBlock(const void* p)
+{
     std::lock_guard<std::mutex> lock(g_lock);
     return g_blocks.count(const_cast<void*>(p)) != 0;
 }
 
-bool IsPagedPoolAddress(const void* p) {
+bool IsPagedPoolAddress(const void* p)
+{
     std::lock_guard<std::mutex> lock(g_lock);
     auto it = g_paged.upper_bound((uintptr_t)p);
-    if (it == g_paged.begin()) return false;
+    if (it == g_paged.begin())
+        return false;
     --it;
     return (uintptr_t)p < it->first + std::max<size_t>(it->second, 1);
 }
 
-std::string TagText(ULONG tag) {
+std::string TagText(ULONG tag)
+{
     std::string s;
     for (int i = 0; i < 4; ++i) {
         unsigned char c = (unsigned char)(tag >> (8 * i));
@@ -212,7 +249,8 @@ std::string TagText(ULONG tag) {
     return s;
 }
 
-std::string PoolReport() {
+std::string PoolReport()
+{
     struct Totals {
         size_t blocks = 0, bytes = 0;
         std::string types;
@@ -223,26 +261,31 @@ std::string PoolReport() {
         ++t.blocks;
         t.bytes += b.size;
         std::string name = PoolTypeName(b.type);
-        if (t.types.find(name) == std::string::npos) t.types += (t.types.empty() ? "" : ", ") + name;
+        if (t.types.find(name) == std::string::npos)
+            t.types += (t.types.empty() ? "" : ", ") + name;
     }
-    if (byTag.empty()) return "Pool: no pool leaked (0 blocks outstanding)\n";
+    if (byTag.empty())
+        return "Pool: no pool leaked (0 blocks outstanding)\n";
     std::string out = "Pool outstanding by tag:\n  tag     blocks       bytes  types\n";
     for (auto& e : byTag) {
         char line[160];
-        snprintf(line, sizeof line, "  '%s'  %6zu  %10zu  %s\n", e.first.c_str(), e.second.blocks,
-                 e.second.bytes, e.second.types.c_str());
+        snprintf(line, sizeof line, "  '%s'  %6zu  %10zu  %s\n", e.first.c_str(), e.second.blocks, e.second.bytes,
+                 e.second.types.c_str());
         out += line;
     }
     return out;
 }
 
-void KeReportPoolLeaks() {
+void KeReportPoolLeaks()
+{
     std::vector<std::pair<void*, Block>> leaked;
     {
         std::lock_guard<std::mutex> lock(g_lock);
-        for (auto& b : g_blocks) leaked.push_back(b);
+        for (auto& b : g_blocks)
+            leaked.push_back(b);
     }
-    if (leaked.empty()) return;
+    if (leaked.empty())
+        return;
     std::sort(leaked.begin(), leaked.end(), [](const std::pair<void*, Block>& a, const std::pair<void*, Block>& b) {
         return a.second.tag != b.second.tag ? TagText(a.second.tag) < TagText(b.second.tag) : a.first < b.first;
     });
@@ -258,16 +301,24 @@ void KeReportPoolLeaks() {
 
 extern "C" {
 
-PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
+{
     return sim::ke::PoolAllocate(PoolType, NumberOfBytes, Tag, "ExAllocatePoolWithTag", true);
 }
 
-PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
+PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes)
+{
     return sim::ke::PoolAllocate(PoolType, NumberOfBytes, sim::kUntaggedTag, "ExAllocatePool", true);
 }
 
-VOID ExFreePoolWithTag(PVOID P, ULONG Tag) { sim::ke::PoolFree(P, Tag, "ExFreePoolWithTag"); }
+VOID ExFreePoolWithTag(PVOID P, ULONG Tag)
+{
+    sim::ke::PoolFree(P, Tag, "ExFreePoolWithTag");
+}
 
-VOID ExFreePool(PVOID P) { sim::ke::PoolFree(P, 0, "ExFreePool"); }
+VOID ExFreePool(PVOID P)
+{
+    sim::ke::PoolFree(P, 0, "ExFreePool");
+}
 
 }  // extern "C"

@@ -16,32 +16,40 @@ namespace {
 
 using LockSet = std::unordered_set<const KSPIN_LOCK*>;
 
-std::mutex g_graphLock;  // guards g_after and g_before
+std::mutex g_graphLock;                                   // guards g_after and g_before
 std::unordered_map<const KSPIN_LOCK*, LockSet> g_after;   // A -> locks taken while A was held
 std::unordered_map<const KSPIN_LOCK*, LockSet> g_before;  // B -> locks held when B was taken
 KSPIN_LOCK g_cancelLock;
 
-std::string LockName(const KSPIN_LOCK* lock) {
+std::string LockName(const KSPIN_LOCK* lock)
+{
     return lock == &g_cancelLock ? "cancel spin lock " + ke::Hex(lock) : "spin lock " + ke::Hex(lock);
 }
 
 // Depth-first search over g_after. Graph lock held.
-bool Reaches(const KSPIN_LOCK* from, const KSPIN_LOCK* to, LockSet& seen) {
-    if (from == to) return true;
-    if (!seen.insert(from).second) return false;
+bool Reaches(const KSPIN_LOCK* from, const KSPIN_LOCK* to, LockSet& seen)
+{
+    if (from == to)
+        return true;
+    if (!seen.insert(from).second)
+        return false;
     auto it = g_after.find(from);
-    if (it == g_after.end()) return false;
+    if (it == g_after.end())
+        return false;
     for (const KSPIN_LOCK* next : it->second)
-        if (Reaches(next, to, seen)) return true;
+        if (Reaches(next, to, seen))
+            return true;
     return false;
 }
 
-void RecordOrder(const std::vector<ke::HeldSpinLock>& held, const KSPIN_LOCK* lock, const char* routine) {
+void RecordOrder(const std::vector<ke::HeldSpinLock>& held, const KSPIN_LOCK* lock, const char* routine)
+{
     std::lock_guard<std::mutex> guard(g_graphLock);
     for (const ke::HeldSpinLock& h : held) {
         const KSPIN_LOCK* outer = h.lock;
         LockSet& after = g_after[outer];
-        if (after.count(lock)) continue;
+        if (after.count(lock))
+            continue;
         LockSet seen;
         if (Reaches(lock, outer, seen)) {
             // The edge is not added: the graph stays acyclic and each cycle is reported once per order.
@@ -55,23 +63,27 @@ void RecordOrder(const std::vector<ke::HeldSpinLock>& held, const KSPIN_LOCK* lo
     }
 }
 
-void ForgetLock(const KSPIN_LOCK* lock) {
+void ForgetLock(const KSPIN_LOCK* lock)
+{
     std::lock_guard<std::mutex> guard(g_graphLock);
     auto a = g_after.find(lock);
     if (a != g_after.end()) {
-        for (const KSPIN_LOCK* b : a->second) g_before[b].erase(lock);
+        for (const KSPIN_LOCK* b : a->second)
+            g_before[b].erase(lock);
         g_after.erase(a);
     }
     auto b = g_before.find(lock);
     if (b != g_before.end()) {
-        for (const KSPIN_LOCK* o : b->second) g_after[o].erase(lock);
+        for (const KSPIN_LOCK* o : b->second)
+            g_after[o].erase(lock);
         g_before.erase(b);
     }
 }
 
 // Takes the lock for the calling thread. False (after a report) when the
 // thread already holds it: on Windows that spins forever.
-bool AcquireCore(KSPIN_LOCK* lock, KIRQL irqlBefore, bool atDpcLevel, const char* routine) {
+bool AcquireCore(KSPIN_LOCK* lock, KIRQL irqlBefore, bool atDpcLevel, const char* routine)
+{
     ke::ThreadState& self = ke::Self();
     const KSPIN_LOCK me = (KSPIN_LOCK)&self;
     if (__atomic_load_n(lock, __ATOMIC_RELAXED) == me) {
@@ -79,19 +91,24 @@ bool AcquireCore(KSPIN_LOCK* lock, KIRQL irqlBefore, bool atDpcLevel, const char
                         "acquired again by thread '" + std::string(self.name) + "', which already holds it");
         return false;
     }
-    if (!self.held.empty()) RecordOrder(self.held, lock, routine);
+    if (!self.held.empty())
+        RecordOrder(self.held, lock, routine);
     for (unsigned spins = 0;; ++spins) {
         KSPIN_LOCK expected = 0;
-        if (__atomic_compare_exchange_n(lock, &expected, me, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) break;
-        if (spins >= 64) sched_yield();
-        else __builtin_ia32_pause();
+        if (__atomic_compare_exchange_n(lock, &expected, me, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED))
+            break;
+        if (spins >= 64)
+            sched_yield();
+        else
+            __builtin_ia32_pause();
     }
     self.held.push_back(ke::HeldSpinLock{lock, irqlBefore, atDpcLevel});
     return true;
 }
 
 // Gives the lock up. False (after a report) when the caller does not own it.
-bool ReleaseCore(KSPIN_LOCK* lock, const char* routine, ke::HeldSpinLock* entry) {
+bool ReleaseCore(KSPIN_LOCK* lock, const char* routine, ke::HeldSpinLock* entry)
+{
     ke::ThreadState& self = ke::Self();
     const KSPIN_LOCK owner = __atomic_load_n(lock, __ATOMIC_RELAXED);
     if (owner != (KSPIN_LOCK)&self) {
@@ -102,9 +119,11 @@ bool ReleaseCore(KSPIN_LOCK* lock, const char* routine, ke::HeldSpinLock* entry)
     }
     auto& held = self.held;
     size_t i = held.size();
-    while (i > 0 && held[i - 1].lock != lock) --i;
+    while (i > 0 && held[i - 1].lock != lock)
+        --i;
     if (i == 0) {
-        ReportViolation("SPINLOCK_NOT_OWNER", LockName(lock), routine, "the lock word names this thread but it never took the lock");
+        ReportViolation("SPINLOCK_NOT_OWNER", LockName(lock), routine,
+                        "the lock word names this thread but it never took the lock");
         return false;
     }
     if (i != held.size())
@@ -116,7 +135,8 @@ bool ReleaseCore(KSPIN_LOCK* lock, const char* routine, ke::HeldSpinLock* entry)
     return true;
 }
 
-void CheckReleaseIrql(KSPIN_LOCK* lock, const char* routine) {
+void CheckReleaseIrql(KSPIN_LOCK* lock, const char* routine)
+{
     KIRQL irql = CurrentIrql();
     if (irql != DISPATCH_LEVEL)
         ReportViolation("SPINLOCK_RELEASE_IRQL", LockName(lock), routine,
@@ -125,9 +145,13 @@ void CheckReleaseIrql(KSPIN_LOCK* lock, const char* routine) {
 
 }  // namespace
 
-KSPIN_LOCK* CancelSpinLock() { return &g_cancelLock; }
+KSPIN_LOCK* CancelSpinLock()
+{
+    return &g_cancelLock;
+}
 
-KIRQL AcquireSpinLockFor(KSPIN_LOCK* lock, const char* routine) {
+KIRQL AcquireSpinLockFor(KSPIN_LOCK* lock, const char* routine)
+{
     KIRQL old = CurrentIrql();
     if (old > DISPATCH_LEVEL)
         ReportViolation("SPINLOCK_ACQUIRE_IRQL", LockName(lock), routine,
@@ -138,10 +162,12 @@ KIRQL AcquireSpinLockFor(KSPIN_LOCK* lock, const char* routine) {
     return old;
 }
 
-void ReleaseSpinLockFor(KSPIN_LOCK* lock, KIRQL newIrql, const char* routine) {
+void ReleaseSpinLockFor(KSPIN_LOCK* lock, KIRQL newIrql, const char* routine)
+{
     CheckReleaseIrql(lock, routine);
     ke::HeldSpinLock entry;
-    if (!ReleaseCore(lock, routine, &entry)) return;
+    if (!ReleaseCore(lock, routine, &entry))
+        return;
     if (newIrql != entry.irqlBefore)
         ReportViolation("SPINLOCK_RELEASE_IRQL", LockName(lock), routine,
                         std::string("released to ") + ke::IrqlName(newIrql) + " but acquired at " +
@@ -149,12 +175,14 @@ void ReleaseSpinLockFor(KSPIN_LOCK* lock, KIRQL newIrql, const char* routine) {
     SetCurrentIrql(newIrql);
 }
 
-bool HoldsSpinLock(const KSPIN_LOCK* lock) {
+bool HoldsSpinLock(const KSPIN_LOCK* lock)
+{
     return __atomic_load_n(lock, __ATOMIC_RELAXED) == (KSPIN_LOCK)&ke::Self();
 }
 
 namespace ke {
-void SpinLockStartup() {
+void SpinLockStartup()
+{
     std::lock_guard<std::mutex> guard(g_graphLock);
     g_after.clear();
     g_before.clear();
@@ -166,20 +194,24 @@ void SpinLockStartup() {
 
 extern "C" {
 
-VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
+VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock)
+{
     *SpinLock = 0;
     sim::ForgetLock(SpinLock);
 }
 
-KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
+KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock)
+{
     return sim::AcquireSpinLockFor(SpinLock, "KeAcquireSpinLock");
 }
 
-VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
+{
     sim::ReleaseSpinLockFor(SpinLock, NewIrql, "KeReleaseSpinLock");
 }
 
-VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
+VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
+{
     KIRQL irql = sim::CurrentIrql();
     if (irql < DISPATCH_LEVEL)
         sim::ReportViolation("SPINLOCK_ACQUIRE_IRQL", sim::LockName(SpinLock), "KeAcquireSpinLockAtDpcLevel",
@@ -187,7 +219,8 @@ VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
     sim::AcquireCore(SpinLock, irql, true, "KeAcquireSpinLockAtDpcLevel");
 }
 
-VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
+VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
+{
     sim::CheckReleaseIrql(SpinLock, "KeReleaseSpinLockFromDpcLevel");
     sim::ke::HeldSpinLock entry;
     sim::ReleaseCore(SpinLock, "KeReleaseSpinLockFromDpcLevel", &entry);

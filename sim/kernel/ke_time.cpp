@@ -21,20 +21,25 @@ std::atomic<ULONGLONG> g_manualNow{0};
 std::atomic<LONGLONG> g_realOffset{0};  // interrupt time = steady ticks + offset
 std::atomic<LONGLONG> g_bootSystemTime{0};
 
-LONGLONG SteadyTicks(Steady::time_point t) {
+LONGLONG SteadyTicks(Steady::time_point t)
+{
     return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count() / 100;
 }
 
 }  // namespace
 
-ULONGLONG InterruptTime() {
-    if (g_manual.load(std::memory_order_acquire)) return g_manualNow.load(std::memory_order_acquire);
+ULONGLONG InterruptTime()
+{
+    if (g_manual.load(std::memory_order_acquire))
+        return g_manualNow.load(std::memory_order_acquire);
     return (ULONGLONG)(SteadyTicks(Steady::now()) + g_realOffset.load(std::memory_order_acquire));
 }
 
-void SetManualTime(bool manual) {
+void SetManualTime(bool manual)
+{
     ke::Guard lock(ke::DispatcherLock());
-    if (manual == g_manual) return;
+    if (manual == g_manual)
+        return;
     if (manual) {
         g_manualNow = InterruptTime();
         g_manual = true;
@@ -48,7 +53,8 @@ void SetManualTime(bool manual) {
 
 namespace ke {
 
-void ClockStartup() {
+void ClockStartup()
+{
     Guard lock(DispatcherLock());
     g_manual = false;
     g_manualNow = 0;
@@ -57,25 +63,38 @@ void ClockStartup() {
     g_bootSystemTime = std::chrono::duration_cast<std::chrono::nanoseconds>(wall).count() / 100 + kEpochDelta;
 }
 
-bool ManualTime() { return g_manual.load(std::memory_order_acquire); }
+bool ManualTime()
+{
+    return g_manual.load(std::memory_order_acquire);
+}
 
 // Moves the manual clock (or, in real time, the offset) forward. Called with
 // the dispatcher lock held by AdvanceTime.
-void AdvanceClockLocked(LONGLONG hundredNs) {
-    if (g_manual) g_manualNow += (ULONGLONG)hundredNs;
-    else g_realOffset += hundredNs;
+void AdvanceClockLocked(LONGLONG hundredNs)
+{
+    if (g_manual)
+        g_manualNow += (ULONGLONG)hundredNs;
+    else
+        g_realOffset += hundredNs;
 }
 
-Steady::time_point HostTimeFor(ULONGLONG due) {
+Steady::time_point HostTimeFor(ULONGLONG due)
+{
     LONGLONG steadyTicks = (LONGLONG)due - g_realOffset.load();
-    return Steady::time_point(std::chrono::duration_cast<Steady::duration>(std::chrono::nanoseconds(steadyTicks * 100)));
+    return Steady::time_point(
+        std::chrono::duration_cast<Steady::duration>(std::chrono::nanoseconds(steadyTicks * 100)));
 }
 
-LONGLONG SystemTimeNow() { return g_bootSystemTime.load() + (LONGLONG)InterruptTime(); }
+LONGLONG SystemTimeNow()
+{
+    return g_bootSystemTime.load() + (LONGLONG)InterruptTime();
+}
 
-ULONGLONG DeadlineFor(LONGLONG windowsTime) {
+ULONGLONG DeadlineFor(LONGLONG windowsTime)
+{
     ULONGLONG now = InterruptTime();
-    if (windowsTime < 0) return now + (ULONGLONG)(-windowsTime);
+    if (windowsTime < 0)
+        return now + (ULONGLONG)(-windowsTime);
     LONGLONG rel = windowsTime - SystemTimeNow();
     return rel > 0 ? now + (ULONGLONG)rel : now;
 }
@@ -85,20 +104,29 @@ ULONGLONG DeadlineFor(LONGLONG windowsTime) {
 
 extern "C" {
 
-VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime) { CurrentTime->QuadPart = sim::ke::SystemTimeNow(); }
+VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime)
+{
+    CurrentTime->QuadPart = sim::ke::SystemTimeNow();
+}
 
-VOID KeQueryTickCount(PLARGE_INTEGER TickCount) {
+VOID KeQueryTickCount(PLARGE_INTEGER TickCount)
+{
     TickCount->QuadPart = (LONGLONG)(sim::InterruptTime() / sim::kTimeIncrement);
 }
 
-ULONG KeQueryTimeIncrement(void) { return sim::kTimeIncrement; }
+ULONG KeQueryTimeIncrement(void)
+{
+    return sim::kTimeIncrement;
+}
 
 // The machine's time zone is UTC.
-VOID ExSystemTimeToLocalTime(PLARGE_INTEGER SystemTime, PLARGE_INTEGER LocalTime) {
+VOID ExSystemTimeToLocalTime(PLARGE_INTEGER SystemTime, PLARGE_INTEGER LocalTime)
+{
     LocalTime->QuadPart = SystemTime->QuadPart;
 }
 
-VOID RtlTimeToTimeFields(PLARGE_INTEGER Time, PTIME_FIELDS TimeFields) {
+VOID RtlTimeToTimeFields(PLARGE_INTEGER Time, PTIME_FIELDS TimeFields)
+{
     LONGLONG t = Time->QuadPart;
     LONGLONG ms = (t / 10000) % 1000;
     LONGLONG totalSeconds = t / 10000000;
@@ -112,12 +140,14 @@ VOID RtlTimeToTimeFields(PLARGE_INTEGER Time, PTIME_FIELDS TimeFields) {
     // Civil date from days since 1601-01-01 (a 400-year cycle starts there).
     LONGLONG cycles = days / 146097, rem = days % 146097;
     LONGLONG centuries = rem / 36524;
-    if (centuries == 4) centuries = 3;
+    if (centuries == 4)
+        centuries = 3;
     rem -= centuries * 36524;
     LONGLONG quads = rem / 1461;
     rem -= quads * 1461;
     LONGLONG years = rem / 365;
-    if (years == 4) years = 3;
+    if (years == 4)
+        years = 3;
     rem -= years * 365;
     LONGLONG year = 1601 + cycles * 400 + centuries * 100 + quads * 4 + years;
     bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
@@ -125,7 +155,8 @@ VOID RtlTimeToTimeFields(PLARGE_INTEGER Time, PTIME_FIELDS TimeFields) {
     int month = 0;
     for (; month < 12; ++month) {
         int len = monthDays[month] + (month == 1 && leap ? 1 : 0);
-        if (rem < len) break;
+        if (rem < len)
+            break;
         rem -= len;
     }
     TimeFields->Year = (SHORT)year;

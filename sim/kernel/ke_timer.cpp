@@ -13,24 +13,33 @@ namespace {
 LIST_ENTRY g_timers = {&g_timers, &g_timers};
 std::unordered_map<const KTIMER*, LONGLONG> g_requested;  // due time as last passed to KeSetTimer*
 
-bool IsSet(const KTIMER* t) { return t->TimerListEntry.Flink != nullptr; }
+bool IsSet(const KTIMER* t)
+{
+    return t->TimerListEntry.Flink != nullptr;
+}
 
-void Unqueue(KTIMER* t) {
+void Unqueue(KTIMER* t)
+{
     RemoveEntryList(&t->TimerListEntry);
     t->TimerListEntry.Flink = t->TimerListEntry.Blink = nullptr;
 }
 
-void Enqueue(KTIMER* t) {
+void Enqueue(KTIMER* t)
+{
     LIST_ENTRY* e = g_timers.Flink;
     while (e != &g_timers && CONTAINING_RECORD(e, KTIMER, TimerListEntry)->DueTime.QuadPart <= t->DueTime.QuadPart)
         e = e->Flink;
     InsertTailList(e, &t->TimerListEntry);  // before e: keeps equal due times in set order
 }
 
-std::string TimerName(const KTIMER* t) { return "timer " + Hex(t); }
+std::string TimerName(const KTIMER* t)
+{
+    return "timer " + Hex(t);
+}
 
 // Dispatcher lock held.
-bool CheckTimer(PKTIMER t, const char* routine) {
+bool CheckTimer(PKTIMER t, const char* routine)
+{
     if (ValidDispatcherHeader(&t->Header) &&
         (t->Header.Type == kTimerNotification || t->Header.Type == kTimerSynchronization))
         return true;
@@ -40,16 +49,21 @@ bool CheckTimer(PKTIMER t, const char* routine) {
 
 }  // namespace
 
-bool NextTimerDueLocked(ULONGLONG* due) {
-    if (IsListEmpty(&g_timers)) return false;
+bool NextTimerDueLocked(ULONGLONG* due)
+{
+    if (IsListEmpty(&g_timers))
+        return false;
     *due = CONTAINING_RECORD(g_timers.Flink, KTIMER, TimerListEntry)->DueTime.QuadPart;
     return true;
 }
 
-bool FireDueTimerLocked(ULONGLONG now) {
-    if (IsListEmpty(&g_timers)) return false;
+bool FireDueTimerLocked(ULONGLONG now)
+{
+    if (IsListEmpty(&g_timers))
+        return false;
     KTIMER* t = CONTAINING_RECORD(g_timers.Flink, KTIMER, TimerListEntry);
-    if (t->DueTime.QuadPart > now) return false;
+    if (t->DueTime.QuadPart > now)
+        return false;
     Unqueue(t);
     t->Header.SignalState = 1;
     SatisfyWaitersLocked(&t->Header);
@@ -68,13 +82,15 @@ bool FireDueTimerLocked(ULONGLONG now) {
     return true;
 }
 
-void TimerStartup() {
+void TimerStartup()
+{
     Guard lock(DispatcherLock());
     InitializeListHead(&g_timers);
     g_requested.clear();
 }
 
-void TimerShutdownLocked() {
+void TimerShutdownLocked()
+{
     while (!IsListEmpty(&g_timers)) {
         KTIMER* t = CONTAINING_RECORD(g_timers.Flink, KTIMER, TimerListEntry);
         Unqueue(t);
@@ -84,12 +100,14 @@ void TimerShutdownLocked() {
     g_requested.clear();
 }
 
-void CheckFreedTimersLocked(const char* begin, const char* end, const char* routine) {
+void CheckFreedTimersLocked(const char* begin, const char* end, const char* routine)
+{
     for (LIST_ENTRY* e = g_timers.Flink; e != &g_timers;) {
         KTIMER* t = CONTAINING_RECORD(e, KTIMER, TimerListEntry);
         e = e->Flink;
         const char* p = (const char*)t;
-        if (p < begin || p >= end) continue;
+        if (p < begin || p >= end)
+            continue;
         ReportViolation("FREE_ACTIVE_KERNEL_OBJECT", TimerName(t), routine, "memory freed while the timer is set");
         RemoveEntryList(&t->TimerListEntry);  // the DPC thread must not touch freed memory
     }
@@ -97,7 +115,8 @@ void CheckFreedTimersLocked(const char* begin, const char* end, const char* rout
 
 }  // namespace ke
 
-LONGLONG LastRequestedDueTime(const KTIMER* timer) {
+LONGLONG LastRequestedDueTime(const KTIMER* timer)
+{
     ke::Guard lock(ke::DispatcherLock());
     auto it = ke::g_requested.find(timer);
     return it == ke::g_requested.end() ? 0 : it->second;
@@ -109,7 +128,8 @@ using sim::ke::Guard;
 
 extern "C" {
 
-VOID KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
+VOID KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type)
+{
     DISPATCHER_HEADER* h = &Timer->Header;
     h->Type = Type == SynchronizationTimer ? sim::ke::kTimerSynchronization : sim::ke::kTimerNotification;
     h->Signalling = 0;
@@ -126,9 +146,13 @@ VOID KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
     sim::ke::g_requested.erase(Timer);
 }
 
-VOID KeInitializeTimer(PKTIMER Timer) { KeInitializeTimerEx(Timer, NotificationTimer); }
+VOID KeInitializeTimer(PKTIMER Timer)
+{
+    KeInitializeTimerEx(Timer, NotificationTimer);
+}
 
-BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
+BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc)
+{
     sim::RequireIrql(DISPATCH_LEVEL, "KeSetTimerEx");
     if (Period < 0) {
         sim::ReportViolation("TIMER_PERIOD_NEGATIVE", sim::ke::TimerName(Timer), "KeSetTimerEx",
@@ -136,9 +160,11 @@ BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dp
         Period = 0;
     }
     Guard lock(sim::ke::DispatcherLock());
-    if (!sim::ke::CheckTimer(Timer, "KeSetTimerEx")) return FALSE;
+    if (!sim::ke::CheckTimer(Timer, "KeSetTimerEx"))
+        return FALSE;
     bool wasSet = sim::ke::IsSet(Timer);
-    if (wasSet) sim::ke::Unqueue(Timer);
+    if (wasSet)
+        sim::ke::Unqueue(Timer);
     sim::ke::g_requested[Timer] = DueTime.QuadPart;
     Timer->DueTime.QuadPart = sim::ke::DeadlineFor(DueTime.QuadPart);
     Timer->Period = Period;
@@ -149,22 +175,28 @@ BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dp
     return wasSet ? TRUE : FALSE;
 }
 
-BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
+BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc)
+{
     return KeSetTimerEx(Timer, DueTime, 0, Dpc);
 }
 
-BOOLEAN KeCancelTimer(PKTIMER Timer) {
+BOOLEAN KeCancelTimer(PKTIMER Timer)
+{
     sim::RequireIrql(DISPATCH_LEVEL, "KeCancelTimer");
     Guard lock(sim::ke::DispatcherLock());
-    if (!sim::ke::CheckTimer(Timer, "KeCancelTimer")) return FALSE;
-    if (!sim::ke::IsSet(Timer)) return FALSE;
+    if (!sim::ke::CheckTimer(Timer, "KeCancelTimer"))
+        return FALSE;
+    if (!sim::ke::IsSet(Timer))
+        return FALSE;
     sim::ke::Unqueue(Timer);
     return TRUE;
 }
 
-BOOLEAN KeReadStateTimer(PKTIMER Timer) {
+BOOLEAN KeReadStateTimer(PKTIMER Timer)
+{
     Guard lock(sim::ke::DispatcherLock());
-    if (!sim::ke::CheckTimer(Timer, "KeReadStateTimer")) return FALSE;
+    if (!sim::ke::CheckTimer(Timer, "KeReadStateTimer"))
+        return FALSE;
     return Timer->Header.SignalState ? TRUE : FALSE;
 }
 

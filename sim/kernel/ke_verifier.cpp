@@ -15,27 +15,34 @@ std::atomic<ViolationMode> g_mode{ViolationMode::Fatal};
 
 }  // namespace
 
-void SetViolationMode(ViolationMode mode) { g_mode = mode; }
+void SetViolationMode(ViolationMode mode)
+{
+    g_mode = mode;
+}
 
-std::vector<Violation> Violations() {
+std::vector<Violation> Violations()
+{
     std::lock_guard<std::mutex> lock(g_lock);
     return g_violations;
 }
 
-void ClearViolations() {
+void ClearViolations()
+{
     std::lock_guard<std::mutex> lock(g_lock);
     g_violations.clear();
 }
 
-bool HasViolation(const std::string& rule) {
+bool HasViolation(const std::string& rule)
+{
     std::lock_guard<std::mutex> lock(g_lock);
     for (const Violation& v : g_violations)
-        if (v.rule == rule) return true;
+        if (v.rule == rule)
+            return true;
     return false;
 }
 
-void ReportViolation(const char* rule, const std::string& object, const char* routine,
-                     const std::string& detail) {
+void ReportViolation(const char* rule, const std::string& object, const char* routine, const std::string& detail)
+{
     Violation v;
     v.rule = rule ? rule : "?";
     v.object = object;
@@ -43,7 +50,8 @@ void ReportViolation(const char* rule, const std::string& object, const char* ro
     v.message = "VERIFIER: " + v.rule + ": " + v.object + ": in " + v.routine + ": " + detail;
     fprintf(stderr, "%s\n", v.message.c_str());
     fflush(stderr);
-    if (g_mode == ViolationMode::Fatal) abort();
+    if (g_mode == ViolationMode::Fatal)
+        abort();
     std::lock_guard<std::mutex> lock(g_lock);
     g_violations.push_back(std::move(v));
 }

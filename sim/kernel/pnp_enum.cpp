@@ -24,37 +24,44 @@ namespace {
 
 std::set<PDEVICE_OBJECT> g_pendingEnum;  // guarded by Lock()
 
-std::vector<std::u16string> QueryIds(DevNode* n, BUS_QUERY_ID_TYPE type, bool multi, NTSTATUS* status) {
+std::vector<std::u16string> QueryIds(DevNode* n, BUS_QUERY_ID_TYPE type, bool multi, NTSTATUS* status)
+{
     std::vector<std::u16string> out;
     IrpOutcome r = SendPnp(n, IRP_MN_QUERY_ID, &type, sizeof type);
     *status = r.completed ? r.status : STATUS_IO_TIMEOUT;
-    if (!r.completed || !NT_SUCCESS(r.status) || !r.information) return out;
+    if (!r.completed || !NT_SUCCESS(r.status) || !r.information)
+        return out;
     auto text = reinterpret_cast<const wchar_t*>(r.information);
     if (multi) {
         out = SplitMultiSz(text);
     } else {
         std::u16string s;
-        for (const wchar_t* p = text; *p; ++p) s.push_back((char16_t)*p);
+        for (const wchar_t* p = text; *p; ++p)
+            s.push_back((char16_t)*p);
         out.push_back(s);
     }
     ExFreePool(reinterpret_cast<PVOID>(r.information));
     return out;
 }
 
-std::u16string QueryText(DevNode* n, DEVICE_TEXT_TYPE type) {
+std::u16string QueryText(DevNode* n, DEVICE_TEXT_TYPE type)
+{
     struct {
         DEVICE_TEXT_TYPE type;
         ULONG locale;
     } p{type, 0x409};
     IrpOutcome r = SendPnp(n, IRP_MN_QUERY_DEVICE_TEXT, &p, sizeof p);
     std::u16string s;
-    if (!r.completed || !NT_SUCCESS(r.status) || !r.information) return s;
-    for (auto t = reinterpret_cast<const wchar_t*>(r.information); *t; ++t) s.push_back((char16_t)*t);
+    if (!r.completed || !NT_SUCCESS(r.status) || !r.information)
+        return s;
+    for (auto t = reinterpret_cast<const wchar_t*>(r.information); *t; ++t)
+        s.push_back((char16_t)*t);
     ExFreePool(reinterpret_cast<PVOID>(r.information));
     return s;
 }
 
-void SetState(DevNode* n, DeviceNodeState state) {
+void SetState(DevNode* n, DeviceNodeState state)
+{
     {
         Guard lock(Lock());
         n->state = state;
@@ -62,43 +69,56 @@ void SetState(DevNode* n, DeviceNodeState state) {
     NotifyChanged();
 }
 
-bool Running(DeviceNodeState s) { return s == DeviceNodeState::Started || s == DeviceNodeState::Stopped; }
+bool Running(DeviceNodeState s)
+{
+    return s == DeviceNodeState::Started || s == DeviceNodeState::Stopped;
+}
 
-void SurpriseSubtree(DevNode* n) {
+void SurpriseSubtree(DevNode* n)
+{
     std::vector<DevNode*> children;
     {
         Guard lock(Lock());
         children = n->children;
         n->missing = true;
     }
-    for (DevNode* c : children) SurpriseSubtree(c);
+    for (DevNode* c : children)
+        SurpriseSubtree(c);
     if (Running(n->state)) {
         SendPnp(n, IRP_MN_SURPRISE_REMOVAL);  // its status changes nothing: the device is gone
         SetState(n, DeviceNodeState::SurpriseRemoved);
     }
 }
 
-bool SubtreeHasHandles(DevNode* n) {
-    if (StackHasHandles(n)) return true;
+bool SubtreeHasHandles(DevNode* n)
+{
+    if (StackHasHandles(n))
+        return true;
     for (DevNode* c : n->children)
-        if (SubtreeHasHandles(c)) return true;
+        if (SubtreeHasHandles(c))
+            return true;
     return false;
 }
 
 }  // namespace
 
-bool StackHasHandles(DevNode* n) {
+bool StackHasHandles(DevNode* n)
+{
     io::Guard lock(io::Lock());
-    if (!io::IsDeviceLocked(n->pdo)) return false;
+    if (!io::IsDeviceLocked(n->pdo))
+        return false;
     for (PDEVICE_OBJECT d = n->pdo; d; d = d->AttachedDevice)
-        if (d->ReferenceCount > 0) return true;
+        if (d->ReferenceCount > 0)
+            return true;
     return false;
 }
 
-void RequestEnumeration(PDEVICE_OBJECT pdo) {
+void RequestEnumeration(PDEVICE_OBJECT pdo)
+{
     {
         Guard lock(Lock());
-        if (!g_pendingEnum.insert(pdo).second) return;  // one is queued already
+        if (!g_pendingEnum.insert(pdo).second)
+            return;  // one is queued already
     }
     Queue([pdo] {
         DevNode* n;
@@ -106,20 +126,24 @@ void RequestEnumeration(PDEVICE_OBJECT pdo) {
             Guard lock(Lock());
             g_pendingEnum.erase(pdo);
             n = FindByPdoLocked(pdo);
-            if (!n || n->released || n->state != DeviceNodeState::Started) return;
+            if (!n || n->released || n->state != DeviceNodeState::Started)
+                return;
         }
         EnumerateNode(n);
     });
 }
 
-void EnumerateNode(DevNode* node) {
+void EnumerateNode(DevNode* node)
+{
     DEVICE_RELATION_TYPE type = BusRelations;
     IrpOutcome r = SendPnp(node, IRP_MN_QUERY_DEVICE_RELATIONS, &type, sizeof type);
-    if (!r.completed) return;
+    if (!r.completed)
+        return;
     std::vector<PDEVICE_OBJECT> reported;
     if (NT_SUCCESS(r.status) && r.information) {
         auto rel = reinterpret_cast<PDEVICE_RELATIONS>(r.information);
-        for (ULONG i = 0; i < rel->Count; ++i) reported.push_back(rel->Objects[i]);
+        for (ULONG i = 0; i < rel->Count; ++i)
+            reported.push_back(rel->Objects[i]);
         ExFreePool(rel);
     } else if (r.status != STATUS_NOT_SUPPORTED) {
         return;  // a failed query changes nothing
@@ -161,15 +185,20 @@ void EnumerateNode(DevNode* node) {
             added.push_back(n);
         }
         for (DevNode* c : node->children)
-            if (!seen.count(c) && !c->missing) missing.push_back(c);
+            if (!seen.count(c) && !c->missing)
+                missing.push_back(c);
     }
-    for (PDEVICE_OBJECT d : dereference) ObDereferenceObject(d);
-    for (DevNode* c : missing) ChildMissing(c);
-    for (DevNode* n : added) ProcessNewChild(n);
+    for (PDEVICE_OBJECT d : dereference)
+        ObDereferenceObject(d);
+    for (DevNode* c : missing)
+        ChildMissing(c);
+    for (DevNode* n : added)
+        ProcessNewChild(n);
     NotifyChanged();
 }
 
-NTSTATUS ProcessNewChild(DevNode* n) {
+NTSTATUS ProcessNewChild(DevNode* n)
+{
     NTSTATUS st;
     auto deviceId = QueryIds(n, BusQueryDeviceID, false, &st);
     auto instanceId = QueryIds(n, BusQueryInstanceID, false, &st);
@@ -185,7 +214,8 @@ NTSTATUS ProcessNewChild(DevNode* n) {
         n->instanceId = instanceId.empty() || instanceId[0].empty() ? u"0" : instanceId[0];
         n->hardwareIds = hardwareIds;
         n->compatibleIds = compatibleIds;
-        if (NT_SUCCESS(capsStatus)) n->caps = caps;
+        if (NT_SUCCESS(capsStatus))
+            n->caps = caps;
         n->description = description;
         n->location = location;
         std::u16string path = n->deviceId + u"\\" + n->instanceId;
@@ -215,17 +245,21 @@ NTSTATUS ProcessNewChild(DevNode* n) {
     }
     WriteDeviceKeys(n, matched ? &match : nullptr);
     NotifyChanged();
-    if (matched) return InstallAndStart(n);
-    if (n->caps.RawDeviceOK) return StartNode(n);  // raw: runs with its bus driver alone
+    if (matched)
+        return InstallAndStart(n);
+    if (n->caps.RawDeviceOK)
+        return StartNode(n);  // raw: runs with its bus driver alone
     SetState(n, DeviceNodeState::NoDriver);
     return STATUS_NO_SUCH_DEVICE;
 }
 
-NTSTATUS InstallAndStart(DevNode* n) {
+NTSTATUS InstallAndStart(DevNode* n)
+{
     Package match;
     {
         Guard lock(Lock());
-        if (!MatchPackage(n, &match)) return STATUS_NO_SUCH_DEVICE;
+        if (!MatchPackage(n, &match))
+            return STATUS_NO_SUCH_DEVICE;
     }
     WriteDeviceKeys(n, &match);
     NTSTATUS st;
@@ -256,12 +290,14 @@ NTSTATUS InstallAndStart(DevNode* n) {
     return StartNode(n);
 }
 
-NTSTATUS StartNode(DevNode* n) {
+NTSTATUS StartNode(DevNode* n)
+{
     IrpOutcome r = SendPnp(n, IRP_MN_START_DEVICE);
     NTSTATUS st = r.completed ? r.status : STATUS_IO_TIMEOUT;
     if (!NT_SUCCESS(st)) {
         // A stack that failed to start is torn down; the PDO stays with its bus.
-        if (r.completed) RemoveStack(n, false);
+        if (r.completed)
+            RemoveStack(n, false);
         SetState(n, DeviceNodeState::Failed);
         return st;
     }
@@ -272,11 +308,13 @@ NTSTATUS StartNode(DevNode* n) {
     return st;
 }
 
-void RemoveStack(DevNode* n, bool final) {
+void RemoveStack(DevNode* n, bool final)
+{
     std::vector<PDRIVER_OBJECT> drivers;
     {
         Guard lock(Lock());
-        if (final) n->released = true;
+        if (final)
+            n->released = true;
         n->awaitingClose = false;
     }
     IrpOutcome r = SendPnp(n, IRP_MN_REMOVE_DEVICE);
@@ -295,10 +333,12 @@ void RemoveStack(DevNode* n, bool final) {
     }
     SetState(n, DeviceNodeState::Removed);
     UnloadIdleDrivers();
-    if (final) ForgetNode(n);
+    if (final)
+        ForgetNode(n);
 }
 
-void RemoveSubtree(DevNode* n, bool final) {
+void RemoveSubtree(DevNode* n, bool final)
+{
     std::vector<DevNode*> children;
     DeviceNodeState state;
     {
@@ -307,12 +347,15 @@ void RemoveSubtree(DevNode* n, bool final) {
         state = n->state;
     }
     // The children go for good with their bus device.
-    for (auto it = children.rbegin(); it != children.rend(); ++it) RemoveSubtree(*it, true);
-    if (state == DeviceNodeState::Removed && !final) return;
+    for (auto it = children.rbegin(); it != children.rend(); ++it)
+        RemoveSubtree(*it, true);
+    if (state == DeviceNodeState::Removed && !final)
+        return;
     RemoveStack(n, final);
 }
 
-void ChildMissing(DevNode* n) {
+void ChildMissing(DevNode* n)
+{
     SurpriseSubtree(n);
     if (SubtreeHasHandles(n)) {
         Guard lock(Lock());
@@ -322,31 +365,37 @@ void ChildMissing(DevNode* n) {
     RemoveSubtree(n, true);
 }
 
-void CompleteDeferredRemovals() {
+void CompleteDeferredRemovals()
+{
     for (;;) {
         DevNode* ready = nullptr;
         {
             Guard lock(Lock());
             std::function<DevNode*(DevNode*)> find = [&](DevNode* d) -> DevNode* {
-                if (d->awaitingClose) return d;
+                if (d->awaitingClose)
+                    return d;
                 for (DevNode* c : d->children)
-                    if (DevNode* f = find(c)) return f;
+                    if (DevNode* f = find(c))
+                        return f;
                 return nullptr;
             };
             ready = find(TreeRootLocked());
         }
-        if (!ready || SubtreeHasHandles(ready)) return;
+        if (!ready || SubtreeHasHandles(ready))
+            return;
         RemoveSubtree(ready, true);
     }
 }
 
-void ForgetNode(DevNode* n) {
+void ForgetNode(DevNode* n)
+{
     std::vector<DevNode*> children;
     {
         Guard lock(Lock());
         children = n->children;
     }
-    for (DevNode* c : children) ForgetNode(c);
+    for (DevNode* c : children)
+        ForgetNode(c);
     PDEVICE_OBJECT pdo;
     bool root;
     {
@@ -369,7 +418,8 @@ void ForgetNode(DevNode* n) {
         ObDereferenceObject(pdo);  // the reference its bus gave with the first report
 }
 
-NTSTATUS QueryRemoveSubtree(DevNode* node, bool cancelAfter) {
+NTSTATUS QueryRemoveSubtree(DevNode* node, bool cancelAfter)
+{
     std::vector<DevNode*> order;  // children before their parent
     std::function<void(DevNode*)> walk = [&](DevNode* d) {
         std::vector<DevNode*> children;
@@ -379,8 +429,10 @@ NTSTATUS QueryRemoveSubtree(DevNode* node, bool cancelAfter) {
             children = d->children;
             s = d->state;
         }
-        for (DevNode* c : children) walk(c);
-        if (s != DeviceNodeState::Removed && s != DeviceNodeState::SurpriseRemoved) order.push_back(d);
+        for (DevNode* c : children)
+            walk(c);
+        if (s != DeviceNodeState::Removed && s != DeviceNodeState::SurpriseRemoved)
+            order.push_back(d);
     };
     walk(node);
     std::vector<DevNode*> asked;
@@ -395,7 +447,8 @@ NTSTATUS QueryRemoveSubtree(DevNode* node, bool cancelAfter) {
         }
     }
     if (!NT_SUCCESS(veto) || cancelAfter)
-        for (auto it = asked.rbegin(); it != asked.rend(); ++it) SendPnp(*it, IRP_MN_CANCEL_REMOVE_DEVICE);
+        for (auto it = asked.rbegin(); it != asked.rend(); ++it)
+            SendPnp(*it, IRP_MN_CANCEL_REMOVE_DEVICE);
     return veto;
 }
 

@@ -21,7 +21,8 @@ const char16_t kServices[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\S
 // Drivers the PnP manager loaded, by upper-case service name (guarded by Lock()).
 std::map<std::u16string, PDRIVER_OBJECT> g_loaded;
 
-std::u16string WellKnownGuid(const std::u16string& className) {
+std::u16string WellKnownGuid(const std::u16string& className)
+{
     struct {
         const char16_t* name;
         const char16_t* guid;
@@ -32,53 +33,65 @@ std::u16string WellKnownGuid(const std::u16string& className) {
         {u"Modem", u"{4D36E96D-E325-11CE-BFC1-08002BE10318}"},
     };
     for (auto& k : known)
-        if (SameText(className, k.name)) return k.guid;
+        if (SameText(className, k.name))
+            return k.guid;
     return u"";
 }
 
-reg::KeyRef CreatePath(const std::u16string& path) {
+reg::KeyRef CreatePath(const std::u16string& path)
+{
     reg::KeyRef key;
     return reg::Create(nullptr, path, true, &key) == STATUS_SUCCESS ? key : nullptr;
 }
 
-void SetSz(const reg::KeyRef& key, const std::u16string& name, const std::u16string& value, ULONG type = REG_SZ) {
+void SetSz(const reg::KeyRef& key, const std::u16string& name, const std::u16string& value, ULONG type = REG_SZ)
+{
     auto b = SzBytes(value);
     reg::SetValue(key, name, type, b.data(), b.size());
 }
 
-void SetMulti(const reg::KeyRef& key, const std::u16string& name, const std::vector<std::u16string>& items) {
+void SetMulti(const reg::KeyRef& key, const std::u16string& name, const std::vector<std::u16string>& items)
+{
     auto b = MultiSzBytes(items);
     reg::SetValue(key, name, REG_MULTI_SZ, b.data(), b.size());
 }
 
-void SetDword(const reg::KeyRef& key, const std::u16string& name, ULONG v) {
+void SetDword(const reg::KeyRef& key, const std::u16string& name, ULONG v)
+{
     reg::SetValue(key, name, REG_DWORD, &v, sizeof v);
 }
 
-std::u16string GetSz(const reg::KeyRef& key, const std::u16string& name) {
+std::u16string GetSz(const reg::KeyRef& key, const std::u16string& name)
+{
     reg::ValueData v;
-    if (!key || reg::QueryValue(key, name, &v) != STATUS_SUCCESS || v.type != REG_SZ) return u"";
+    if (!key || reg::QueryValue(key, name, &v) != STATUS_SUCCESS || v.type != REG_SZ)
+        return u"";
     std::u16string s(v.data.size() / 2, u'\0');
     memcpy(&s[0], v.data.data(), s.size() * 2);
-    while (!s.empty() && s.back() == 0) s.pop_back();
+    while (!s.empty() && s.back() == 0)
+        s.pop_back();
     return s;
 }
 
 // The lowest four-digit instance number not yet used under the class key.
-std::u16string NextDriverInstance(const reg::KeyRef& classKey) {
+std::u16string NextDriverInstance(const reg::KeyRef& classKey)
+{
     auto names = reg::SubkeyNames(classKey);
     for (unsigned i = 0; i < 10000; ++i) {
         char b[8];
         snprintf(b, sizeof b, "%04u", i);
         std::u16string n = U16(b);
         bool used = false;
-        for (auto& s : names) used |= SameText(s, n);
-        if (!used) return n;
+        for (auto& s : names)
+            used |= SameText(s, n);
+        if (!used)
+            return n;
     }
     return u"9999";
 }
 
-ULONG CapabilityBits(const DEVICE_CAPABILITIES& c) {
+ULONG CapabilityBits(const DEVICE_CAPABILITIES& c)
+{
     return (c.LockSupported ? 0x1 : 0) | (c.EjectSupported ? 0x2 : 0) | (c.Removable ? 0x4 : 0) |
            (c.DockDevice ? 0x8 : 0) | (c.UniqueID ? 0x10 : 0) | (c.SilentInstall ? 0x20 : 0) |
            (c.RawDeviceOK ? 0x40 : 0) | (c.SurpriseRemovalOK ? 0x80 : 0) | (c.HardwareDisabled ? 0x100 : 0) |
@@ -87,11 +100,18 @@ ULONG CapabilityBits(const DEVICE_CAPABILITIES& c) {
 
 }  // namespace
 
-std::u16string EnumKeyPath(const DevNode* n) { return kEnum + n->instancePath; }
+std::u16string EnumKeyPath(const DevNode* n)
+{
+    return kEnum + n->instancePath;
+}
 
-std::u16string DriverKeyPath(const DevNode* n) { return n->driverKey.empty() ? u"" : kClass + n->driverKey; }
+std::u16string DriverKeyPath(const DevNode* n)
+{
+    return n->driverKey.empty() ? u"" : kClass + n->driverKey;
+}
 
-bool MatchPackage(DevNode* n, Package* match) {
+bool MatchPackage(DevNode* n, Package* match)
+{
     // Hardware ids before compatible ids, each list in its order: the first
     // id any package names wins.
     for (const auto* list : {&n->hardwareIds, &n->compatibleIds})
@@ -105,32 +125,43 @@ bool MatchPackage(DevNode* n, Package* match) {
     return false;
 }
 
-void WriteDeviceKeys(DevNode* n, const Package* match) {
+void WriteDeviceKeys(DevNode* n, const Package* match)
+{
     reg::KeyRef key = CreatePath(EnumKeyPath(n));
-    if (!key) return;
+    if (!key)
+        return;
     CreatePath(EnumKeyPath(n) + u"\\Device Parameters");
-    if (!n->description.empty()) SetSz(key, u"DeviceDesc", n->description);
-    if (!n->location.empty()) SetSz(key, u"LocationInformation", n->location);
-    if (!n->hardwareIds.empty()) SetMulti(key, u"HardwareID", n->hardwareIds);
-    if (!n->compatibleIds.empty()) SetMulti(key, u"CompatibleIDs", n->compatibleIds);
+    if (!n->description.empty())
+        SetSz(key, u"DeviceDesc", n->description);
+    if (!n->location.empty())
+        SetSz(key, u"LocationInformation", n->location);
+    if (!n->hardwareIds.empty())
+        SetMulti(key, u"HardwareID", n->hardwareIds);
+    if (!n->compatibleIds.empty())
+        SetMulti(key, u"CompatibleIDs", n->compatibleIds);
     SetDword(key, u"Capabilities", CapabilityBits(n->caps));
-    if (n->caps.UINumber != 0xFFFFFFFF) SetDword(key, u"UINumber", n->caps.UINumber);
-    if (n->caps.Address != 0xFFFFFFFF) SetDword(key, u"Address", n->caps.Address);
+    if (n->caps.UINumber != 0xFFFFFFFF)
+        SetDword(key, u"UINumber", n->caps.UINumber);
+    if (n->caps.Address != 0xFFFFFFFF)
+        SetDword(key, u"Address", n->caps.Address);
     SetDword(key, u"ConfigFlags", 0);
-    if (!match) return;
+    if (!match)
+        return;
 
     // An instance seen before keeps its driver key, as on Windows.
     std::u16string driverKey = GetSz(key, u"Driver");
     std::u16string guid = match->classGuid;
     if (driverKey.size() <= guid.size() + 1 || !SameText(driverKey.substr(0, guid.size()), guid)) {
         reg::KeyRef classKey = CreatePath(kClass + guid);
-        if (!classKey) return;
+        if (!classKey)
+            return;
         SetSz(classKey, u"Class", match->className);
         SetSz(classKey, u"", match->className);
         driverKey = guid + u"\\" + NextDriverInstance(classKey);
     }
     reg::KeyRef driver = CreatePath(kClass + driverKey);
-    if (!driver) return;
+    if (!driver)
+        return;
     SetSz(driver, u"DriverDesc", match->description);
     for (const auto* list : {&n->hardwareIds, &n->compatibleIds})
         for (const auto& id : *list)
@@ -141,7 +172,8 @@ void WriteDeviceKeys(DevNode* n, const Package* match) {
     SetSz(key, u"ClassGUID", guid);
     SetSz(key, u"Driver", driverKey);
     SetSz(key, u"Service", match->service);
-    if (!match->description.empty()) SetSz(key, u"Mfg", match->description);
+    if (!match->description.empty())
+        SetSz(key, u"Mfg", match->description);
     Guard lock(Lock());
     n->service = match->service;
     n->className = match->className;
@@ -149,12 +181,14 @@ void WriteDeviceKeys(DevNode* n, const Package* match) {
     n->driverKey = driverKey;
 }
 
-PDRIVER_OBJECT EnsureDriverLoaded(const Package& p, NTSTATUS* status) {
+PDRIVER_OBJECT EnsureDriverLoaded(const Package& p, NTSTATUS* status)
+{
     std::u16string upper = Upper(p.service);
     {
         Guard lock(Lock());
         auto it = g_loaded.find(upper);
-        if (it != g_loaded.end()) return it->second;
+        if (it != g_loaded.end())
+            return it->second;
     }
     {
         // Loaded by someone else (a test's LoadDriver): use it, never unload it.
@@ -162,18 +196,21 @@ PDRIVER_OBJECT EnsureDriverLoaded(const Package& p, NTSTATUS* status) {
         std::u16string key;
         if (NT_SUCCESS(io::ResolveLocked(u"\\Driver\\" + p.service, false, &key))) {
             io::NsEntry* e = io::FindEntryLocked(key);
-            if (e && e->kind == io::NsKind::Driver) return static_cast<PDRIVER_OBJECT>(e->object);
+            if (e && e->kind == io::NsKind::Driver)
+                return static_cast<PDRIVER_OBJECT>(e->object);
         }
     }
     std::u16string service = p.service;
     PDRIVER_OBJECT d = LoadDriver(reinterpret_cast<const wchar_t*>(service.c_str()), p.entry, status);
-    if (!d) return nullptr;
+    if (!d)
+        return nullptr;
     Guard lock(Lock());
     g_loaded[upper] = d;
     return d;
 }
 
-void UnloadIdleDrivers() {
+void UnloadIdleDrivers()
+{
     std::vector<PDRIVER_OBJECT> idle;
     {
         Guard lock(Lock());
@@ -187,20 +224,26 @@ void UnloadIdleDrivers() {
             }
         }
     }
-    for (PDRIVER_OBJECT d : idle) UnloadDriver(d);
+    for (PDRIVER_OBJECT d : idle)
+        UnloadDriver(d);
 }
 
-void ForgetLoadedDrivers() { g_loaded.clear(); }
+void ForgetLoadedDrivers()
+{
+    g_loaded.clear();
+}
 
 }  // namespace pnp
 
 using namespace pnp;
 
-void InstallDriverPackage(const DriverPackage& package) {
+void InstallDriverPackage(const DriverPackage& package)
+{
     Package p;
     p.service = U16(package.service);
     p.entry = package.entry;
-    for (auto& h : package.hardwareIds) p.hardwareIds.push_back(U16(h));
+    for (auto& h : package.hardwareIds)
+        p.hardwareIds.push_back(U16(h));
     p.className = U16(package.className);
     p.classGuid = package.classGuid.empty() ? WellKnownGuid(p.className) : U16(package.classGuid);
     p.description = U16(package.description.empty() ? package.service : package.description);
@@ -225,7 +268,8 @@ void InstallDriverPackage(const DriverPackage& package) {
                 old = p;
                 replaced = true;
             }
-        if (!replaced) packages.push_back(p);
+        if (!replaced)
+            packages.push_back(p);
     }
     // Devices waiting for a driver get it now, as an installer's update would.
     RunOnPnpThread(
@@ -236,14 +280,17 @@ void InstallDriverPackage(const DriverPackage& package) {
                     Guard lock(Lock());
                     std::function<DevNode*(DevNode*)> find = [&](DevNode* d) -> DevNode* {
                         Package m;
-                        if (d->state == DeviceNodeState::NoDriver && !d->missing && MatchPackage(d, &m)) return d;
+                        if (d->state == DeviceNodeState::NoDriver && !d->missing && MatchPackage(d, &m))
+                            return d;
                         for (DevNode* c : d->children)
-                            if (DevNode* f = find(c)) return f;
+                            if (DevNode* f = find(c))
+                                return f;
                         return nullptr;
                     };
                     waiting = find(TreeRootLocked());
                 }
-                if (!waiting) return;
+                if (!waiting)
+                    return;
                 InstallAndStart(waiting);
             }
         },

@@ -38,7 +38,7 @@ struct DevNode {
     bool released = false;       // the last IRP_MN_REMOVE_DEVICE is on its way: the bus may delete the PDO
     bool awaitingClose = false;  // surprise-removed; removal waits for the stack's handles to close
 
-    std::u16string service;      // function driver's service; empty: none installed
+    std::u16string service;  // function driver's service; empty: none installed
     PDRIVER_OBJECT driver = nullptr;
     std::u16string className, classGuid, driverKey;  // driverKey "{GUID}\NNNN"
 };

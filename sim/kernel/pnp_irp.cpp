@@ -14,15 +14,32 @@ namespace {
 // never for ever: past this the PnP manager reports it.
 const unsigned kIrpTimeoutMs = 30000;
 
-const char* MinorName(UCHAR minor) {
-    static const char* const names[] = {
-        "IRP_MN_START_DEVICE", "IRP_MN_QUERY_REMOVE_DEVICE", "IRP_MN_REMOVE_DEVICE", "IRP_MN_CANCEL_REMOVE_DEVICE",
-        "IRP_MN_STOP_DEVICE", "IRP_MN_QUERY_STOP_DEVICE", "IRP_MN_CANCEL_STOP_DEVICE",
-        "IRP_MN_QUERY_DEVICE_RELATIONS", "IRP_MN_QUERY_INTERFACE", "IRP_MN_QUERY_CAPABILITIES",
-        "IRP_MN_QUERY_RESOURCES", "IRP_MN_QUERY_RESOURCE_REQUIREMENTS", "IRP_MN_QUERY_DEVICE_TEXT",
-        "IRP_MN_FILTER_RESOURCE_REQUIREMENTS", "IRP_MN_0E", "IRP_MN_READ_CONFIG", "IRP_MN_WRITE_CONFIG",
-        "IRP_MN_EJECT", "IRP_MN_SET_LOCK", "IRP_MN_QUERY_ID", "IRP_MN_QUERY_PNP_DEVICE_STATE",
-        "IRP_MN_QUERY_BUS_INFORMATION", "IRP_MN_DEVICE_USAGE_NOTIFICATION", "IRP_MN_SURPRISE_REMOVAL"};
+const char* MinorName(UCHAR minor)
+{
+    static const char* const names[] = {"IRP_MN_START_DEVICE",
+                                        "IRP_MN_QUERY_REMOVE_DEVICE",
+                                        "IRP_MN_REMOVE_DEVICE",
+                                        "IRP_MN_CANCEL_REMOVE_DEVICE",
+                                        "IRP_MN_STOP_DEVICE",
+                                        "IRP_MN_QUERY_STOP_DEVICE",
+                                        "IRP_MN_CANCEL_STOP_DEVICE",
+                                        "IRP_MN_QUERY_DEVICE_RELATIONS",
+                                        "IRP_MN_QUERY_INTERFACE",
+                                        "IRP_MN_QUERY_CAPABILITIES",
+                                        "IRP_MN_QUERY_RESOURCES",
+                                        "IRP_MN_QUERY_RESOURCE_REQUIREMENTS",
+                                        "IRP_MN_QUERY_DEVICE_TEXT",
+                                        "IRP_MN_FILTER_RESOURCE_REQUIREMENTS",
+                                        "IRP_MN_0E",
+                                        "IRP_MN_READ_CONFIG",
+                                        "IRP_MN_WRITE_CONFIG",
+                                        "IRP_MN_EJECT",
+                                        "IRP_MN_SET_LOCK",
+                                        "IRP_MN_QUERY_ID",
+                                        "IRP_MN_QUERY_PNP_DEVICE_STATE",
+                                        "IRP_MN_QUERY_BUS_INFORMATION",
+                                        "IRP_MN_DEVICE_USAGE_NOTIFICATION",
+                                        "IRP_MN_SURPRISE_REMOVAL"};
     return minor < sizeof names / sizeof names[0] ? names[minor] : "IRP_MN_?";
 }
 
@@ -31,18 +48,21 @@ struct Prepared {
     size_t size;
 };
 
-void Prepare(PIO_STACK_LOCATION loc, void* context) {
+void Prepare(PIO_STACK_LOCATION loc, void* context)
+{
     auto* p = static_cast<Prepared*>(context);
     memcpy(&loc->Parameters, p->parameters, p->size);
 }
 
 }  // namespace
 
-IrpOutcome SendPnpToDevice(PDEVICE_OBJECT device, UCHAR minor, const void* parameters, size_t size) {
+IrpOutcome SendPnpToDevice(PDEVICE_OBJECT device, UCHAR minor, const void* parameters, size_t size)
+{
     IrpOutcome out;
     Prepared prepared{};
     prepared.size = size < sizeof prepared.parameters ? size : sizeof prepared.parameters;
-    if (parameters && prepared.size) memcpy(prepared.parameters, parameters, prepared.size);
+    if (parameters && prepared.size)
+        memcpy(prepared.parameters, parameters, prepared.size);
     IoRequest q;
     q.major = IRP_MJ_PNP;
     q.minor = minor;
@@ -62,11 +82,13 @@ IrpOutcome SendPnpToDevice(PDEVICE_OBJECT device, UCHAR minor, const void* param
     return out;
 }
 
-IrpOutcome SendPnp(DevNode* node, UCHAR minor, const void* parameters, size_t size) {
+IrpOutcome SendPnp(DevNode* node, UCHAR minor, const void* parameters, size_t size)
+{
     return SendPnpToDevice(node->pdo, minor, parameters, size);
 }
 
-NTSTATUS QueryCapabilities(DevNode* node, DEVICE_CAPABILITIES* caps) {
+NTSTATUS QueryCapabilities(DevNode* node, DEVICE_CAPABILITIES* caps)
+{
     // Heap, not stack: an IRP that outlives its time-out still writes here.
     auto* record = new DEVICE_CAPABILITIES();
     record->Size = sizeof(DEVICE_CAPABILITIES);
@@ -75,7 +97,8 @@ NTSTATUS QueryCapabilities(DevNode* node, DEVICE_CAPABILITIES* caps) {
     record->UINumber = 0xFFFFFFFF;
     PDEVICE_CAPABILITIES p = record;
     IrpOutcome r = SendPnp(node, IRP_MN_QUERY_CAPABILITIES, &p, sizeof p);
-    if (!r.completed) return STATUS_IO_TIMEOUT;  // the record stays with the IRP
+    if (!r.completed)
+        return STATUS_IO_TIMEOUT;  // the record stays with the IRP
     *caps = *record;
     delete record;
     return r.status;
@@ -86,11 +109,13 @@ NTSTATUS QueryCapabilities(DevNode* node, DEVICE_CAPABILITIES* caps) {
 using namespace pnp;
 
 PnpIrpResult PnpSendIrp(const std::string& instancePath, UCHAR minor, const void* parameters, size_t parametersSize,
-                        DEVICE_CAPABILITIES* capabilities, unsigned timeoutMs) {
+                        DEVICE_CAPABILITIES* capabilities, unsigned timeoutMs)
+{
     auto result = std::make_shared<PnpIrpResult>();
     auto caps = std::make_shared<DEVICE_CAPABILITIES>();
     std::vector<unsigned char> params;
-    if (parameters) params.assign((const unsigned char*)parameters, (const unsigned char*)parameters + parametersSize);
+    if (parameters)
+        params.assign((const unsigned char*)parameters, (const unsigned char*)parameters + parametersSize);
     std::u16string path = U16(instancePath);
     bool ran = RunOnPnpThread(
         [=] {
@@ -112,12 +137,15 @@ PnpIrpResult PnpSendIrp(const std::string& instancePath, UCHAR minor, const void
             result->information = r.information;
         },
         timeoutMs);
-    if (!ran) return PnpIrpResult{};
-    if (capabilities) *capabilities = *caps;
+    if (!ran)
+        return PnpIrpResult{};
+    if (capabilities)
+        *capabilities = *caps;
     return *result;
 }
 
-NTSTATUS SendSystemControl(const std::string& instancePath, UCHAR minor, unsigned timeoutMs) {
+NTSTATUS SendSystemControl(const std::string& instancePath, UCHAR minor, unsigned timeoutMs)
+{
     auto status = std::make_shared<NTSTATUS>(STATUS_IO_TIMEOUT);
     std::u16string path = U16(instancePath);
     bool ran = RunOnPnpThread(

@@ -21,7 +21,8 @@ struct Property {
     std::vector<uint8_t> bytes;
 };
 
-Property FromKey(const std::u16string& keyPath, const std::u16string& value) {
+Property FromKey(const std::u16string& keyPath, const std::u16string& value)
+{
     Property p;
     reg::KeyRef key;
     reg::ValueData v;
@@ -34,7 +35,8 @@ Property FromKey(const std::u16string& keyPath, const std::u16string& value) {
     return p;
 }
 
-Property Dword(ULONG v, bool present = true) {
+Property Dword(ULONG v, bool present = true)
+{
     Property p;
     if (!present) {
         p.status = STATUS_OBJECT_NAME_NOT_FOUND;
@@ -46,18 +48,28 @@ Property Dword(ULONG v, bool present = true) {
 }
 
 // Reads a property of `n` (pnp lock held).
-Property Read(DevNode* n, DEVICE_REGISTRY_PROPERTY which) {
+Property Read(DevNode* n, DEVICE_REGISTRY_PROPERTY which)
+{
     std::u16string enumKey = EnumKeyPath(n);
     switch (which) {
-    case DevicePropertyDeviceDescription: return FromKey(enumKey, u"DeviceDesc");
-    case DevicePropertyHardwareID: return FromKey(enumKey, u"HardwareID");
-    case DevicePropertyCompatibleIDs: return FromKey(enumKey, u"CompatibleIDs");
-    case DevicePropertyClassName: return FromKey(enumKey, u"Class");
-    case DevicePropertyClassGuid: return FromKey(enumKey, u"ClassGUID");
-    case DevicePropertyDriverKeyName: return FromKey(enumKey, u"Driver");
-    case DevicePropertyManufacturer: return FromKey(enumKey, u"Mfg");
-    case DevicePropertyFriendlyName: return FromKey(enumKey, u"FriendlyName");
-    case DevicePropertyLocationInformation: return FromKey(enumKey, u"LocationInformation");
+    case DevicePropertyDeviceDescription:
+        return FromKey(enumKey, u"DeviceDesc");
+    case DevicePropertyHardwareID:
+        return FromKey(enumKey, u"HardwareID");
+    case DevicePropertyCompatibleIDs:
+        return FromKey(enumKey, u"CompatibleIDs");
+    case DevicePropertyClassName:
+        return FromKey(enumKey, u"Class");
+    case DevicePropertyClassGuid:
+        return FromKey(enumKey, u"ClassGUID");
+    case DevicePropertyDriverKeyName:
+        return FromKey(enumKey, u"Driver");
+    case DevicePropertyManufacturer:
+        return FromKey(enumKey, u"Mfg");
+    case DevicePropertyFriendlyName:
+        return FromKey(enumKey, u"FriendlyName");
+    case DevicePropertyLocationInformation:
+        return FromKey(enumKey, u"LocationInformation");
     case DevicePropertyPhysicalDeviceObjectName: {
         Property p;
         std::u16string name;
@@ -73,8 +85,10 @@ Property Read(DevNode* n, DEVICE_REGISTRY_PROPERTY which) {
         p.bytes = SzBytes(n->deviceId.substr(0, n->deviceId.find(u'\\')));
         return p;
     }
-    case DevicePropertyAddress: return Dword(n->caps.Address, n->caps.Address != 0xFFFFFFFF);
-    case DevicePropertyUINumber: return Dword(n->caps.UINumber, n->caps.UINumber != 0xFFFFFFFF);
+    case DevicePropertyAddress:
+        return Dword(n->caps.Address, n->caps.Address != 0xFFFFFFFF);
+    case DevicePropertyUINumber:
+        return Dword(n->caps.UINumber, n->caps.UINumber != 0xFFFFFFFF);
     case DevicePropertyRemovalPolicy:
         // CM_REMOVAL_POLICY_EXPECT_SURPRISE_REMOVAL or _EXPECT_NO_REMOVAL.
         return Dword(n->caps.Removable ? 3 : 1);
@@ -92,54 +106,67 @@ Property Read(DevNode* n, DEVICE_REGISTRY_PROPERTY which) {
 }  // namespace
 
 extern "C" NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPERTY DeviceProperty,
-                                        ULONG BufferLength, PVOID PropertyBuffer, PULONG ResultLength) {
+                                        ULONG BufferLength, PVOID PropertyBuffer, PULONG ResultLength)
+{
     RequireIrql(PASSIVE_LEVEL, "IoGetDeviceProperty");
-    if (ResultLength) *ResultLength = 0;
+    if (ResultLength)
+        *ResultLength = 0;
     Property p;
     {
         Guard lock(Lock());
         DevNode* n = FindByPdoLocked(DeviceObject);
-        if (!n) return STATUS_INVALID_DEVICE_REQUEST;
+        if (!n)
+            return STATUS_INVALID_DEVICE_REQUEST;
         p = Read(n, DeviceProperty);
     }
-    if (!NT_SUCCESS(p.status)) return p.status;
-    if (ResultLength) *ResultLength = (ULONG)p.bytes.size();
-    if (BufferLength < p.bytes.size() || !PropertyBuffer) return STATUS_BUFFER_TOO_SMALL;
+    if (!NT_SUCCESS(p.status))
+        return p.status;
+    if (ResultLength)
+        *ResultLength = (ULONG)p.bytes.size();
+    if (BufferLength < p.bytes.size() || !PropertyBuffer)
+        return STATUS_BUFFER_TOO_SMALL;
     memcpy(PropertyBuffer, p.bytes.data(), p.bytes.size());
     return STATUS_SUCCESS;
 }
 
 extern "C" NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,
-                                            ACCESS_MASK DesiredAccess, PHANDLE DevInstRegKey) {
+                                            ACCESS_MASK DesiredAccess, PHANDLE DevInstRegKey)
+{
     RequireIrql(PASSIVE_LEVEL, "IoOpenDeviceRegistryKey");
-    if (!DevInstRegKey) return NullArgument("IoOpenDeviceRegistryKey", "DevInstRegKey");
+    if (!DevInstRegKey)
+        return NullArgument("IoOpenDeviceRegistryKey", "DevInstRegKey");
     *DevInstRegKey = nullptr;
     std::u16string path;
     {
         Guard lock(Lock());
         DevNode* n = FindByPdoLocked(DeviceObject);
-        if (!n) return STATUS_INVALID_DEVICE_REQUEST;
+        if (!n)
+            return STATUS_INVALID_DEVICE_REQUEST;
         bool profile = (DevInstKeyType & PLUGPLAY_REGKEY_CURRENT_HWPROFILE) != 0;
         ULONG kind = DevInstKeyType & ~PLUGPLAY_REGKEY_CURRENT_HWPROFILE;
         if (kind == PLUGPLAY_REGKEY_DEVICE) {
             path = EnumKeyPath(n) + (profile ? u"" : u"\\Device Parameters");
         } else if (kind == PLUGPLAY_REGKEY_DRIVER) {
             path = DriverKeyPath(n);
-            if (path.empty()) return STATUS_OBJECT_NAME_NOT_FOUND;  // no driver installed
+            if (path.empty())
+                return STATUS_OBJECT_NAME_NOT_FOUND;  // no driver installed
         } else {
             return STATUS_INVALID_PARAMETER;
         }
         // The current hardware profile mirrors the CurrentControlSet paths.
-        if (profile) path = kProfile + path.substr(std::u16string(kMachine).size());
+        if (profile)
+            path = kProfile + path.substr(std::u16string(kMachine).size());
     }
     reg::KeyRef key;
     NTSTATUS st = reg::Create(nullptr, path, true, &key);
-    if (!NT_SUCCESS(st)) return st;
+    if (!NT_SUCCESS(st))
+        return st;
     *DevInstRegKey = reg::InsertKeyHandle(key, reg::MapKeyAccess(DesiredAccess));
     return STATUS_SUCCESS;
 }
 
-extern "C" VOID IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_RELATION_TYPE Type) {
+extern "C" VOID IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_RELATION_TYPE Type)
+{
     RequireIrql(DISPATCH_LEVEL, "IoInvalidateDeviceRelations");
     {
         Guard lock(Lock());
@@ -149,7 +176,8 @@ extern "C" VOID IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_
                             "not a physical device object reported by a bus driver");
             return;
         }
-        if (n->released || Type != BusRelations) return;  // other relations are queried when needed
+        if (n->released || Type != BusRelations)
+            return;  // other relations are queried when needed
     }
     // Never inline: the caller may be at DISPATCH_LEVEL or hold its locks.
     RequestEnumeration(DeviceObject);

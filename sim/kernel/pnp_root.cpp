@@ -23,20 +23,24 @@ std::map<PDEVICE_OBJECT, RootDevice> g_rootDevices;
 PDRIVER_OBJECT g_rootDriver = nullptr;
 const char16_t kDriverName[] = u"\\Driver\\PnpManager";
 
-PWCHAR PoolText(const std::vector<std::u16string>& items, bool multi) {
+PWCHAR PoolText(const std::vector<std::u16string>& items, bool multi)
+{
     std::vector<uint8_t> b = multi ? MultiSzBytes(items) : SzBytes(items.empty() ? u"" : items[0]);
     auto p = static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, b.size(), kTag));
-    if (p) memcpy(p, b.data(), b.size());
+    if (p)
+        memcpy(p, b.data(), b.size());
     return p;
 }
 
-NTSTATUS Complete(PIRP irp, NTSTATUS status) {
+NTSTATUS Complete(PIRP irp, NTSTATUS status)
+{
     irp->IoStatus.Status = status;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return status;
 }
 
-NTSTATUS RootPnp(PDEVICE_OBJECT pdo, PIRP irp) {
+NTSTATUS RootPnp(PDEVICE_OBJECT pdo, PIRP irp)
+{
     PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
     NTSTATUS status = irp->IoStatus.Status;
     switch (s->MinorFunction) {
@@ -59,10 +63,18 @@ NTSTATUS RootPnp(PDEVICE_OBJECT pdo, PIRP irp) {
         PWCHAR text = nullptr;
         bool answered = true;  // compatible ids and the rest: none
         switch (s->Parameters.QueryId.IdType) {
-        case BusQueryDeviceID: text = PoolText({dev.deviceId}, false); break;
-        case BusQueryInstanceID: text = PoolText({dev.instanceId}, false); break;
-        case BusQueryHardwareIDs: text = PoolText(dev.hardwareIds, true); break;
-        default: answered = false; break;
+        case BusQueryDeviceID:
+            text = PoolText({dev.deviceId}, false);
+            break;
+        case BusQueryInstanceID:
+            text = PoolText({dev.instanceId}, false);
+            break;
+        case BusQueryHardwareIDs:
+            text = PoolText(dev.hardwareIds, true);
+            break;
+        default:
+            answered = false;
+            break;
         }
         if (answered) {
             status = text ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
@@ -100,7 +112,8 @@ NTSTATUS RootPnp(PDEVICE_OBJECT pdo, PIRP irp) {
     return Complete(irp, status);
 }
 
-NTSTATUS RootDispatch(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS RootDispatch(PDEVICE_OBJECT device, PIRP irp)
+{
     PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
     switch (s->MajorFunction) {
     case IRP_MJ_PNP:
@@ -127,7 +140,8 @@ NTSTATUS RootDispatch(PDEVICE_OBJECT device, PIRP irp) {
 
 }  // namespace
 
-void RootStartup() {
+void RootStartup()
+{
     g_rootDriver = new DRIVER_OBJECT();
     g_rootDriver->Type = 4;
     g_rootDriver->Size = sizeof(DRIVER_OBJECT);
@@ -136,17 +150,21 @@ void RootStartup() {
     g_rootDriver->DriverName.Buffer = (PWSTR)kDriverName;
     g_rootDriver->DriverName.Length = g_rootDriver->DriverName.MaximumLength =
         (USHORT)((sizeof kDriverName / sizeof kDriverName[0] - 1) * sizeof(WCHAR));
-    for (PDRIVER_DISPATCH& f : g_rootDriver->MajorFunction) f = RootDispatch;
+    for (PDRIVER_DISPATCH& f : g_rootDriver->MajorFunction)
+        f = RootDispatch;
 }
 
-void RootShutdown() {
+void RootShutdown()
+{
     std::vector<PDEVICE_OBJECT> left;
     {
         io::Guard lock(io::Lock());
-        for (PDEVICE_OBJECT d = g_rootDriver->DeviceObject; d; d = d->NextDevice) left.push_back(d);
+        for (PDEVICE_OBJECT d = g_rootDriver->DeviceObject; d; d = d->NextDevice)
+            left.push_back(d);
     }
     // Only when machine-stop removal did not finish; what is attached is reported.
-    for (PDEVICE_OBJECT d : left) IoDeleteDevice(d);
+    for (PDEVICE_OBJECT d : left)
+        IoDeleteDevice(d);
     {
         std::lock_guard<std::mutex> g(g_rootLock);
         g_rootDevices.clear();
@@ -156,7 +174,8 @@ void RootShutdown() {
     g_rootDriver = nullptr;
 }
 
-bool IsRootPdo(PDEVICE_OBJECT device) {
+bool IsRootPdo(PDEVICE_OBJECT device)
+{
     std::lock_guard<std::mutex> g(g_rootLock);
     return g_rootDevices.count(device) != 0;
 }
@@ -165,7 +184,8 @@ bool IsRootPdo(PDEVICE_OBJECT device) {
 
 using namespace pnp;
 
-NTSTATUS CreateRootDevice(const std::string& hardwareId, const std::string& instance, unsigned timeoutMs) {
+NTSTATUS CreateRootDevice(const std::string& hardwareId, const std::string& instance, unsigned timeoutMs)
+{
     std::u16string hw = Upper(U16(hardwareId));
     std::u16string deviceId = hw.compare(0, 5, u"ROOT\\") == 0 ? hw : u"ROOT\\" + hw;
     std::u16string instanceId = U16(instance);

@@ -10,7 +10,8 @@ namespace pnp {
 namespace {
 
 // Runs `body` on the node of `path` on the PnP thread.
-NTSTATUS OnNode(const std::string& path, unsigned timeoutMs, std::function<NTSTATUS(DevNode*)> body) {
+NTSTATUS OnNode(const std::string& path, unsigned timeoutMs, std::function<NTSTATUS(DevNode*)> body)
+{
     auto status = std::make_shared<NTSTATUS>(STATUS_IO_TIMEOUT);
     std::u16string p = U16(path);
     bool ran = RunOnPnpThread(
@@ -30,25 +31,31 @@ NTSTATUS OnNode(const std::string& path, unsigned timeoutMs, std::function<NTSTA
     return ran ? *status : STATUS_IO_TIMEOUT;
 }
 
-NTSTATUS Sent(const IrpOutcome& r) { return r.completed ? r.status : STATUS_IO_TIMEOUT; }
+NTSTATUS Sent(const IrpOutcome& r)
+{
+    return r.completed ? r.status : STATUS_IO_TIMEOUT;
+}
 
 }  // namespace
 }  // namespace pnp
 
 using namespace pnp;
 
-NTSTATUS PnpRemoveDevice(const std::string& instancePath, unsigned timeoutMs) {
+NTSTATUS PnpRemoveDevice(const std::string& instancePath, unsigned timeoutMs)
+{
     return OnNode(instancePath, timeoutMs, [](DevNode* n) -> NTSTATUS {
         if (n->state == DeviceNodeState::Removed || n->state == DeviceNodeState::SurpriseRemoved)
             return STATUS_INVALID_DEVICE_STATE;
         NTSTATUS st = QueryRemoveSubtree(n, false);
-        if (!NT_SUCCESS(st)) return st;
+        if (!NT_SUCCESS(st))
+            return st;
         RemoveSubtree(n, false);
         return STATUS_SUCCESS;
     });
 }
 
-NTSTATUS PnpQueryRemoveCancel(const std::string& instancePath, unsigned timeoutMs) {
+NTSTATUS PnpQueryRemoveCancel(const std::string& instancePath, unsigned timeoutMs)
+{
     return OnNode(instancePath, timeoutMs, [](DevNode* n) -> NTSTATUS {
         if (n->state == DeviceNodeState::Removed || n->state == DeviceNodeState::SurpriseRemoved)
             return STATUS_INVALID_DEVICE_STATE;
@@ -56,9 +63,11 @@ NTSTATUS PnpQueryRemoveCancel(const std::string& instancePath, unsigned timeoutM
     });
 }
 
-NTSTATUS PnpStopDevice(const std::string& instancePath, unsigned timeoutMs) {
+NTSTATUS PnpStopDevice(const std::string& instancePath, unsigned timeoutMs)
+{
     return OnNode(instancePath, timeoutMs, [](DevNode* n) -> NTSTATUS {
-        if (n->state != DeviceNodeState::Started) return STATUS_INVALID_DEVICE_STATE;
+        if (n->state != DeviceNodeState::Started)
+            return STATUS_INVALID_DEVICE_STATE;
         NTSTATUS st = Sent(SendPnp(n, IRP_MN_QUERY_STOP_DEVICE));
         if (!NT_SUCCESS(st)) {
             SendPnp(n, IRP_MN_CANCEL_STOP_DEVICE);
@@ -74,9 +83,11 @@ NTSTATUS PnpStopDevice(const std::string& instancePath, unsigned timeoutMs) {
     });
 }
 
-NTSTATUS PnpQueryStopCancel(const std::string& instancePath, unsigned timeoutMs) {
+NTSTATUS PnpQueryStopCancel(const std::string& instancePath, unsigned timeoutMs)
+{
     return OnNode(instancePath, timeoutMs, [](DevNode* n) -> NTSTATUS {
-        if (n->state != DeviceNodeState::Started) return STATUS_INVALID_DEVICE_STATE;
+        if (n->state != DeviceNodeState::Started)
+            return STATUS_INVALID_DEVICE_STATE;
         NTSTATUS st = Sent(SendPnp(n, IRP_MN_QUERY_STOP_DEVICE));
         SendPnp(n, IRP_MN_CANCEL_STOP_DEVICE);
         return st;

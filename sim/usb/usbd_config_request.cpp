@@ -15,8 +15,10 @@ constexpr ULONG kUsbdTag = 'DBSU';  // "USBD" in pool listings
 // a client that wants another limit sets it before sending the request.
 constexpr ULONG kLibraryDefaultTransferSize = 4096;
 
-PURB AllocateUrb(SIZE_T size) {
-    if (sim::ShouldFail(sim::FaultSite::Urb, 0)) return nullptr;
+PURB AllocateUrb(SIZE_T size)
+{
+    if (sim::ShouldFail(sim::FaultSite::Urb, 0))
+        return nullptr;
     return static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPoolNx, size, kUsbdTag));
 }
 
@@ -25,8 +27,10 @@ PURB AllocateUrb(SIZE_T size) {
 extern "C" {
 
 PURB USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
-                                       PUSBD_INTERFACE_LIST_ENTRY InterfaceList) {
-    if (!ConfigurationDescriptor || !InterfaceList) return nullptr;
+                                       PUSBD_INTERFACE_LIST_ENTRY InterfaceList)
+{
+    if (!ConfigurationDescriptor || !InterfaceList)
+        return nullptr;
 
     ULONG interfaces = 0;
     SIZE_T size = sizeof(struct _URB_SELECT_CONFIGURATION) - sizeof(USBD_INTERFACE_INFORMATION);
@@ -35,10 +39,12 @@ PURB USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR Configurati
         ++interfaces;
     }
     // UrbHeader.Length is 16 bits wide.
-    if (interfaces == 0 || size > MAXUSHORT) return nullptr;
+    if (interfaces == 0 || size > MAXUSHORT)
+        return nullptr;
 
     PURB urb = AllocateUrb(size);
-    if (!urb) return nullptr;
+    if (!urb)
+        return nullptr;
     RtlZeroMemory(urb, size);
     urb->UrbHeader.Length = (USHORT)size;
     urb->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
@@ -62,9 +68,12 @@ PURB USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR Configurati
     return urb;
 }
 
-PURB USBD_CreateConfigurationRequest(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, PUSHORT Siz) {
-    if (Siz) *Siz = 0;
-    if (!ConfigurationDescriptor) return nullptr;
+PURB USBD_CreateConfigurationRequest(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, PUSHORT Siz)
+{
+    if (Siz)
+        *Siz = 0;
+    if (!ConfigurationDescriptor)
+        return nullptr;
     // Alternate setting 0 of every interface, in descriptor order. An
     // interface has at most one alternate setting 0, and there are at most
     // 256 interface numbers.
@@ -74,12 +83,14 @@ PURB USBD_CreateConfigurationRequest(PUSB_CONFIGURATION_DESCRIPTOR Configuration
     while (count < 256) {
         PUSB_INTERFACE_DESCRIPTOR d =
             USBD_ParseConfigurationDescriptorEx(ConfigurationDescriptor, start, -1, 0, -1, -1, -1);
-        if (!d) break;
+        if (!d)
+            break;
         list[count++].InterfaceDescriptor = d;
         start = reinterpret_cast<PUCHAR>(d) + d->bLength;
     }
     PURB urb = USBD_CreateConfigurationRequestEx(ConfigurationDescriptor, list);
-    if (urb && Siz) *Siz = urb->UrbHeader.Length;
+    if (urb && Siz)
+        *Siz = urb->UrbHeader.Length;
     return urb;
 }
 

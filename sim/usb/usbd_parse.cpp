@@ -11,10 +11,13 @@ extern "C" {
 namespace {
 
 // The descriptor at `p` when it lies wholly inside [p, end); null otherwise.
-const USB_COMMON_DESCRIPTOR* DescriptorAt(const UCHAR* p, const UCHAR* end) {
-    if (p >= end || end - p < (ptrdiff_t)sizeof(USB_COMMON_DESCRIPTOR)) return nullptr;
+const USB_COMMON_DESCRIPTOR* DescriptorAt(const UCHAR* p, const UCHAR* end)
+{
+    if (p >= end || end - p < (ptrdiff_t)sizeof(USB_COMMON_DESCRIPTOR))
+        return nullptr;
     auto d = reinterpret_cast<const USB_COMMON_DESCRIPTOR*>(p);
-    if (d->bLength < sizeof(USB_COMMON_DESCRIPTOR) || d->bLength > end - p) return nullptr;
+    if (d->bLength < sizeof(USB_COMMON_DESCRIPTOR) || d->bLength > end - p)
+        return nullptr;
     return d;
 }
 
@@ -22,21 +25,27 @@ const USB_COMMON_DESCRIPTOR* DescriptorAt(const UCHAR* p, const UCHAR* end) {
 
 extern "C" {
 
-VOID USBD_GetUSBDIVersion(PUSBD_VERSION_INFORMATION VersionInformation) {
-    if (!VersionInformation) return;
+VOID USBD_GetUSBDIVersion(PUSBD_VERSION_INFORMATION VersionInformation)
+{
+    if (!VersionInformation)
+        return;
     VersionInformation->USBDI_Version = USBDI_VERSION;
     VersionInformation->Supported_USB_Version = 0x200;
 }
 
 PUSB_COMMON_DESCRIPTOR USBD_ParseDescriptors(PVOID DescriptorBuffer, ULONG TotalLength, PVOID StartPosition,
-                                             LONG DescriptorType) {
-    if (!DescriptorBuffer || !StartPosition) return nullptr;
+                                             LONG DescriptorType)
+{
+    if (!DescriptorBuffer || !StartPosition)
+        return nullptr;
     const UCHAR* begin = static_cast<const UCHAR*>(DescriptorBuffer);
     const UCHAR* end = begin + TotalLength;
     const UCHAR* p = static_cast<const UCHAR*>(StartPosition);
-    if (p < begin || p >= end) return nullptr;
+    if (p < begin || p >= end)
+        return nullptr;
     while (const USB_COMMON_DESCRIPTOR* d = DescriptorAt(p, end)) {
-        if (d->bDescriptorType == (UCHAR)DescriptorType) return const_cast<PUSB_COMMON_DESCRIPTOR>(d);
+        if (d->bDescriptorType == (UCHAR)DescriptorType)
+            return const_cast<PUSB_COMMON_DESCRIPTOR>(d);
         p += d->bLength;
     }
     return nullptr;
@@ -45,19 +54,23 @@ PUSB_COMMON_DESCRIPTOR USBD_ParseDescriptors(PVOID DescriptorBuffer, ULONG Total
 PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
                                                               PVOID StartPosition, LONG InterfaceNumber,
                                                               LONG AlternateSetting, LONG InterfaceClass,
-                                                              LONG InterfaceSubClass, LONG InterfaceProtocol) {
-    if (!ConfigurationDescriptor || !StartPosition) return nullptr;
+                                                              LONG InterfaceSubClass, LONG InterfaceProtocol)
+{
+    if (!ConfigurationDescriptor || !StartPosition)
+        return nullptr;
     const ULONG total = ConfigurationDescriptor->wTotalLength;
     const UCHAR* begin = reinterpret_cast<const UCHAR*>(ConfigurationDescriptor);
     const UCHAR* end = begin + total;
     const UCHAR* p = static_cast<const UCHAR*>(StartPosition);
     while (p >= begin && p < end) {
-        auto d = USBD_ParseDescriptors(ConfigurationDescriptor, total, const_cast<UCHAR*>(p),
-                                       USB_INTERFACE_DESCRIPTOR_TYPE);
-        if (!d) return nullptr;
+        auto d =
+            USBD_ParseDescriptors(ConfigurationDescriptor, total, const_cast<UCHAR*>(p), USB_INTERFACE_DESCRIPTOR_TYPE);
+        if (!d)
+            return nullptr;
         p = reinterpret_cast<const UCHAR*>(d) + d->bLength;
         // A descriptor too short to hold the interface fields never matches.
-        if (d->bLength < sizeof(USB_INTERFACE_DESCRIPTOR)) continue;
+        if (d->bLength < sizeof(USB_INTERFACE_DESCRIPTOR))
+            continue;
         auto i = reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(d);
         if ((InterfaceNumber == -1 || i->bInterfaceNumber == InterfaceNumber) &&
             (AlternateSetting == -1 || i->bAlternateSetting == AlternateSetting) &&
@@ -71,22 +84,27 @@ PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(PUSB_CONFIGURATION
 }
 
 PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptor(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
-                                                            UCHAR InterfaceNumber, UCHAR AlternateSetting) {
+                                                            UCHAR InterfaceNumber, UCHAR AlternateSetting)
+{
     return USBD_ParseConfigurationDescriptorEx(ConfigurationDescriptor, ConfigurationDescriptor, InterfaceNumber,
                                                AlternateSetting, -1, -1, -1);
 }
 
-ULONG USBD_GetInterfaceLength(PUSB_INTERFACE_DESCRIPTOR InterfaceDescriptor, PUCHAR BufferEnd) {
-    if (!InterfaceDescriptor || !BufferEnd) return 0;
+ULONG USBD_GetInterfaceLength(PUSB_INTERFACE_DESCRIPTOR InterfaceDescriptor, PUCHAR BufferEnd)
+{
+    if (!InterfaceDescriptor || !BufferEnd)
+        return 0;
     const UCHAR* start = reinterpret_cast<const UCHAR*>(InterfaceDescriptor);
     const UCHAR* end = BufferEnd;
     const USB_COMMON_DESCRIPTOR* first = DescriptorAt(start, end);
-    if (!first) return 0;
+    if (!first)
+        return 0;
     const UCHAR* p = start + first->bLength;
     // The interface runs through its endpoint and class descriptors up to the
     // next interface descriptor (or the end of the buffer).
     while (const USB_COMMON_DESCRIPTOR* d = DescriptorAt(p, end)) {
-        if (d->bDescriptorType == USB_INTERFACE_DESCRIPTOR_TYPE) break;
+        if (d->bDescriptorType == USB_INTERFACE_DESCRIPTOR_TYPE)
+            break;
         p += d->bLength;
     }
     return (ULONG)(p - start);

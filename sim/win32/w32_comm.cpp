@@ -36,20 +36,24 @@ struct CommState {
 };
 
 BOOL Control(const std::shared_ptr<FileObj>& file, ULONG code, const void* in, ULONG inLength, void* out,
-             ULONG outLength) {
+             ULONG outLength)
+{
     ULONG_PTR information;
     NTSTATUS st = Transact(file, IRP_MJ_DEVICE_CONTROL, code, in, inLength, out, outLength, 0, &information);
     return NT_SUCCESS(st) ? TRUE : FailStatus(st);
 }
 
-std::shared_ptr<FileObj> CommFile(HANDLE h, const char* routine) {
+std::shared_ptr<FileObj> CommFile(HANDLE h, const char* routine)
+{
     Enter(routine);
     auto file = LookupFile(h);
-    if (!file) Fail(ERROR_INVALID_HANDLE);
+    if (!file)
+        Fail(ERROR_INVALID_HANDLE);
     return file;
 }
 
-BOOL ReadState(const std::shared_ptr<FileObj>& f, CommState* s) {
+BOOL ReadState(const std::shared_ptr<FileObj>& f, CommState* s)
+{
     return Control(f, IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, &s->baud, sizeof s->baud) &&
            Control(f, IOCTL_SERIAL_GET_LINE_CONTROL, nullptr, 0, &s->line, sizeof s->line) &&
            Control(f, IOCTL_SERIAL_GET_CHARS, nullptr, 0, &s->chars, sizeof s->chars) &&
@@ -58,33 +62,53 @@ BOOL ReadState(const std::shared_ptr<FileObj>& f, CommState* s) {
 
 // The DCB's flow-control fields as SERIAL_HANDFLOW bits; bits a DCB cannot
 // express (DCD handshake, break-character replacement) keep their old value.
-SERIAL_HANDFLOW HandflowFromDcb(const DCB& d, const SERIAL_HANDFLOW& old) {
+SERIAL_HANDFLOW HandflowFromDcb(const DCB& d, const SERIAL_HANDFLOW& old)
+{
     SERIAL_HANDFLOW h{};
     h.ControlHandShake = old.ControlHandShake & SERIAL_DCD_HANDSHAKE;
-    if (d.fDtrControl == DTR_CONTROL_ENABLE) h.ControlHandShake |= SERIAL_DTR_CONTROL;
-    if (d.fDtrControl == DTR_CONTROL_HANDSHAKE) h.ControlHandShake |= SERIAL_DTR_HANDSHAKE;
-    if (d.fOutxCtsFlow) h.ControlHandShake |= SERIAL_CTS_HANDSHAKE;
-    if (d.fOutxDsrFlow) h.ControlHandShake |= SERIAL_DSR_HANDSHAKE;
-    if (d.fDsrSensitivity) h.ControlHandShake |= SERIAL_DSR_SENSITIVITY;
-    if (d.fAbortOnError) h.ControlHandShake |= SERIAL_ERROR_ABORT;
+    if (d.fDtrControl == DTR_CONTROL_ENABLE)
+        h.ControlHandShake |= SERIAL_DTR_CONTROL;
+    if (d.fDtrControl == DTR_CONTROL_HANDSHAKE)
+        h.ControlHandShake |= SERIAL_DTR_HANDSHAKE;
+    if (d.fOutxCtsFlow)
+        h.ControlHandShake |= SERIAL_CTS_HANDSHAKE;
+    if (d.fOutxDsrFlow)
+        h.ControlHandShake |= SERIAL_DSR_HANDSHAKE;
+    if (d.fDsrSensitivity)
+        h.ControlHandShake |= SERIAL_DSR_SENSITIVITY;
+    if (d.fAbortOnError)
+        h.ControlHandShake |= SERIAL_ERROR_ABORT;
     h.FlowReplace = old.FlowReplace & SERIAL_BREAK_CHAR;
-    if (d.fOutX) h.FlowReplace |= SERIAL_AUTO_TRANSMIT;
-    if (d.fInX) h.FlowReplace |= SERIAL_AUTO_RECEIVE;
-    if (d.fErrorChar) h.FlowReplace |= SERIAL_ERROR_CHAR;
-    if (d.fNull) h.FlowReplace |= SERIAL_NULL_STRIPPING;
-    if (d.fTXContinueOnXoff) h.FlowReplace |= SERIAL_XOFF_CONTINUE;
+    if (d.fOutX)
+        h.FlowReplace |= SERIAL_AUTO_TRANSMIT;
+    if (d.fInX)
+        h.FlowReplace |= SERIAL_AUTO_RECEIVE;
+    if (d.fErrorChar)
+        h.FlowReplace |= SERIAL_ERROR_CHAR;
+    if (d.fNull)
+        h.FlowReplace |= SERIAL_NULL_STRIPPING;
+    if (d.fTXContinueOnXoff)
+        h.FlowReplace |= SERIAL_XOFF_CONTINUE;
     switch (d.fRtsControl) {
-        case RTS_CONTROL_ENABLE: h.FlowReplace |= SERIAL_RTS_CONTROL; break;
-        case RTS_CONTROL_HANDSHAKE: h.FlowReplace |= SERIAL_RTS_HANDSHAKE; break;
-        case RTS_CONTROL_TOGGLE: h.FlowReplace |= SERIAL_TRANSMIT_TOGGLE; break;
-        default: break;
+    case RTS_CONTROL_ENABLE:
+        h.FlowReplace |= SERIAL_RTS_CONTROL;
+        break;
+    case RTS_CONTROL_HANDSHAKE:
+        h.FlowReplace |= SERIAL_RTS_HANDSHAKE;
+        break;
+    case RTS_CONTROL_TOGGLE:
+        h.FlowReplace |= SERIAL_TRANSMIT_TOGGLE;
+        break;
+    default:
+        break;
     }
     h.XonLimit = d.XonLim;
     h.XoffLimit = d.XoffLim;
     return h;
 }
 
-void DcbFromState(const CommState& s, DCB* d) {
+void DcbFromState(const CommState& s, DCB* d)
+{
     memset(d, 0, sizeof *d);
     d->DCBlength = sizeof(DCB);
     d->BaudRate = s.baud.BaudRate;
@@ -94,8 +118,10 @@ void DcbFromState(const CommState& s, DCB* d) {
     d->fBinary = 1;  // Windows supports binary mode only
     d->fParity = s.line.Parity != NO_PARITY;
     ULONG chs = s.handflow.ControlHandShake, fr = s.handflow.FlowReplace;
-    if ((chs & SERIAL_DTR_MASK) == SERIAL_DTR_CONTROL) d->fDtrControl = DTR_CONTROL_ENABLE;
-    if ((chs & SERIAL_DTR_MASK) == SERIAL_DTR_HANDSHAKE) d->fDtrControl = DTR_CONTROL_HANDSHAKE;
+    if ((chs & SERIAL_DTR_MASK) == SERIAL_DTR_CONTROL)
+        d->fDtrControl = DTR_CONTROL_ENABLE;
+    if ((chs & SERIAL_DTR_MASK) == SERIAL_DTR_HANDSHAKE)
+        d->fDtrControl = DTR_CONTROL_HANDSHAKE;
     d->fOutxCtsFlow = (chs & SERIAL_CTS_HANDSHAKE) != 0;
     d->fOutxDsrFlow = (chs & SERIAL_DSR_HANDSHAKE) != 0;
     d->fDsrSensitivity = (chs & SERIAL_DSR_SENSITIVITY) != 0;
@@ -106,10 +132,18 @@ void DcbFromState(const CommState& s, DCB* d) {
     d->fNull = (fr & SERIAL_NULL_STRIPPING) != 0;
     d->fTXContinueOnXoff = (fr & SERIAL_XOFF_CONTINUE) != 0;
     switch (fr & SERIAL_RTS_MASK) {
-        case SERIAL_RTS_CONTROL: d->fRtsControl = RTS_CONTROL_ENABLE; break;
-        case SERIAL_RTS_HANDSHAKE: d->fRtsControl = RTS_CONTROL_HANDSHAKE; break;
-        case SERIAL_TRANSMIT_TOGGLE: d->fRtsControl = RTS_CONTROL_TOGGLE; break;
-        default: d->fRtsControl = RTS_CONTROL_DISABLE; break;
+    case SERIAL_RTS_CONTROL:
+        d->fRtsControl = RTS_CONTROL_ENABLE;
+        break;
+    case SERIAL_RTS_HANDSHAKE:
+        d->fRtsControl = RTS_CONTROL_HANDSHAKE;
+        break;
+    case SERIAL_TRANSMIT_TOGGLE:
+        d->fRtsControl = RTS_CONTROL_TOGGLE;
+        break;
+    default:
+        d->fRtsControl = RTS_CONTROL_DISABLE;
+        break;
     }
     d->XonLim = (WORD)s.handflow.XonLimit;
     d->XoffLim = (WORD)s.handflow.XoffLimit;
@@ -121,7 +155,8 @@ void DcbFromState(const CommState& s, DCB* d) {
 }
 
 BOOL Simple(HANDLE h, const char* routine, ULONG code, const void* in = nullptr, ULONG inLength = 0,
-            void* out = nullptr, ULONG outLength = 0) {
+            void* out = nullptr, ULONG outLength = 0)
+{
     auto f = CommFile(h, routine);
     return f ? Control(f, code, in, inLength, out, outLength) : FALSE;
 }
@@ -133,22 +168,30 @@ BOOL Simple(HANDLE h, const char* routine, ULONG code, const void* in = nullptr,
 using namespace sim;
 using sim::w32::Control;
 
-extern "C" BOOL GetCommState(HANDLE hFile, LPDCB lpDCB) {
+extern "C" BOOL GetCommState(HANDLE hFile, LPDCB lpDCB)
+{
     auto f = w32::CommFile(hFile, "GetCommState");
-    if (!f) return FALSE;
-    if (!lpDCB) return w32::Fail(ERROR_INVALID_PARAMETER);
+    if (!f)
+        return FALSE;
+    if (!lpDCB)
+        return w32::Fail(ERROR_INVALID_PARAMETER);
     w32::CommState s;
-    if (!w32::ReadState(f, &s)) return FALSE;
+    if (!w32::ReadState(f, &s))
+        return FALSE;
     w32::DcbFromState(s, lpDCB);
     return TRUE;
 }
 
-extern "C" BOOL SetCommState(HANDLE hFile, LPDCB lpDCB) {
+extern "C" BOOL SetCommState(HANDLE hFile, LPDCB lpDCB)
+{
     auto f = w32::CommFile(hFile, "SetCommState");
-    if (!f) return FALSE;
-    if (!lpDCB) return w32::Fail(ERROR_INVALID_PARAMETER);
+    if (!f)
+        return FALSE;
+    if (!lpDCB)
+        return w32::Fail(ERROR_INVALID_PARAMETER);
     w32::CommState old;
-    if (!w32::ReadState(f, &old)) return FALSE;
+    if (!w32::ReadState(f, &old))
+        return FALSE;
     const DCB& d = *lpDCB;
     w32::CommState next = old;
     next.baud.BaudRate = d.BaudRate;
@@ -162,14 +205,22 @@ extern "C" BOOL SetCommState(HANDLE hFile, LPDCB lpDCB) {
     next.chars.EventChar = (UCHAR)d.EvtChar;
     next.handflow = w32::HandflowFromDcb(d, old.handflow);
     bool ok = Control(f, IOCTL_SERIAL_SET_BAUD_RATE, &next.baud, sizeof next.baud, nullptr, 0);
-    if (ok && d.fRtsControl == RTS_CONTROL_ENABLE) ok = Control(f, IOCTL_SERIAL_SET_RTS, nullptr, 0, nullptr, 0);
-    if (ok && d.fRtsControl == RTS_CONTROL_DISABLE) ok = Control(f, IOCTL_SERIAL_CLR_RTS, nullptr, 0, nullptr, 0);
-    if (ok && d.fDtrControl == DTR_CONTROL_ENABLE) ok = Control(f, IOCTL_SERIAL_SET_DTR, nullptr, 0, nullptr, 0);
-    if (ok && d.fDtrControl == DTR_CONTROL_DISABLE) ok = Control(f, IOCTL_SERIAL_CLR_DTR, nullptr, 0, nullptr, 0);
-    if (ok) ok = Control(f, IOCTL_SERIAL_SET_LINE_CONTROL, &next.line, sizeof next.line, nullptr, 0);
-    if (ok) ok = Control(f, IOCTL_SERIAL_SET_CHARS, &next.chars, sizeof next.chars, nullptr, 0);
-    if (ok) ok = Control(f, IOCTL_SERIAL_SET_HANDFLOW, &next.handflow, sizeof next.handflow, nullptr, 0);
-    if (ok) return TRUE;
+    if (ok && d.fRtsControl == RTS_CONTROL_ENABLE)
+        ok = Control(f, IOCTL_SERIAL_SET_RTS, nullptr, 0, nullptr, 0);
+    if (ok && d.fRtsControl == RTS_CONTROL_DISABLE)
+        ok = Control(f, IOCTL_SERIAL_CLR_RTS, nullptr, 0, nullptr, 0);
+    if (ok && d.fDtrControl == DTR_CONTROL_ENABLE)
+        ok = Control(f, IOCTL_SERIAL_SET_DTR, nullptr, 0, nullptr, 0);
+    if (ok && d.fDtrControl == DTR_CONTROL_DISABLE)
+        ok = Control(f, IOCTL_SERIAL_CLR_DTR, nullptr, 0, nullptr, 0);
+    if (ok)
+        ok = Control(f, IOCTL_SERIAL_SET_LINE_CONTROL, &next.line, sizeof next.line, nullptr, 0);
+    if (ok)
+        ok = Control(f, IOCTL_SERIAL_SET_CHARS, &next.chars, sizeof next.chars, nullptr, 0);
+    if (ok)
+        ok = Control(f, IOCTL_SERIAL_SET_HANDFLOW, &next.handflow, sizeof next.handflow, nullptr, 0);
+    if (ok)
+        return TRUE;
     // Put the port back as it was; the caller sees the first failure.
     DWORD error = GetLastError();
     Control(f, IOCTL_SERIAL_SET_BAUD_RATE, &old.baud, sizeof old.baud, nullptr, 0);
@@ -179,44 +230,59 @@ extern "C" BOOL SetCommState(HANDLE hFile, LPDCB lpDCB) {
     return w32::Fail(error);
 }
 
-extern "C" BOOL GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
+extern "C" BOOL GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts)
+{
     static_assert(sizeof(COMMTIMEOUTS) == sizeof(SERIAL_TIMEOUTS), "same layout");
-    if (!lpCommTimeouts) return w32::Fail(ERROR_INVALID_PARAMETER);
+    if (!lpCommTimeouts)
+        return w32::Fail(ERROR_INVALID_PARAMETER);
     return w32::Simple(hFile, "GetCommTimeouts", IOCTL_SERIAL_GET_TIMEOUTS, nullptr, 0, lpCommTimeouts,
                        sizeof(SERIAL_TIMEOUTS));
 }
 
-extern "C" BOOL SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
-    if (!lpCommTimeouts) return w32::Fail(ERROR_INVALID_PARAMETER);
+extern "C" BOOL SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts)
+{
+    if (!lpCommTimeouts)
+        return w32::Fail(ERROR_INVALID_PARAMETER);
     return w32::Simple(hFile, "SetCommTimeouts", IOCTL_SERIAL_SET_TIMEOUTS, lpCommTimeouts, sizeof(SERIAL_TIMEOUTS));
 }
 
-extern "C" BOOL GetCommMask(HANDLE hFile, LPDWORD lpEvtMask) {
-    if (!lpEvtMask) return w32::Fail(ERROR_INVALID_PARAMETER);
+extern "C" BOOL GetCommMask(HANDLE hFile, LPDWORD lpEvtMask)
+{
+    if (!lpEvtMask)
+        return w32::Fail(ERROR_INVALID_PARAMETER);
     return w32::Simple(hFile, "GetCommMask", IOCTL_SERIAL_GET_WAIT_MASK, nullptr, 0, lpEvtMask, sizeof(ULONG));
 }
 
-extern "C" BOOL SetCommMask(HANDLE hFile, DWORD dwEvtMask) {
+extern "C" BOOL SetCommMask(HANDLE hFile, DWORD dwEvtMask)
+{
     ULONG mask = dwEvtMask;
     return w32::Simple(hFile, "SetCommMask", IOCTL_SERIAL_SET_WAIT_MASK, &mask, sizeof mask);
 }
 
-extern "C" BOOL WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped) {
+extern "C" BOOL WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped)
+{
     DWORD bytes;
     return DeviceIoControl(hFile, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, lpEvtMask, sizeof(ULONG), &bytes,
                            lpOverlapped);
 }
 
-extern "C" BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat) {
+extern "C" BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat)
+{
     SERIAL_STATUS s{};
-    if (!w32::Simple(hFile, "ClearCommError", IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, &s, sizeof s)) return FALSE;
+    if (!w32::Simple(hFile, "ClearCommError", IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, &s, sizeof s))
+        return FALSE;
     if (lpErrors) {
         DWORD e = 0;
-        if (s.Errors & SERIAL_ERROR_QUEUEOVERRUN) e |= CE_RXOVER;
-        if (s.Errors & SERIAL_ERROR_OVERRUN) e |= CE_OVERRUN;
-        if (s.Errors & SERIAL_ERROR_PARITY) e |= CE_RXPARITY;
-        if (s.Errors & SERIAL_ERROR_FRAMING) e |= CE_FRAME;
-        if (s.Errors & SERIAL_ERROR_BREAK) e |= CE_BREAK;
+        if (s.Errors & SERIAL_ERROR_QUEUEOVERRUN)
+            e |= CE_RXOVER;
+        if (s.Errors & SERIAL_ERROR_OVERRUN)
+            e |= CE_OVERRUN;
+        if (s.Errors & SERIAL_ERROR_PARITY)
+            e |= CE_RXPARITY;
+        if (s.Errors & SERIAL_ERROR_FRAMING)
+            e |= CE_FRAME;
+        if (s.Errors & SERIAL_ERROR_BREAK)
+            e |= CE_BREAK;
         *lpErrors = e;
     }
     if (lpStat) {
@@ -234,30 +300,37 @@ extern "C" BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat)
     return TRUE;
 }
 
-extern "C" BOOL GetCommProperties(HANDLE hFile, LPCOMMPROP lpCommProp) {
+extern "C" BOOL GetCommProperties(HANDLE hFile, LPCOMMPROP lpCommProp)
+{
     static_assert(sizeof(COMMPROP) == sizeof(SERIAL_COMMPROP), "same layout");
-    if (!lpCommProp) return w32::Fail(ERROR_INVALID_PARAMETER);
+    if (!lpCommProp)
+        return w32::Fail(ERROR_INVALID_PARAMETER);
     return w32::Simple(hFile, "GetCommProperties", IOCTL_SERIAL_GET_PROPERTIES, nullptr, 0, lpCommProp,
                        sizeof(SERIAL_COMMPROP));
 }
 
-extern "C" BOOL GetCommModemStatus(HANDLE hFile, LPDWORD lpModemStat) {
-    if (!lpModemStat) return w32::Fail(ERROR_INVALID_PARAMETER);
+extern "C" BOOL GetCommModemStatus(HANDLE hFile, LPDWORD lpModemStat)
+{
+    if (!lpModemStat)
+        return w32::Fail(ERROR_INVALID_PARAMETER);
     return w32::Simple(hFile, "GetCommModemStatus", IOCTL_SERIAL_GET_MODEMSTATUS, nullptr, 0, lpModemStat,
                        sizeof(ULONG));
 }
 
-extern "C" BOOL PurgeComm(HANDLE hFile, DWORD dwFlags) {
+extern "C" BOOL PurgeComm(HANDLE hFile, DWORD dwFlags)
+{
     ULONG flags = dwFlags;
     return w32::Simple(hFile, "PurgeComm", IOCTL_SERIAL_PURGE, &flags, sizeof flags);
 }
 
-extern "C" BOOL SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue) {
+extern "C" BOOL SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue)
+{
     SERIAL_QUEUE_SIZE q{dwInQueue, dwOutQueue};
     return w32::Simple(hFile, "SetupComm", IOCTL_SERIAL_SET_QUEUE_SIZE, &q, sizeof q);
 }
 
-extern "C" BOOL EscapeCommFunction(HANDLE hFile, DWORD dwFunc) {
+extern "C" BOOL EscapeCommFunction(HANDLE hFile, DWORD dwFunc)
+{
     static const ULONG codes[] = {0,
                                   IOCTL_SERIAL_SET_XOFF,
                                   IOCTL_SERIAL_SET_XON,
@@ -275,13 +348,18 @@ extern "C" BOOL EscapeCommFunction(HANDLE hFile, DWORD dwFunc) {
     return w32::Simple(hFile, "EscapeCommFunction", codes[dwFunc]);
 }
 
-extern "C" BOOL SetCommBreak(HANDLE hFile) { return w32::Simple(hFile, "SetCommBreak", IOCTL_SERIAL_SET_BREAK_ON); }
+extern "C" BOOL SetCommBreak(HANDLE hFile)
+{
+    return w32::Simple(hFile, "SetCommBreak", IOCTL_SERIAL_SET_BREAK_ON);
+}
 
-extern "C" BOOL ClearCommBreak(HANDLE hFile) {
+extern "C" BOOL ClearCommBreak(HANDLE hFile)
+{
     return w32::Simple(hFile, "ClearCommBreak", IOCTL_SERIAL_SET_BREAK_OFF);
 }
 
-extern "C" BOOL TransmitCommChar(HANDLE hFile, char cChar) {
+extern "C" BOOL TransmitCommChar(HANDLE hFile, char cChar)
+{
     UCHAR c = (UCHAR)cChar;
     return w32::Simple(hFile, "TransmitCommChar", IOCTL_SERIAL_IMMEDIATE_CHAR, &c, sizeof c);
 }

@@ -26,14 +26,19 @@ struct Closer {
 std::mutex g_closerLock;  // guards g_closer (the queue has its own lock)
 Closer* g_closer = nullptr;
 
-void SendClose(const std::shared_ptr<FileObj>& file) { io::CloseFileObject(file->fo); }
+void SendClose(const std::shared_ptr<FileObj>& file)
+{
+    io::CloseFileObject(file->fo);
+}
 
-void CloserLoop(Closer* c) {
+void CloserLoop(Closer* c)
+{
     SetThreadName("win32-close");
     std::unique_lock<std::mutex> lock(c->m);
     for (;;) {
         c->cv.wait(lock, [&] { return c->stop || !c->queue.empty(); });
-        if (c->queue.empty()) return;
+        if (c->queue.empty())
+            return;
         auto file = c->queue.front();
         c->queue.pop_front();
         lock.unlock();
@@ -43,16 +48,22 @@ void CloserLoop(Closer* c) {
     }
 }
 
-char16_t Up(char16_t c) { return c >= u'a' && c <= u'z' ? (char16_t)(c - 32) : c; }
+char16_t Up(char16_t c)
+{
+    return c >= u'a' && c <= u'z' ? (char16_t)(c - 32) : c;
+}
 
 // Device names: "\\.\NAME" and "\\?\NAME" are NAME in the DOS device
 // directory; "\\?\GLOBALROOT\..." and "\\.\GLOBALROOT\..." are kernel paths.
-bool KernelPath(const std::u16string& name, std::u16string* path) {
+bool KernelPath(const std::u16string& name, std::u16string* path)
+{
     auto starts = [&](const char16_t* prefix) {
         std::u16string p(prefix);
-        if (name.size() < p.size()) return false;
+        if (name.size() < p.size())
+            return false;
         for (size_t i = 0; i < p.size(); ++i)
-            if (Up(name[i]) != Up(p[i])) return false;
+            if (Up(name[i]) != Up(p[i]))
+                return false;
         return true;
     };
     if (starts(u"\\\\?\\GLOBALROOT\\") || starts(u"\\\\.\\GLOBALROOT\\")) {
@@ -68,20 +79,23 @@ bool KernelPath(const std::u16string& name, std::u16string* path) {
 
 }  // namespace
 
-void FilesStartup() {
+void FilesStartup()
+{
     std::lock_guard<std::mutex> guard(g_closerLock);
     g_closer = new Closer();
     g_closer->thread = std::thread(CloserLoop, g_closer);
 }
 
-void FilesShutdown() {
+void FilesShutdown()
+{
     Closer* c;
     {
         std::lock_guard<std::mutex> guard(g_closerLock);
         c = g_closer;
         g_closer = nullptr;
     }
-    if (!c) return;
+    if (!c)
+        return;
     {
         std::lock_guard<std::mutex> lock(c->m);
         c->stop = true;
@@ -91,19 +105,23 @@ void FilesShutdown() {
     delete c;
 }
 
-void CloseFileHandle(const std::shared_ptr<FileObj>& file) {
+void CloseFileHandle(const std::shared_ptr<FileObj>& file)
+{
     io::CleanupFileObject(file->fo);
     bool close;
     {
         std::lock_guard<std::mutex> lock(file->m);
         file->handleClosed = true;
         close = file->pending.empty() && !file->closeSent;
-        if (close) file->closeSent = true;
+        if (close)
+            file->closeSent = true;
     }
-    if (close) SendClose(file);
+    if (close)
+        SendClose(file);
 }
 
-void RequestFinished(const std::shared_ptr<FileObj>& file, const std::shared_ptr<Request>& request) {
+void RequestFinished(const std::shared_ptr<FileObj>& file, const std::shared_ptr<Request>& request)
+{
     bool close = false;
     {
         std::lock_guard<std::mutex> lock(file->m);
@@ -113,9 +131,11 @@ void RequestFinished(const std::shared_ptr<FileObj>& file, const std::shared_ptr
                 p.erase(it);
                 break;
             }
-        if (file->handleClosed && p.empty() && !file->closeSent) close = file->closeSent = true;
+        if (file->handleClosed && p.empty() && !file->closeSent)
+            close = file->closeSent = true;
     }
-    if (!close) return;
+    if (!close)
+        return;
     {
         std::lock_guard<std::mutex> guard(g_closerLock);
         if (g_closer) {
@@ -127,11 +147,14 @@ void RequestFinished(const std::shared_ptr<FileObj>& file, const std::shared_ptr
     }
     // The machine is stopping (drivers unloading finish the last requests):
     // close here when this thread may send the request.
-    if (CurrentIrql() == PASSIVE_LEVEL) SendClose(file);
+    if (CurrentIrql() == PASSIVE_LEVEL)
+        SendClose(file);
 }
 
-EventObj::~EventObj() {
-    if (kernelHandle) ZwClose(kernelHandle);
+EventObj::~EventObj()
+{
+    if (kernelHandle)
+        ZwClose(kernelHandle);
 }
 
 }  // namespace w32
@@ -141,7 +164,8 @@ using namespace sim;
 
 extern "C" HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                               LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
-                              DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
+                              DWORD dwFlagsAndAttributes, HANDLE hTemplateFile)
+{
     w32::Enter("CreateFileW");
     if (!lpFileName || dwCreationDisposition < CREATE_NEW || dwCreationDisposition > TRUNCATE_EXISTING) {
         w32::Fail(ERROR_INVALID_PARAMETER);
@@ -169,9 +193,11 @@ extern "C" HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD d
 
 extern "C" HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                               LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
-                              DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
-    if (!lpFileName) return CreateFileW(nullptr, dwDesiredAccess, dwShareMode, lpSecurityAttributes,
-                                        dwCreationDisposition, dwFlagsAndAttributes, hTemplateFile);
+                              DWORD dwFlagsAndAttributes, HANDLE hTemplateFile)
+{
+    if (!lpFileName)
+        return CreateFileW(nullptr, dwDesiredAccess, dwShareMode, lpSecurityAttributes, dwCreationDisposition,
+                           dwFlagsAndAttributes, hTemplateFile);
     std::u16string name = w32::FromAnsi(lpFileName);
     return CreateFileW(W(name), dwDesiredAccess, dwShareMode, lpSecurityAttributes, dwCreationDisposition,
                        dwFlagsAndAttributes, hTemplateFile);

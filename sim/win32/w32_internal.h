@@ -38,9 +38,9 @@ struct FileObj : Object {
     FileObj() : Object(ObjType::File) {}
     PFILE_OBJECT fo = nullptr;
     bool overlapped = false;
-    KEVENT event;            // signalled at completion of requests without an event of their own
-    std::mutex syncIo;       // serialises the requests of a synchronous handle, as Windows does
-    std::mutex m;            // guards the fields below
+    KEVENT event;       // signalled at completion of requests without an event of their own
+    std::mutex syncIo;  // serialises the requests of a synchronous handle, as Windows does
+    std::mutex m;       // guards the fields below
     std::vector<std::shared_ptr<Request>> pending;
     bool handleClosed = false;
     bool closeSent = false;
@@ -50,7 +50,7 @@ struct EventObj : Object {
     EventObj() : Object(ObjType::Event) {}
     ~EventObj() override;
     PKEVENT event = nullptr;
-    KEVENT own;                  // unnamed events
+    KEVENT own;                     // unnamed events
     HANDLE kernelHandle = nullptr;  // named events: the namespace object's handle
 };
 
@@ -69,8 +69,8 @@ struct Request {
     // The caller's event, kept alive until the request has finished: as on
     // Windows, the I/O holds a reference, so closing the handle early is safe.
     std::shared_ptr<EventObj> userEvent;
-    IO_STATUS_BLOCK iosb{};             // synchronous requests
-    KEVENT done;                        // synchronous requests
+    IO_STATUS_BLOCK iosb{};  // synchronous requests
+    KEVENT done;             // synchronous requests
 };
 
 HANDLE InsertHandle(std::shared_ptr<Object> object);

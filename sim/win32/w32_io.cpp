@@ -13,7 +13,8 @@ namespace sim {
 namespace w32 {
 namespace {
 
-void OnRequestDone(void* context) {
+void OnRequestDone(void* context)
+{
     auto* holder = static_cast<std::shared_ptr<Request>*>(context);
     std::shared_ptr<Request> request = std::move(*holder);
     delete holder;
@@ -22,7 +23,8 @@ void OnRequestDone(void* context) {
 
 // Sends the request; returns what the dispatch routine returned.
 NTSTATUS Start(const std::shared_ptr<Request>& request, UCHAR major, ULONG code, const void* in, ULONG inLength,
-               void* out, ULONG outLength, LONGLONG offset, PIO_STATUS_BLOCK iosb, PKEVENT event) {
+               void* out, ULONG outLength, LONGLONG offset, PIO_STATUS_BLOCK iosb, PKEVENT event)
+{
     FileObj& file = *request->file;
     PDEVICE_OBJECT top;
     PIRP irp;
@@ -31,7 +33,8 @@ NTSTATUS Start(const std::shared_ptr<Request>& request, UCHAR major, ULONG code,
         PDEVICE_OBJECT device = file.fo->DeviceObject;
         // A deleted device still referenced by the file object gets the
         // request, as on Windows: its driver must refuse it.
-        if (!io::IsDeviceLocked(device)) return STATUS_NO_SUCH_DEVICE;
+        if (!io::IsDeviceLocked(device))
+            return STATUS_NO_SUCH_DEVICE;
         top = io::TopOfStackLocked(device);
         io::ReferenceLocked(top);
         irp = io::AllocateIrpLocked(top->StackSize, io::IrpOwner::IoManager, "NtDeviceIoControlFile");
@@ -39,14 +42,16 @@ NTSTATUS Start(const std::shared_ptr<Request>& request, UCHAR major, ULONG code,
         PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
         next->MajorFunction = major;
         next->FileObject = file.fo;
-        if (major == IRP_MJ_DEVICE_CONTROL) next->Parameters.DeviceIoControl.IoControlCode = code;
+        if (major == IRP_MJ_DEVICE_CONTROL)
+            next->Parameters.DeviceIoControl.IoControlCode = code;
         irp->RequestorMode = UserMode;
         irp->Tail.Overlay.OriginalFileObject = file.fo;
         irp->Tail.Overlay.Thread = (PVOID)(ULONG_PTR)request->thread;
         irp->UserIosb = iosb;
         irp->UserEvent = event;
         io::SetupBuffersLocked(*request->rec, next, top->Flags, in, inLength, out, outLength);
-        if (major == IRP_MJ_READ || major == IRP_MJ_WRITE) next->Parameters.Read.ByteOffset.QuadPart = offset;
+        if (major == IRP_MJ_READ || major == IRP_MJ_WRITE)
+            next->Parameters.Read.ByteOffset.QuadPart = offset;
         request->rec->onDone = OnRequestDone;
         request->rec->onDoneContext = new std::shared_ptr<Request>(request);
         std::lock_guard<std::mutex> fl(file.m);
@@ -60,16 +65,19 @@ NTSTATUS Start(const std::shared_ptr<Request>& request, UCHAR major, ULONG code,
 }  // namespace
 
 NTSTATUS Transact(const std::shared_ptr<FileObj>& file, UCHAR major, ULONG code, const void* in, ULONG inLength,
-                  void* out, ULONG outLength, LONGLONG offset, ULONG_PTR* information) {
+                  void* out, ULONG outLength, LONGLONG offset, ULONG_PTR* information)
+{
     std::unique_lock<std::mutex> serial(file->syncIo, std::defer_lock);
-    if (!file->overlapped) serial.lock();
+    if (!file->overlapped)
+        serial.lock();
     auto request = std::make_shared<Request>();
     request->file = file;
     request->thread = GetCurrentThreadId();
     KeInitializeEvent(&request->done, NotificationEvent, FALSE);
     NTSTATUS st = Start(request, major, code, in, inLength, out, outLength, offset, &request->iosb, &request->done);
     *information = 0;
-    if (!request->rec) return st;  // never sent
+    if (!request->rec)
+        return st;  // never sent
     KeWaitForSingleObject(&request->done, UserRequest, UserMode, FALSE, nullptr);
     *information = request->iosb.Information;
     return request->iosb.Status;
@@ -79,21 +87,26 @@ namespace {
 
 // The common body of ReadFile, WriteFile and DeviceIoControl.
 BOOL DoIo(const char* routine, HANDLE h, UCHAR major, ULONG code, const void* in, ULONG inLength, void* out,
-          ULONG outLength, LPDWORD bytes, LPOVERLAPPED overlapped) {
+          ULONG outLength, LPDWORD bytes, LPOVERLAPPED overlapped)
+{
     Enter(routine);
     auto file = LookupFile(h);
-    if (!file) return Fail(ERROR_INVALID_HANDLE);
-    if (bytes) *bytes = 0;
+    if (!file)
+        return Fail(ERROR_INVALID_HANDLE);
+    if (bytes)
+        *bytes = 0;
     LONGLONG offset = overlapped ? ((LONGLONG)overlapped->OffsetHigh << 32 | overlapped->Offset) : 0;
     auto request = std::make_shared<Request>();
     request->file = file;
     request->thread = GetCurrentThreadId();
     if (file->overlapped) {
-        if (!overlapped) return Fail(ERROR_INVALID_PARAMETER);
+        if (!overlapped)
+            return Fail(ERROR_INVALID_PARAMETER);
         PKEVENT event = &file->event;
         if (overlapped->hEvent) {
             auto e = LookupEvent(overlapped->hEvent);
-            if (!e) return Fail(ERROR_INVALID_HANDLE);
+            if (!e)
+                return Fail(ERROR_INVALID_HANDLE);
             event = e->event;
             request->userEvent = e;
         }
@@ -103,29 +116,39 @@ BOOL DoIo(const char* routine, HANDLE h, UCHAR major, ULONG code, const void* in
         overlapped->InternalHigh = 0;
         NTSTATUS st = Start(request, major, code, in, inLength, out, outLength, offset,
                             reinterpret_cast<PIO_STATUS_BLOCK>(overlapped), event);
-        if (!request->rec) overlapped->Internal = (ULONG_PTR)(ULONG)st;  // never sent
-        if (st == STATUS_PENDING) return Fail(ERROR_IO_PENDING);
-        if (NT_ERROR(st)) return FailStatus(st);
-        if (bytes) *bytes = (DWORD)overlapped->InternalHigh;
-        if (!NT_SUCCESS(st)) return FailStatus(st);
+        if (!request->rec)
+            overlapped->Internal = (ULONG_PTR)(ULONG)st;  // never sent
+        if (st == STATUS_PENDING)
+            return Fail(ERROR_IO_PENDING);
+        if (NT_ERROR(st))
+            return FailStatus(st);
+        if (bytes)
+            *bytes = (DWORD)overlapped->InternalHigh;
+        if (!NT_SUCCESS(st))
+            return FailStatus(st);
         return TRUE;
     }
     ULONG_PTR information = 0;
     NTSTATUS final = Transact(file, major, code, in, inLength, out, outLength, offset, &information);
     if (overlapped) {
-        overlapped->Internal = (ULONG_PTR)(ULONG)final;
+        overlapped->Internal = (ULONG_PTR)(ULONG) final;
         overlapped->InternalHigh = information;
     }
-    if (NT_ERROR(final)) return FailStatus(final);
-    if (bytes) *bytes = (DWORD)information;
-    if (!NT_SUCCESS(final)) return FailStatus(final);
+    if (NT_ERROR(final))
+        return FailStatus(final);
+    if (bytes)
+        *bytes = (DWORD)information;
+    if (!NT_SUCCESS(final))
+        return FailStatus(final);
     return TRUE;
 }
 
-BOOL Cancel(HANDLE h, bool thisThreadOnly, LPOVERLAPPED overlapped, bool* found) {
+BOOL Cancel(HANDLE h, bool thisThreadOnly, LPOVERLAPPED overlapped, bool* found)
+{
     Enter("CancelIo");
     auto file = LookupFile(h);
-    if (!file) return Fail(ERROR_INVALID_HANDLE);
+    if (!file)
+        return Fail(ERROR_INVALID_HANDLE);
     std::vector<std::shared_ptr<Request>> victims;
     DWORD thread = GetCurrentThreadId();
     {
@@ -150,56 +173,69 @@ BOOL Cancel(HANDLE h, bool thisThreadOnly, LPOVERLAPPED overlapped, bool* found)
 using namespace sim;
 
 extern "C" BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
-                         LPOVERLAPPED lpOverlapped) {
-    return w32::DoIo("ReadFile", hFile, IRP_MJ_READ, 0, nullptr, 0, lpBuffer, nNumberOfBytesToRead,
-                     lpNumberOfBytesRead, lpOverlapped);
+                         LPOVERLAPPED lpOverlapped)
+{
+    return w32::DoIo("ReadFile", hFile, IRP_MJ_READ, 0, nullptr, 0, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead,
+                     lpOverlapped);
 }
 
-extern "C" BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
-                          LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
+extern "C" BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
+                          LPOVERLAPPED lpOverlapped)
+{
     return w32::DoIo("WriteFile", hFile, IRP_MJ_WRITE, 0, lpBuffer, nNumberOfBytesToWrite, nullptr, 0,
                      lpNumberOfBytesWritten, lpOverlapped);
 }
 
 extern "C" BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
                                 LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
-                                LPOVERLAPPED lpOverlapped) {
+                                LPOVERLAPPED lpOverlapped)
+{
     return w32::DoIo("DeviceIoControl", hDevice, IRP_MJ_DEVICE_CONTROL, dwIoControlCode, lpInBuffer, nInBufferSize,
                      lpOutBuffer, nOutBufferSize, lpBytesReturned, lpOverlapped);
 }
 
 extern "C" BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred,
-                                    BOOL bWait) {
+                                    BOOL bWait)
+{
     w32::Enter("GetOverlappedResult");
     auto file = w32::LookupFile(hFile);
-    if (!file || !lpOverlapped) return w32::Fail(!file ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
+    if (!file || !lpOverlapped)
+        return w32::Fail(!file ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
     auto pending = [&] {
         return (NTSTATUS)__atomic_load_n(&lpOverlapped->Internal, __ATOMIC_SEQ_CST) == STATUS_PENDING;
     };
     if (pending()) {
-        if (!bWait) return w32::Fail(ERROR_IO_INCOMPLETE);
+        if (!bWait)
+            return w32::Fail(ERROR_IO_INCOMPLETE);
         PKEVENT event = &file->event;
         std::shared_ptr<w32::EventObj> e;
         if (lpOverlapped->hEvent) {
             e = w32::LookupEvent(lpOverlapped->hEvent);
-            if (!e) return w32::Fail(ERROR_INVALID_HANDLE);
+            if (!e)
+                return w32::Fail(ERROR_INVALID_HANDLE);
             event = e->event;
         }
-        while (pending()) KeWaitForSingleObject(event, UserRequest, UserMode, FALSE, nullptr);
+        while (pending())
+            KeWaitForSingleObject(event, UserRequest, UserMode, FALSE, nullptr);
     }
     NTSTATUS status = (NTSTATUS)lpOverlapped->Internal;
-    if (lpNumberOfBytesTransferred) *lpNumberOfBytesTransferred = (DWORD)lpOverlapped->InternalHigh;
-    if (!NT_SUCCESS(status)) return w32::FailStatus(status);
+    if (lpNumberOfBytesTransferred)
+        *lpNumberOfBytesTransferred = (DWORD)lpOverlapped->InternalHigh;
+    if (!NT_SUCCESS(status))
+        return w32::FailStatus(status);
     return TRUE;
 }
 
-extern "C" BOOL CancelIo(HANDLE hFile) {
+extern "C" BOOL CancelIo(HANDLE hFile)
+{
     bool found;
     return w32::Cancel(hFile, true, nullptr, &found);
 }
 
-extern "C" BOOL CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped) {
+extern "C" BOOL CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped)
+{
     bool found;
-    if (!w32::Cancel(hFile, false, lpOverlapped, &found)) return FALSE;
+    if (!w32::Cancel(hFile, false, lpOverlapped, &found))
+        return FALSE;
     return found ? TRUE : w32::Fail(ERROR_NOT_FOUND);
 }

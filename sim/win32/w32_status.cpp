@@ -75,16 +75,22 @@ const Mapping kMappings[] = {
 
 }  // namespace
 
-DWORD ErrorFromStatus(NTSTATUS status) {
+DWORD ErrorFromStatus(NTSTATUS status)
+{
     for (const Mapping& m : kMappings)
-        if (m.status == status) return m.error;
+        if (m.status == status)
+            return m.error;
     // Success and wait codes with no facility carry their value unchanged
     // (STATUS_TIMEOUT is WAIT_TIMEOUT); anything else has no mapping.
-    if (((ULONG)status & 0xFFFF0000u) == 0) return (DWORD)status;
+    if (((ULONG)status & 0xFFFF0000u) == 0)
+        return (DWORD)status;
     return ERROR_MR_MID_NOT_FOUND;
 }
 
 }  // namespace w32
 }  // namespace sim
 
-extern "C" ULONG RtlNtStatusToDosError(NTSTATUS Status) { return sim::w32::ErrorFromStatus(Status); }
+extern "C" ULONG RtlNtStatusToDosError(NTSTATUS Status)
+{
+    return sim::w32::ErrorFromStatus(Status);
+}

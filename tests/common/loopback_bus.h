@@ -20,10 +20,10 @@ namespace loopback {
 struct Bus {
     PDRIVER_OBJECT driver = nullptr;
     PDEVICE_OBJECT pdo = nullptr;
-    KSPIN_LOCK lock = 0;            // guards the two queues
+    KSPIN_LOCK lock = 0;  // guards the two queues
     std::deque<PIRP> pendingIn;
     std::deque<PIRP> pendingOut;
-    std::mutex outLog;              // guards outPackets
+    std::mutex outLog;  // guards outPackets
     std::vector<std::vector<uint8_t>> outPackets;
     // The device's descriptors, served to GET_DESCRIPTOR_FROM_DEVICE.
     std::vector<uint8_t> deviceDescriptor = usbdesc::Device();
@@ -163,9 +163,9 @@ inline NTSTATUS Pnp(PDEVICE_OBJECT, PIRP irp)
     TheBus().pnpMinors.push_back(minor);
     if (minor == IRP_MN_START_DEVICE) {
         status = TheBus().startStatus;
-    } else if ( minor == IRP_MN_REMOVE_DEVICE || minor == IRP_MN_SURPRISE_REMOVAL ||
-        minor == IRP_MN_QUERY_REMOVE_DEVICE || minor == IRP_MN_CANCEL_REMOVE_DEVICE ||
-        minor == IRP_MN_STOP_DEVICE || minor == IRP_MN_QUERY_STOP_DEVICE || minor == IRP_MN_CANCEL_STOP_DEVICE) {
+    } else if (minor == IRP_MN_REMOVE_DEVICE || minor == IRP_MN_SURPRISE_REMOVAL ||
+               minor == IRP_MN_QUERY_REMOVE_DEVICE || minor == IRP_MN_CANCEL_REMOVE_DEVICE ||
+               minor == IRP_MN_STOP_DEVICE || minor == IRP_MN_QUERY_STOP_DEVICE || minor == IRP_MN_CANCEL_STOP_DEVICE) {
         status = STATUS_SUCCESS;
     }
     irp->IoStatus.Status = status;

@@ -19,24 +19,29 @@ namespace sim_test {
 
 // Polls `predicate` until it holds or `timeoutMs` passes; true when it held.
 template <typename Predicate>
-bool WaitFor(Predicate predicate, unsigned timeoutMs = 5000) {
+bool WaitFor(Predicate predicate, unsigned timeoutMs = 5000)
+{
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!predicate()) {
-        if (std::chrono::steady_clock::now() >= deadline) return predicate();
+        if (std::chrono::steady_clock::now() >= deadline)
+            return predicate();
         std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
     return true;
 }
 
 // The recorded violations, one report line each, for failure messages.
-inline std::string ViolationText() {
+inline std::string ViolationText()
+{
     std::string text;
-    for (const sim::Violation& v : sim::Violations()) text += v.message + "\n";
+    for (const sim::Violation& v : sim::Violations())
+        text += v.message + "\n";
     return text;
 }
 
 // True when `rule` was recorded; then forgets every recorded violation.
-inline bool TakeViolation(const std::string& rule) {
+inline bool TakeViolation(const std::string& rule)
+{
     bool seen = sim::HasViolation(rule);
     sim::ClearViolations();
     return seen;
@@ -46,12 +51,14 @@ inline bool TakeViolation(const std::string& rule) {
 
 class MachineTest : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         sim::SetViolationMode(recordViolations_ ? sim::ViolationMode::Record : sim::ViolationMode::Fatal);
         sim::StartMachine(options_);
     }
 
-    void TearDown() override {
+    void TearDown() override
+    {
         if (sim::MachineRunning()) {
             size_t violations = sim::StopMachine();
             EXPECT_EQ(violations, 0u) << "verifier reports:\n" << sim_test::ViolationText();

@@ -14,8 +14,7 @@ namespace sim_test {
 
 class AsyncIrp {
 public:
-    AsyncIrp(PDEVICE_OBJECT device, UCHAR major, std::vector<uint8_t> buffer)
-        : m_Buffer(std::move(buffer))
+    AsyncIrp(PDEVICE_OBJECT device, UCHAR major, std::vector<uint8_t> buffer) : m_Buffer(std::move(buffer))
     {
         m_Thread = std::thread([this, device, major] {
             m_Result = sim::SendIrp(device, major, 0, m_Buffer.empty() ? nullptr : m_Buffer.data(),
@@ -30,7 +29,10 @@ public:
         }
     }
     bool Done() const { return m_Done; }
-    bool Wait(unsigned ms = 5000) { return WaitFor([this] { return m_Done.load(); }, ms); }
+    bool Wait(unsigned ms = 5000)
+    {
+        return WaitFor([this] { return m_Done.load(); }, ms);
+    }
     const sim::IrpResult& Result() const { return m_Result; }
     NTSTATUS Status() const { return m_Result.ioStatus.Status; }
     ULONG_PTR Information() const { return m_Result.ioStatus.Information; }

@@ -10,10 +10,10 @@
 
 class CProbeDevice : public CDevice {
 public:
-#define PROBE_METHOD(Name)                                           \
-    NTSTATUS Name(PDEVICE_OBJECT DeviceObject, PIRP Irp) override    \
-    {                                                                \
-        return Complete(#Name, Irp);                                 \
+#define PROBE_METHOD(Name)                                                                                             \
+    NTSTATUS Name(PDEVICE_OBJECT DeviceObject, PIRP Irp) override                                                      \
+    {                                                                                                                  \
+        return Complete(#Name, Irp);                                                                                   \
     }
     PROBE_METHOD(DispatchCreate)
     PROBE_METHOD(DispatchClose)

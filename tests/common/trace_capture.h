@@ -29,8 +29,7 @@ public:
     {
         std::lock_guard<std::mutex> lock(m_Mutex);
         for (const Entry& e : m_Entries) {
-            if ((level == 0 || e.level == level) &&
-                (e.format.rfind(prefix, 0) == 0 || e.text.rfind(prefix, 0) == 0)) {
+            if ((level == 0 || e.level == level) && (e.format.rfind(prefix, 0) == 0 || e.text.rfind(prefix, 0) == 0)) {
                 return true;
             }
         }

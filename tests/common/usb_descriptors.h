@@ -18,8 +18,24 @@ const uint16_t kUrbClassInterface = 0x001B;
 
 inline std::vector<uint8_t> Device(uint16_t vid = 0x5A1E, uint16_t pid = 0x0101, uint16_t release = 0x0100)
 {
-    return {18, 1, 0x00, 0x02, 0, 0, 0, 8, (uint8_t)vid, (uint8_t)(vid >> 8), (uint8_t)pid, (uint8_t)(pid >> 8),
-            (uint8_t)release, (uint8_t)(release >> 8), 0, 0, 0, 1};
+    return {18,
+            1,
+            0x00,
+            0x02,
+            0,
+            0,
+            0,
+            8,
+            (uint8_t)vid,
+            (uint8_t)(vid >> 8),
+            (uint8_t)pid,
+            (uint8_t)(pid >> 8),
+            (uint8_t)release,
+            (uint8_t)(release >> 8),
+            0,
+            0,
+            0,
+            1};
 }
 
 class Config {

@@ -11,11 +11,15 @@ extern "C" NTSTATUS VbusDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING regis
 
 namespace sim_test {
 
-inline const char* VbusRootInstance() { return "ROOT\\BLNKVBUS\\0000"; }
+inline const char* VbusRootInstance()
+{
+    return "ROOT\\BLNKVBUS\\0000";
+}
 
 // Installs the bus package and creates its root device; true once the bus is
 // started and its control device exists.
-inline bool StartBusMachine() {
+inline bool StartBusMachine()
+{
     sim::DriverPackage bus;
     bus.service = "BlnkVbus";
     bus.entry = VbusDriverEntry;
@@ -23,7 +27,8 @@ inline bool StartBusMachine() {
     bus.className = "System";
     bus.description = "Virtual USB bus";
     sim::InstallDriverPackage(bus);
-    if (sim::CreateRootDevice("ROOT\\BLNKVBUS") != STATUS_SUCCESS) return false;
+    if (sim::CreateRootDevice("ROOT\\BLNKVBUS") != STATUS_SUCCESS)
+        return false;
     return sim::FindDevice(VBUS_DEVICE_NAME) != nullptr;
 }
 

@@ -91,8 +91,8 @@ inline Bytes ReadOut(uint32_t id, uint32_t view)
 }
 
 inline Bytes Fault(uint32_t id, uint32_t kind, uint16_t function = VBUS_ANY_FUNCTION,
-                   uint16_t endpoint = VBUS_ANY_ENDPOINT, uint32_t nth = 1, uint32_t count = 1,
-                   int32_t ntStatus = 0, uint32_t delayMs = 0)
+                   uint16_t endpoint = VBUS_ANY_ENDPOINT, uint32_t nth = 1, uint32_t count = 1, int32_t ntStatus = 0,
+                   uint32_t delayMs = 0)
 {
     VBUS_FAULT_REQUEST r = {};
     r.Size = sizeof(r);

@@ -11,7 +11,8 @@ const char kSerialComm[] = "\\Registry\\Machine\\HARDWARE\\DEVICEMAP\\SERIALCOMM
 
 class RtlRegistryTest : public MachineTest {};
 
-TEST_F(RtlRegistryTest, WriteRelativeToDeviceMapCreatesTheKeyAndStoresTheValue) {
+TEST_F(RtlRegistryTest, WriteRelativeToDeviceMapCreatesTheKeyAndStoresTheValue)
+{
     Name value("\\Device\\Blnk0"), data("COM5");
     ULONG bytes = data.us()->Length + sizeof(WCHAR);
     ASSERT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, L"SERIALCOMM", value.w(), REG_SZ, (PVOID)data.w(), bytes),
@@ -26,7 +27,8 @@ TEST_F(RtlRegistryTest, WriteRelativeToDeviceMapCreatesTheKeyAndStoresTheValue) 
     EXPECT_EQ(RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, L"SERIALCOMM", value.w()), STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
-TEST_F(RtlRegistryTest, WriteCreatesOnlyTheLastKeyOfThePath) {
+TEST_F(RtlRegistryTest, WriteCreatesOnlyTheLastKeyOfThePath)
+{
     ULONG one = 1;
     EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, L"A\\B", L"V", REG_DWORD, &one, 4),
               STATUS_OBJECT_NAME_NOT_FOUND);
@@ -38,8 +40,12 @@ TEST_F(RtlRegistryTest, WriteCreatesOnlyTheLastKeyOfThePath) {
     EXPECT_EQ(v, 1u);
 }
 
-TEST_F(RtlRegistryTest, EachRelativeToNamesItsDocumentedBase) {
-    struct Case { ULONG relativeTo; const char* base; } cases[] = {
+TEST_F(RtlRegistryTest, EachRelativeToNamesItsDocumentedBase)
+{
+    struct Case {
+        ULONG relativeTo;
+        const char* base;
+    } cases[] = {
         {RTL_REGISTRY_SERVICES, "\\Registry\\Machine\\System\\CurrentControlSet\\Services"},
         {RTL_REGISTRY_CONTROL, "\\Registry\\Machine\\System\\CurrentControlSet\\Control"},
         {RTL_REGISTRY_WINDOWS_NT, "\\Registry\\Machine\\Software\\Microsoft\\Windows NT\\CurrentVersion"},
@@ -59,7 +65,8 @@ TEST_F(RtlRegistryTest, EachRelativeToNamesItsDocumentedBase) {
     EXPECT_EQ(RtlWriteRegistryValue(77, L"X", L"N", REG_DWORD, &n, 4), STATUS_INVALID_PARAMETER);
 }
 
-TEST_F(RtlRegistryTest, HandleFormUsesTheKeyHandleAndItsAccess) {
+TEST_F(RtlRegistryTest, HandleFormUsesTheKeyHandleAndItsAccess)
+{
     HANDLE ro = cm_test::OpenKey("\\Registry\\Machine\\Software", KEY_READ);
     HANDLE rw = cm_test::OpenKey("\\Registry\\Machine\\Software", KEY_WRITE);
     ULONG one = 1;
@@ -70,13 +77,15 @@ TEST_F(RtlRegistryTest, HandleFormUsesTheKeyHandleAndItsAccess) {
     ZwClose(rw);
 }
 
-TEST_F(RtlRegistryTest, CheckRegistryKeyOpensWithoutCreating) {
+TEST_F(RtlRegistryTest, CheckRegistryKeyOpensWithoutCreating)
+{
     EXPECT_EQ(RtlCheckRegistryKey(RTL_REGISTRY_CONTROL, (PWSTR)L""), STATUS_SUCCESS);
     EXPECT_EQ(RtlCheckRegistryKey(RTL_REGISTRY_SERVICES, (PWSTR)L"NoSuchService"), STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_FALSE(sim::RegKeyExists("\\Registry\\Machine\\System\\CurrentControlSet\\Services\\NoSuchService"));
 }
 
-TEST_F(RtlRegistryTest, TestInterfaceRoundTripsTypedValues) {
+TEST_F(RtlRegistryTest, TestInterfaceRoundTripsTypedValues)
+{
     const std::string key = "\\Registry\\Machine\\Software\\Vendor\\Tool";
     ASSERT_TRUE(sim::RegSetMultiString(key, "Ids", {"USB\\VID_5A1E&PID_0101", "USB\\Class_02"}));
     ASSERT_TRUE(sim::RegSetString(key, "Name", "Zürich"));
@@ -93,7 +102,8 @@ TEST_F(RtlRegistryTest, TestInterfaceRoundTripsTypedValues) {
     EXPECT_FALSE(sim::RegKeyExists(key));
 }
 
-TEST_F(RtlRegistryTest, EachMachineStartsWithAFreshRegistry) {
+TEST_F(RtlRegistryTest, EachMachineStartsWithAFreshRegistry)
+{
     ASSERT_TRUE(sim::RegSetDword("\\Registry\\Machine\\Software\\Leftover", "X", 1));
     sim::StopMachine();
     sim::StartMachine();

@@ -11,7 +11,8 @@ namespace cm_test {
 // A UNICODE_STRING and OBJECT_ATTRIBUTES over text the object owns.
 class Name {
 public:
-    explicit Name(const std::string& utf8, HANDLE root = nullptr) : text_(sim::Utf16(utf8)) {
+    explicit Name(const std::string& utf8, HANDLE root = nullptr) : text_(sim::Utf16(utf8))
+    {
         us_.Buffer = reinterpret_cast<PWSTR>(&text_[0]);
         us_.Length = (USHORT)(text_.size() * sizeof(WCHAR));
         us_.MaximumLength = us_.Length;
@@ -30,7 +31,8 @@ private:
     OBJECT_ATTRIBUTES oa_;
 };
 
-inline HANDLE OpenKey(const std::string& path, ACCESS_MASK access = KEY_ALL_ACCESS) {
+inline HANDLE OpenKey(const std::string& path, ACCESS_MASK access = KEY_ALL_ACCESS)
+{
     Name n(path);
     HANDLE h = nullptr;
     return ZwOpenKey(&h, access, n.oa()) == STATUS_SUCCESS ? h : nullptr;

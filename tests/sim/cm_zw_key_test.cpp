@@ -15,19 +15,23 @@ const char kParams[] = "\\Registry\\Machine\\System\\CurrentControlSet\\Services
 
 class ZwKeyTest : public MachineTest {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         MachineTest::SetUp();
         ASSERT_TRUE(sim::RegSetDword(kParams, "Speed", 0x1234));
         key_ = OpenKey(kParams);
         ASSERT_NE(key_, nullptr);
     }
-    void TearDown() override {
-        if (key_) ZwClose(key_);
+    void TearDown() override
+    {
+        if (key_)
+            ZwClose(key_);
         MachineTest::TearDown();
     }
 
     NTSTATUS Query(const char* value, KEY_VALUE_INFORMATION_CLASS cls, std::vector<uint8_t>* buf, ULONG length,
-                   ULONG* result) {
+                   ULONG* result)
+    {
         buf->assign(64, 0xCC);
         Name n(value);
         return ZwQueryValueKey(key_, n.us(), cls, buf->data(), length, result);
@@ -36,7 +40,8 @@ protected:
     HANDLE key_ = nullptr;
 };
 
-TEST_F(ZwKeyTest, PartialInformationStatusesAtEveryBufferBoundary) {
+TEST_F(ZwKeyTest, PartialInformationStatusesAtEveryBufferBoundary)
+{
     std::vector<uint8_t> buf;
     ULONG result = 0;
     const ULONG header = FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data);  // 12
@@ -60,9 +65,13 @@ TEST_F(ZwKeyTest, PartialInformationStatusesAtEveryBufferBoundary) {
     EXPECT_EQ(data, 0x1234u);
 }
 
-TEST_F(ZwKeyTest, FullInformationPlacesDataAfterNameOnAnEightByteBoundary) {
+TEST_F(ZwKeyTest, FullInformationPlacesDataAfterNameOnAnEightByteBoundary)
+{
     const ULONG header = FIELD_OFFSET(KEY_VALUE_FULL_INFORMATION, Name);  // 20
-    struct Case { const char* name; ULONG dataOffset; } cases[] = {{"A", 24}, {"Abc", 32}, {"Abcd", 32}, {"Abcde", 32}};
+    struct Case {
+        const char* name;
+        ULONG dataOffset;
+    } cases[] = {{"A", 24}, {"Abc", 32}, {"Abcd", 32}, {"Abcde", 32}};
     for (const Case& c : cases) {
         ASSERT_TRUE(sim::RegSetDword(kParams, c.name, 7));
         std::vector<uint8_t> buf;
@@ -85,7 +94,8 @@ TEST_F(ZwKeyTest, FullInformationPlacesDataAfterNameOnAnEightByteBoundary) {
     }
 }
 
-TEST_F(ZwKeyTest, BasicInformationOverflowCopiesThePartOfTheNameThatFits) {
+TEST_F(ZwKeyTest, BasicInformationOverflowCopiesThePartOfTheNameThatFits)
+{
     ASSERT_TRUE(sim::RegSetDword(kParams, "Parity", 2));
     std::vector<uint8_t> buf;
     ULONG result = 0;
@@ -100,7 +110,8 @@ TEST_F(ZwKeyTest, BasicInformationOverflowCopiesThePartOfTheNameThatFits) {
     EXPECT_EQ(sim::Utf8(info->Name, 6), "Parity");
 }
 
-TEST_F(ZwKeyTest, ValueNamesAreCaseInsensitiveAndMissingValuesAreNotFound) {
+TEST_F(ZwKeyTest, ValueNamesAreCaseInsensitiveAndMissingValuesAreNotFound)
+{
     std::vector<uint8_t> buf;
     ULONG result = 0;
     EXPECT_EQ(Query("SPEED", KeyValuePartialInformation, &buf, 64, &result), STATUS_SUCCESS);
@@ -108,7 +119,8 @@ TEST_F(ZwKeyTest, ValueNamesAreCaseInsensitiveAndMissingValuesAreNotFound) {
     EXPECT_EQ(Query("Speed", (KEY_VALUE_INFORMATION_CLASS)9, &buf, 64, &result), STATUS_INVALID_PARAMETER);
 }
 
-TEST_F(ZwKeyTest, ValuesKeepTheirTypeAndRawBytes) {
+TEST_F(ZwKeyTest, ValuesKeepTheirTypeAndRawBytes)
+{
     const uint8_t blob[] = {0, 1, 0, 0xFF, 0};
     Name name("Blob");
     ASSERT_EQ(ZwSetValueKey(key_, name.us(), 0, REG_BINARY, (PVOID)blob, sizeof(blob)), STATUS_SUCCESS);
@@ -128,7 +140,8 @@ TEST_F(ZwKeyTest, ValuesKeepTheirTypeAndRawBytes) {
     EXPECT_EQ(sim::Utf8(reinterpret_cast<const wchar_t*>(info->Data)), "COM7");
 }
 
-TEST_F(ZwKeyTest, DeleteValueRemovesOnlyThatValue) {
+TEST_F(ZwKeyTest, DeleteValueRemovesOnlyThatValue)
+{
     ASSERT_TRUE(sim::RegSetDword(kParams, "Other", 1));
     Name name("speed");
     EXPECT_EQ(ZwDeleteValueKey(key_, name.us()), STATUS_SUCCESS);
@@ -137,7 +150,8 @@ TEST_F(ZwKeyTest, DeleteValueRemovesOnlyThatValue) {
     EXPECT_EQ(ZwDeleteValueKey(key_, name.us()), STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
-TEST_F(ZwKeyTest, CreateKeyReportsDispositionAndNeedsAnExistingParent) {
+TEST_F(ZwKeyTest, CreateKeyReportsDispositionAndNeedsAnExistingParent)
+{
     ULONG disposition = 0;
     HANDLE h = nullptr;
     Name child("Child", key_);
@@ -154,7 +168,8 @@ TEST_F(ZwKeyTest, CreateKeyReportsDispositionAndNeedsAnExistingParent) {
     EXPECT_FALSE(sim::RegKeyExists(std::string(kParams) + "\\Missing"));
 }
 
-TEST_F(ZwKeyTest, OpenKeyResolvesAbsoluteAndRelativeNames) {
+TEST_F(ZwKeyTest, OpenKeyResolvesAbsoluteAndRelativeNames)
+{
     HANDLE h = nullptr;
     Name upper("\\REGISTRY\\MACHINE\\SYSTEM\\CURRENTCONTROLSET\\SERVICES\\BLNK");
     ASSERT_EQ(ZwOpenKey(&h, KEY_READ, upper.oa()), STATUS_SUCCESS);
@@ -171,17 +186,20 @@ TEST_F(ZwKeyTest, OpenKeyResolvesAbsoluteAndRelativeNames) {
     EXPECT_EQ(ZwOpenKey(&h, KEY_READ, outside.oa()), STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
-TEST_F(ZwKeyTest, MachineStartsWithTheStandardKeys) {
-    for (const char* path : {"\\Registry\\Machine\\System\\CurrentControlSet\\Services",
-                             "\\Registry\\Machine\\System\\CurrentControlSet\\Control",
-                             "\\Registry\\Machine\\System\\CurrentControlSet\\Enum",
-                             "\\Registry\\Machine\\HARDWARE\\DEVICEMAP", "\\Registry\\Machine\\Software",
-                             "\\Registry\\User"})
+TEST_F(ZwKeyTest, MachineStartsWithTheStandardKeys)
+{
+    for (const char* path :
+         {"\\Registry\\Machine\\System\\CurrentControlSet\\Services",
+          "\\Registry\\Machine\\System\\CurrentControlSet\\Control",
+          "\\Registry\\Machine\\System\\CurrentControlSet\\Enum", "\\Registry\\Machine\\HARDWARE\\DEVICEMAP",
+          "\\Registry\\Machine\\Software", "\\Registry\\User"})
         EXPECT_TRUE(sim::RegKeyExists(path)) << path;
 }
 
-TEST_F(ZwKeyTest, EnumerationListsSubkeysByNameAndValuesInSetOrder) {
-    for (const char* k : {"zeta", "Alpha", "mid"}) ASSERT_TRUE(sim::RegEnsureKey(std::string(kParams) + "\\" + k));
+TEST_F(ZwKeyTest, EnumerationListsSubkeysByNameAndValuesInSetOrder)
+{
+    for (const char* k : {"zeta", "Alpha", "mid"})
+        ASSERT_TRUE(sim::RegEnsureKey(std::string(kParams) + "\\" + k));
     ASSERT_TRUE(sim::RegSetDword(kParams, "B", 1));
     ASSERT_TRUE(sim::RegSetDword(kParams, "A", 2));
     std::vector<std::string> keys, values;
@@ -189,14 +207,16 @@ TEST_F(ZwKeyTest, EnumerationListsSubkeysByNameAndValuesInSetOrder) {
     ULONG result;
     for (ULONG i = 0;; ++i) {
         NTSTATUS st = ZwEnumerateKey(key_, i, KeyBasicInformation, buf, sizeof(buf), &result);
-        if (st == STATUS_NO_MORE_ENTRIES) break;
+        if (st == STATUS_NO_MORE_ENTRIES)
+            break;
         ASSERT_EQ(st, STATUS_SUCCESS);
         auto* info = reinterpret_cast<PKEY_BASIC_INFORMATION>(buf);
         keys.push_back(sim::Utf8(info->Name, info->NameLength / 2));
     }
     for (ULONG i = 0;; ++i) {
         NTSTATUS st = ZwEnumerateValueKey(key_, i, KeyValueBasicInformation, buf, sizeof(buf), &result);
-        if (st == STATUS_NO_MORE_ENTRIES) break;
+        if (st == STATUS_NO_MORE_ENTRIES)
+            break;
         ASSERT_EQ(st, STATUS_SUCCESS);
         auto* info = reinterpret_cast<PKEY_VALUE_BASIC_INFORMATION>(buf);
         values.push_back(sim::Utf8(info->Name, info->NameLength / 2));
@@ -205,7 +225,8 @@ TEST_F(ZwKeyTest, EnumerationListsSubkeysByNameAndValuesInSetOrder) {
     EXPECT_EQ(values, (std::vector<std::string>{"Speed", "B", "A"}));
 }
 
-TEST_F(ZwKeyTest, DeleteKeyRefusesKeysWithSubkeysAndInvalidatesOtherHandles) {
+TEST_F(ZwKeyTest, DeleteKeyRefusesKeysWithSubkeysAndInvalidatesOtherHandles)
+{
     ASSERT_TRUE(sim::RegEnsureKey(std::string(kParams) + "\\Sub"));
     EXPECT_EQ(ZwDeleteKey(key_), STATUS_CANNOT_DELETE);
     HANDLE sub = OpenKey(std::string(kParams) + "\\Sub");
@@ -220,7 +241,8 @@ TEST_F(ZwKeyTest, DeleteKeyRefusesKeysWithSubkeysAndInvalidatesOtherHandles) {
     ZwClose(second);
 }
 
-TEST_F(ZwKeyTest, HandleAccessLimitsWhatTheHandleMayDo) {
+TEST_F(ZwKeyTest, HandleAccessLimitsWhatTheHandleMayDo)
+{
     HANDLE ro = OpenKey(kParams, KEY_READ);
     ASSERT_NE(ro, nullptr);
     Name v("Speed");
@@ -233,7 +255,8 @@ TEST_F(ZwKeyTest, HandleAccessLimitsWhatTheHandleMayDo) {
     ZwClose(ro);
 }
 
-TEST_F(ZwKeyTest, NonKeyHandlesAreRejectedByKind) {
+TEST_F(ZwKeyTest, NonKeyHandlesAreRejectedByKind)
+{
     Name file("\\??\\C:\\k.txt");
     IO_STATUS_BLOCK iosb;
     HANDLE f = nullptr;
@@ -246,21 +269,23 @@ TEST_F(ZwKeyTest, NonKeyHandlesAreRejectedByKind) {
     EXPECT_EQ(ZwQueryValueKey(f, v.us(), KeyValuePartialInformation, buf, sizeof(buf), &result),
               STATUS_OBJECT_TYPE_MISMATCH);
     ZwClose(f);
-    EXPECT_EQ(ZwQueryValueKey(f, v.us(), KeyValuePartialInformation, buf, sizeof(buf), &result),
-              STATUS_INVALID_HANDLE);
+    EXPECT_EQ(ZwQueryValueKey(f, v.us(), KeyValuePartialInformation, buf, sizeof(buf), &result), STATUS_INVALID_HANDLE);
 }
 
 class ZwKeyVerifierTest : public RecordingMachineTest {};
 
-TEST_F(ZwKeyVerifierTest, RegistryCallAtDispatchLevelIsReported) {
+TEST_F(ZwKeyVerifierTest, RegistryCallAtDispatchLevelIsReported)
+{
     HANDLE h = nullptr;
     Name n(kParams);
     sim::RunAtIrql(DISPATCH_LEVEL, [&] { ZwCreateKey(&h, KEY_ALL_ACCESS, n.oa(), 0, nullptr, 0, nullptr); });
-    if (h) ZwClose(h);
+    if (h)
+        ZwClose(h);
     EXPECT_TRUE(sim_test::TakeViolation("IRQL_TOO_HIGH"));
 }
 
-TEST_F(ZwKeyVerifierTest, NullResultLengthIsReported) {
+TEST_F(ZwKeyVerifierTest, NullResultLengthIsReported)
+{
     HANDLE h = OpenKey("\\Registry\\Machine\\Software");
     ASSERT_TRUE(sim::RegSetDword("\\Registry\\Machine\\Software", "V", 1));
     Name v("V");

@@ -78,8 +78,8 @@ TEST_F(ReadRaceTest, CancelRacingDeliveryAndTimeOutEndsEachReadOnce)
         }
         DWORD bytes = 0;
         BOOL ok = GetOverlappedResult(m_Handle, &ov, &bytes, TRUE);
-        ASSERT_TRUE(ok || GetLastError() == ERROR_OPERATION_ABORTED) << "round " << round << " error "
-                                                                      << GetLastError();
+        ASSERT_TRUE(ok || GetLastError() == ERROR_OPERATION_ABORTED)
+            << "round " << round << " error " << GetLastError();
         ASSERT_LE(bytes, buffer.size());
         // Start the next round with an empty ring.
         sim::SendIrp(m_Port.fdo, IRP_MJ_READ, 0, nullptr, 0);
@@ -100,8 +100,8 @@ TEST_F(ReadRaceTest, CleanupFlushRacingCancelEndsEachReadOnce)
     std::mt19937 random(seed);
     for (int round = 0; round < 50; round++) {
         if (m_Handle == INVALID_HANDLE_VALUE) {
-            m_Handle = CreateFileW(L"\\\\?\\GLOBALROOT\\Device\\NivexBlnk1", GENERIC_READ | GENERIC_WRITE, 0,
-                                   NULL, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
+            m_Handle = CreateFileW(L"\\\\?\\GLOBALROOT\\Device\\NivexBlnk1", GENERIC_READ | GENERIC_WRITE, 0, NULL,
+                                   OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
             ASSERT_NE(m_Handle, INVALID_HANDLE_VALUE);
         }
         std::vector<OVERLAPPED> ovs(3);

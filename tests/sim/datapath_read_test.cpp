@@ -214,9 +214,8 @@ TEST_F(ReadPathTest, ReadersFallIdleAfterErrorsUntilRestartRead)
     TraceCapture traces;
     Packet({}, STATUS_DEVICE_DATA_ERROR);
     Packet({}, STATUS_DEVICE_DATA_ERROR);
-    ASSERT_TRUE(WaitFor([&] {
-        return !m_Device->m_ReadContexts[0].m_InFlight && !m_Device->m_ReadContexts[1].m_InFlight;
-    }));
+    ASSERT_TRUE(
+        WaitFor([&] { return !m_Device->m_ReadContexts[0].m_InFlight && !m_Device->m_ReadContexts[1].m_InFlight; }));
     EXPECT_TRUE(traces.Saw("ReadComplete error", 1));
     EXPECT_EQ(loopback::PendingIn(), 0u);
     // Bytes already in the ring are still delivered.

@@ -95,8 +95,8 @@ protected:
 
 TEST_F(DataPathStressTest, ThousandsOfMixedOperationsKeepTheStreamAndEndClean)
 {
-    unsigned seed = getenv("BRISKLINK_STRESS_SEED") ? (unsigned)atoi(getenv("BRISKLINK_STRESS_SEED"))
-                                                    : std::random_device()();
+    unsigned seed =
+        getenv("BRISKLINK_STRESS_SEED") ? (unsigned)atoi(getenv("BRISKLINK_STRESS_SEED")) : std::random_device()();
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937 random(seed);
     uint8_t next = 0;
@@ -184,8 +184,8 @@ TEST_F(DataPathStressTest, ThousandsOfMixedOperationsKeepTheStreamAndEndClean)
     while (mismatch < m_Received.size() && (m_Skipped[mismatch] || m_Received[mismatch] == m_Sent[mismatch])) {
         mismatch++;
     }
-    EXPECT_EQ(mismatch, m_Received.size()) << "the reads returned bytes out of order or not sent, from byte "
-                                           << mismatch << " of " << m_Received.size() << ": got "
-                                           << Around(m_Received, mismatch) << " sent " << Around(m_Sent, mismatch);
+    EXPECT_EQ(mismatch, m_Received.size())
+        << "the reads returned bytes out of order or not sent, from byte " << mismatch << " of " << m_Received.size()
+        << ": got " << Around(m_Received, mismatch) << " sent " << Around(m_Sent, mismatch);
     EXPECT_GT(m_Received.size(), 1000u);
 }

@@ -10,7 +10,8 @@ using cm_test::Name;
 
 namespace {
 
-std::string HostFileText(const std::string& dosPath) {
+std::string HostFileText(const std::string& dosPath)
+{
     std::ifstream in(sim::HostPathForDosPath(dosPath), std::ios::binary);
     std::stringstream s;
     s << in.rdbuf();
@@ -20,20 +21,23 @@ std::string HostFileText(const std::string& dosPath) {
 class FsFilesTest : public MachineTest {
 protected:
     NTSTATUS Create(HANDLE* h, const std::string& path, ACCESS_MASK access, ULONG share, ULONG disposition,
-                    ULONG options = FILE_SYNCHRONOUS_IO_NONALERT, HANDLE root = nullptr) {
+                    ULONG options = FILE_SYNCHRONOUS_IO_NONALERT, HANDLE root = nullptr)
+    {
         Name n(path, root);
         iosb_.Information = 0xDEAD;
         return ZwCreateFile(h, access, n.oa(), &iosb_, nullptr, FILE_ATTRIBUTE_NORMAL, share, disposition, options,
                             nullptr, 0);
     }
-    NTSTATUS Write(HANDLE h, const std::string& text, PLARGE_INTEGER offset = nullptr) {
+    NTSTATUS Write(HANDLE h, const std::string& text, PLARGE_INTEGER offset = nullptr)
+    {
         return ZwWriteFile(h, nullptr, nullptr, nullptr, &iosb_, (PVOID)text.data(), (ULONG)text.size(), offset,
                            nullptr);
     }
     IO_STATUS_BLOCK iosb_;
 };
 
-TEST_F(FsFilesTest, AppendAccessAppendsAcrossOpensAndTheHostFileHoldsTheBytes) {
+TEST_F(FsFilesTest, AppendAccessAppendsAcrossOpensAndTheHostFileHoldsTheBytes)
+{
     const std::string path = "\\DosDevices\\Global\\C:\\blnk.log";
     for (const char* line : {"first\n", "second\n"}) {
         HANDLE h = nullptr;
@@ -49,7 +53,8 @@ TEST_F(FsFilesTest, AppendAccessAppendsAcrossOpensAndTheHostFileHoldsTheBytes) {
     EXPECT_EQ(HostFileText("\\??\\c:\\BLNK.LOG"), "first\nsecond\n") << "names are case-insensitive";
 }
 
-TEST_F(FsFilesTest, EveryDosDevicesSpellingReachesTheSameFile) {
+TEST_F(FsFilesTest, EveryDosDevicesSpellingReachesTheSameFile)
+{
     HANDLE h = nullptr;
     ASSERT_EQ(Create(&h, "\\GLOBAL??\\C:\\same.txt", GENERIC_WRITE, 0, FILE_CREATE), STATUS_SUCCESS);
     ASSERT_EQ(Write(h, "abc"), STATUS_SUCCESS);
@@ -60,7 +65,8 @@ TEST_F(FsFilesTest, EveryDosDevicesSpellingReachesTheSameFile) {
     EXPECT_EQ(sim::HostPathForDosPath("\\??\\Q:\\same.txt"), "") << "only C: is mapped";
 }
 
-TEST_F(FsFilesTest, SecondOpenThatTheFirstDoesNotShareIsASharingViolation) {
+TEST_F(FsFilesTest, SecondOpenThatTheFirstDoesNotShareIsASharingViolation)
+{
     HANDLE a = nullptr, b = nullptr;
     ASSERT_EQ(Create(&a, "\\??\\C:\\shared.txt", GENERIC_WRITE, FILE_SHARE_READ, FILE_OPEN_IF), STATUS_SUCCESS);
     EXPECT_EQ(Create(&b, "\\??\\C:\\shared.txt", FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -72,11 +78,13 @@ TEST_F(FsFilesTest, SecondOpenThatTheFirstDoesNotShareIsASharingViolation) {
               STATUS_SUCCESS);
     ZwClose(b);
     ZwClose(a);
-    ASSERT_EQ(Create(&b, "\\??\\C:\\shared.txt", GENERIC_WRITE, 0, FILE_OPEN), STATUS_SUCCESS) << "closed handles no longer count";
+    ASSERT_EQ(Create(&b, "\\??\\C:\\shared.txt", GENERIC_WRITE, 0, FILE_OPEN), STATUS_SUCCESS)
+        << "closed handles no longer count";
     ZwClose(b);
 }
 
-TEST_F(FsFilesTest, DispositionsReportWhatHappened) {
+TEST_F(FsFilesTest, DispositionsReportWhatHappened)
+{
     HANDLE h = nullptr;
     const std::string p = "\\??\\C:\\disp.txt";
     EXPECT_EQ(Create(&h, p, GENERIC_WRITE, 0, FILE_OPEN), STATUS_OBJECT_NAME_NOT_FOUND);
@@ -95,7 +103,8 @@ TEST_F(FsFilesTest, DispositionsReportWhatHappened) {
     ZwClose(h);
 }
 
-TEST_F(FsFilesTest, MissingDirectoryIsPathNotFoundAndBadNamesAreInvalid) {
+TEST_F(FsFilesTest, MissingDirectoryIsPathNotFoundAndBadNamesAreInvalid)
+{
     HANDLE h = nullptr;
     EXPECT_EQ(Create(&h, "\\??\\C:\\nodir\\f.txt", GENERIC_WRITE, 0, FILE_OPEN_IF), STATUS_OBJECT_PATH_NOT_FOUND);
     EXPECT_EQ(Create(&h, "\\??\\C:\\..\\escape.txt", GENERIC_WRITE, 0, FILE_OPEN_IF), STATUS_OBJECT_NAME_INVALID);
@@ -111,21 +120,24 @@ TEST_F(FsFilesTest, MissingDirectoryIsPathNotFoundAndBadNamesAreInvalid) {
     EXPECT_EQ(stat(sim::HostPathForDosPath("\\??\\C:\\logs\\LOG.txt").c_str(), &st), 0);
 }
 
-TEST_F(FsFilesTest, KernelCallersNeedNoSynchronizeForSynchronousIo) {
+TEST_F(FsFilesTest, KernelCallersNeedNoSynchronizeForSynchronousIo)
+{
     HANDLE h = nullptr;
     ASSERT_EQ(Create(&h, "\\??\\C:\\s.txt", FILE_APPEND_DATA, 0, FILE_OPEN_IF, FILE_SYNCHRONOUS_IO_NONALERT),
               STATUS_SUCCESS);
     ZwClose(h);
 }
 
-TEST_F(FsFilesTest, BothSynchronousModesAtOnceAreRefused) {
+TEST_F(FsFilesTest, BothSynchronousModesAtOnceAreRefused)
+{
     HANDLE h = nullptr;
     EXPECT_EQ(Create(&h, "\\??\\C:\\s.txt", GENERIC_WRITE, 0, FILE_OPEN_IF,
                      FILE_SYNCHRONOUS_IO_NONALERT | FILE_SYNCHRONOUS_IO_ALERT),
               STATUS_INVALID_PARAMETER);
 }
 
-TEST_F(FsFilesTest, SynchronousReadsFollowTheFilePointerToEndOfFile) {
+TEST_F(FsFilesTest, SynchronousReadsFollowTheFilePointerToEndOfFile)
+{
     HANDLE h = nullptr;
     ASSERT_EQ(Create(&h, "\\??\\C:\\r.txt", GENERIC_READ | GENERIC_WRITE, 0, FILE_CREATE), STATUS_SUCCESS);
     ASSERT_EQ(Write(h, "hello"), STATUS_SUCCESS);
@@ -140,7 +152,8 @@ TEST_F(FsFilesTest, SynchronousReadsFollowTheFilePointerToEndOfFile) {
     ZwClose(h);
 }
 
-TEST_F(FsFilesTest, AccessAndHandleKindAreChecked) {
+TEST_F(FsFilesTest, AccessAndHandleKindAreChecked)
+{
     HANDLE h = nullptr;
     ASSERT_EQ(Create(&h, "\\??\\C:\\ro.txt", GENERIC_READ, FILE_SHARE_READ, FILE_OPEN_IF), STATUS_SUCCESS);
     EXPECT_EQ(Write(h, "x"), STATUS_ACCESS_DENIED);
@@ -150,7 +163,8 @@ TEST_F(FsFilesTest, AccessAndHandleKindAreChecked) {
     ZwClose(key);
 }
 
-TEST_F(FsFilesTest, AsynchronousFileNeedsAnExplicitOffset) {
+TEST_F(FsFilesTest, AsynchronousFileNeedsAnExplicitOffset)
+{
     HANDLE h = nullptr;
     ASSERT_EQ(Create(&h, "\\??\\C:\\a.txt", FILE_WRITE_DATA, 0, FILE_CREATE, 0), STATUS_SUCCESS);
     EXPECT_EQ(Write(h, "x"), STATUS_INVALID_PARAMETER);
@@ -163,7 +177,8 @@ TEST_F(FsFilesTest, AsynchronousFileNeedsAnExplicitOffset) {
 
 class FsFilesDriveTest : public MachineTest {
 protected:
-    FsFilesDriveTest() {
+    FsFilesDriveTest()
+    {
         char templ[] = "/tmp/cm-fs-drive-XXXXXX";
         root_ = mkdtemp(templ);
         options_.driveCRoot = root_;
@@ -172,14 +187,16 @@ protected:
     std::string root_;
 };
 
-TEST_F(FsFilesDriveTest, GivenDriveFolderIsUsedAndKeptAtShutdown) {
+TEST_F(FsFilesDriveTest, GivenDriveFolderIsUsedAndKeptAtShutdown)
+{
     EXPECT_EQ(sim::HostPathForDosPath("\\??\\C:\\x.txt"), root_ + "/x.txt");
     sim::StopMachine();
     struct stat st;
     EXPECT_EQ(stat(root_.c_str(), &st), 0);
 }
 
-TEST(FsFilesMachineTest, FreshTempDriveIsRemovedAtShutdown) {
+TEST(FsFilesMachineTest, FreshTempDriveIsRemovedAtShutdown)
+{
     sim::StartMachine();
     std::string root = sim::HostPathForDosPath("\\??\\C:\\");
     ASSERT_FALSE(root.empty());

@@ -14,14 +14,16 @@ namespace {
 // Lower driver: holds every IRP pending until the test completes it.
 PIRP g_held = nullptr;
 KEVENT g_arrived;
-NTSTATUS HoldPending(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS HoldPending(PDEVICE_OBJECT, PIRP irp)
+{
     IoMarkIrpPending(irp);
     g_held = irp;
     KeSetEvent(&g_arrived, IO_NO_INCREMENT, FALSE);
     return STATUS_PENDING;
 }
 
-void CompleteHeldOnAnotherThread(NTSTATUS status) {
+void CompleteHeldOnAnotherThread(NTSTATUS status)
+{
     std::thread([status] { CompleteWith(g_held, status); }).join();
 }
 
@@ -29,7 +31,8 @@ struct Seen {
     std::vector<std::string> order;
     std::vector<PDEVICE_OBJECT> devices;
     std::vector<bool> pendingReturned;
-    void Add(const char* who, PDEVICE_OBJECT d, PIRP irp) {
+    void Add(const char* who, PDEVICE_OBJECT d, PIRP irp)
+    {
         order.push_back(who);
         devices.push_back(d);
         pendingReturned.push_back(irp->PendingReturned != 0);
@@ -39,14 +42,18 @@ Seen g_seen;
 KEVENT g_senderDone;
 bool g_upperStops = false;
 
-NTSTATUS UpperDone(PDEVICE_OBJECT d, PIRP irp, PVOID) {
+NTSTATUS UpperDone(PDEVICE_OBJECT d, PIRP irp, PVOID)
+{
     g_seen.Add("upper", d, irp);
-    if (g_upperStops) return STATUS_MORE_PROCESSING_REQUIRED;
-    if (irp->PendingReturned) IoMarkIrpPending(irp);
+    if (g_upperStops)
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    if (irp->PendingReturned)
+        IoMarkIrpPending(irp);
     return STATUS_SUCCESS;
 }
 
-NTSTATUS UpperWithRoutine(PDEVICE_OBJECT d, PIRP irp) {
+NTSTATUS UpperWithRoutine(PDEVICE_OBJECT d, PIRP irp)
+{
     IoCopyCurrentIrpStackLocationToNext(irp);
     IoSetCompletionRoutine(irp, UpperDone, nullptr, TRUE, TRUE, TRUE);
     if (g_upperStops) {
@@ -57,12 +64,14 @@ NTSTATUS UpperWithRoutine(PDEVICE_OBJECT d, PIRP irp) {
     return IoCallDriver(ExtOf(d)->lower, irp);
 }
 
-NTSTATUS UpperWithoutRoutine(PDEVICE_OBJECT d, PIRP irp) {
+NTSTATUS UpperWithoutRoutine(PDEVICE_OBJECT d, PIRP irp)
+{
     IoCopyCurrentIrpStackLocationToNext(irp);
     return IoCallDriver(ExtOf(d)->lower, irp);
 }
 
-NTSTATUS SenderDone(PDEVICE_OBJECT d, PIRP irp, PVOID) {
+NTSTATUS SenderDone(PDEVICE_OBJECT d, PIRP irp, PVOID)
+{
     g_seen.Add("sender", d, irp);
     IoFreeIrp(irp);
     KeSetEvent(&g_senderDone, IO_NO_INCREMENT, FALSE);
@@ -71,7 +80,8 @@ NTSTATUS SenderDone(PDEVICE_OBJECT d, PIRP irp, PVOID) {
 
 class IoIrpTest : public MachineTest {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         MachineTest::SetUp();
         g_held = nullptr;
         g_seen = Seen();
@@ -81,14 +91,16 @@ protected:
     }
 
     // lower (holds IRPs pending) <- upper (the given dispatch)
-    void BuildStack(PDRIVER_DISPATCH upperDispatch) {
+    void BuildStack(PDRIVER_DISPATCH upperDispatch)
+    {
         lower_ = MakeDevice(LoadTestDriver(L"iolower", HoldPending), L"\\Device\\IoLower");
         upper_ = MakeDevice(LoadTestDriver(L"ioupper", upperDispatch), nullptr, lower_);
         ASSERT_NE(upper_, nullptr);
     }
 
     // A driver-allocated IRP sent to the top of the stack with the sender's routine.
-    NTSTATUS SendOwnIrp() {
+    NTSTATUS SendOwnIrp()
+    {
         PIRP irp = IoAllocateIrp(upper_->StackSize, FALSE);
         IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_FLUSH_BUFFERS;
         IoSetCompletionRoutine(irp, SenderDone, nullptr, TRUE, TRUE, TRUE);
@@ -99,7 +111,8 @@ protected:
     PDEVICE_OBJECT upper_ = nullptr;
 };
 
-TEST_F(IoIrpTest, AttachingSetsTheStackSizeAndReturnsTheDeviceBelow) {
+TEST_F(IoIrpTest, AttachingSetsTheStackSizeAndReturnsTheDeviceBelow)
+{
     BuildStack(UpperWithRoutine);
     EXPECT_EQ(ExtOf(upper_)->lower, lower_);
     EXPECT_EQ(lower_->AttachedDevice, upper_);
@@ -109,7 +122,8 @@ TEST_F(IoIrpTest, AttachingSetsTheStackSizeAndReturnsTheDeviceBelow) {
     ObDereferenceObject(top);
 }
 
-TEST_F(IoIrpTest, CompletionRoutinesRunBottomUpAndSeePendingReturned) {
+TEST_F(IoIrpTest, CompletionRoutinesRunBottomUpAndSeePendingReturned)
+{
     BuildStack(UpperWithRoutine);
     EXPECT_EQ(SendOwnIrp(), STATUS_PENDING);
     ASSERT_TRUE(WaitEvent(&g_arrived));
@@ -123,7 +137,8 @@ TEST_F(IoIrpTest, CompletionRoutinesRunBottomUpAndSeePendingReturned) {
     EXPECT_TRUE(g_seen.pendingReturned[1]) << "the upper routine re-marked the IRP pending";
 }
 
-TEST_F(IoIrpTest, WithoutACompletionRoutineThePendingMarkPropagatesUp) {
+TEST_F(IoIrpTest, WithoutACompletionRoutineThePendingMarkPropagatesUp)
+{
     BuildStack(UpperWithoutRoutine);
     EXPECT_EQ(SendOwnIrp(), STATUS_PENDING);
     ASSERT_TRUE(WaitEvent(&g_arrived));
@@ -133,7 +148,8 @@ TEST_F(IoIrpTest, WithoutACompletionRoutineThePendingMarkPropagatesUp) {
     EXPECT_TRUE(g_seen.pendingReturned[0]);
 }
 
-TEST_F(IoIrpTest, MoreProcessingRequiredStopsCompletionUntilTheIrpIsCompletedAgain) {
+TEST_F(IoIrpTest, MoreProcessingRequiredStopsCompletionUntilTheIrpIsCompletedAgain)
+{
     g_upperStops = true;
     BuildStack(UpperWithRoutine);
     EXPECT_EQ(SendOwnIrp(), STATUS_PENDING);
@@ -148,7 +164,8 @@ TEST_F(IoIrpTest, MoreProcessingRequiredStopsCompletionUntilTheIrpIsCompletedAga
     EXPECT_EQ(g_seen.order, (std::vector<std::string>{"upper", "sender"}));
 }
 
-TEST_F(IoIrpTest, ErrorCompletionSkipsRoutinesThatOnlyAskForSuccess) {
+TEST_F(IoIrpTest, ErrorCompletionSkipsRoutinesThatOnlyAskForSuccess)
+{
     BuildStack(UpperWithoutRoutine);
     PIRP irp = IoAllocateIrp(upper_->StackSize, FALSE);
     IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_FLUSH_BUFFERS;
@@ -167,15 +184,17 @@ TEST_F(IoIrpTest, ErrorCompletionSkipsRoutinesThatOnlyAskForSuccess) {
 
 // ---------------------------------------------------------------- buffers
 
-NTSTATUS FillWithZ(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS FillWithZ(PDEVICE_OBJECT, PIRP irp)
+{
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
     ULONG length = sp->MajorFunction == IRP_MJ_READ ? sp->Parameters.Read.Length
-                                                     : sp->Parameters.DeviceIoControl.OutputBufferLength;
+                                                    : sp->Parameters.DeviceIoControl.OutputBufferLength;
     memset(irp->AssociatedIrp.SystemBuffer, 'Z', length);
     return CompleteWith(irp, STATUS_SUCCESS, 2);
 }
 
-TEST_F(IoIrpTest, BufferedIoctlCopiesBackOnlyInformationBytes) {
+TEST_F(IoIrpTest, BufferedIoctlCopiesBackOnlyInformationBytes)
+{
     PDEVICE_OBJECT d = MakeDevice(LoadTestDriver(L"iobuf", FillWithZ), L"\\Device\\IoBuf");
     char buffer[9] = "abcdefgh";
     ULONG code = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS);
@@ -185,7 +204,8 @@ TEST_F(IoIrpTest, BufferedIoctlCopiesBackOnlyInformationBytes) {
     EXPECT_STREQ(buffer, "ZZcdefgh");
 }
 
-TEST_F(IoIrpTest, BufferedReadCopiesBackOnlyInformationBytes) {
+TEST_F(IoIrpTest, BufferedReadCopiesBackOnlyInformationBytes)
+{
     PDEVICE_OBJECT d = MakeDevice(LoadTestDriver(L"iobuf", FillWithZ), L"\\Device\\IoBuf");
     char buffer[9] = "abcdefgh";
     sim::IrpResult r = sim::SendIrp(d, IRP_MJ_READ, 0, buffer, 8);
@@ -200,7 +220,8 @@ struct ControlSeen {
     char firstInput;
 } g_control;
 
-NTSTATUS RecordControl(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS RecordControl(PDEVICE_OBJECT, PIRP irp)
+{
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
     g_control = {sp->MajorFunction,
                  sp->Parameters.DeviceIoControl.IoControlCode,
@@ -209,11 +230,13 @@ NTSTATUS RecordControl(PDEVICE_OBJECT, PIRP irp) {
                  sp->Parameters.DeviceIoControl.Type3InputBuffer,
                  irp->UserBuffer,
                  irp->AssociatedIrp.SystemBuffer ? *(char*)irp->AssociatedIrp.SystemBuffer : '\0'};
-    if (irp->AssociatedIrp.SystemBuffer) memcpy(irp->AssociatedIrp.SystemBuffer, "out", 3);
+    if (irp->AssociatedIrp.SystemBuffer)
+        memcpy(irp->AssociatedIrp.SystemBuffer, "out", 3);
     return CompleteWith(irp, STATUS_SUCCESS, 3);
 }
 
-TEST_F(IoIrpTest, BuiltInternalControlRequestSignalsTheEventWithTheStatusBlock) {
+TEST_F(IoIrpTest, BuiltInternalControlRequestSignalsTheEventWithTheStatusBlock)
+{
     PDEVICE_OBJECT d = MakeDevice(LoadTestDriver(L"ioctl", RecordControl), L"\\Device\\IoCtl");
     ULONG code = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS);
     char in[4] = "inp", out[8] = {};
@@ -234,7 +257,8 @@ TEST_F(IoIrpTest, BuiltInternalControlRequestSignalsTheEventWithTheStatusBlock) 
     EXPECT_EQ(memcmp(out, "out", 3), 0);
 }
 
-TEST_F(IoIrpTest, NeitherMethodPassesTheCallersBuffersThrough) {
+TEST_F(IoIrpTest, NeitherMethodPassesTheCallersBuffersThrough)
+{
     PDEVICE_OBJECT d = MakeDevice(LoadTestDriver(L"ioctl", RecordControl), L"\\Device\\IoCtl");
     ULONG code = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x802, METHOD_NEITHER, FILE_ANY_ACCESS);
     char in[4] = "inp", out[8] = {};
@@ -257,13 +281,15 @@ struct CancelSeen {
     bool cancelFlag;
 } g_cancel;
 
-VOID CancelHeld(PDEVICE_OBJECT, PIRP irp) {
+VOID CancelHeld(PDEVICE_OBJECT, PIRP irp)
+{
     g_cancel = {KeGetCurrentIrql(), sim::SpinLocksHeld(), irp->Cancel != 0};
     IoReleaseCancelSpinLock(irp->CancelIrql);
     CompleteWith(irp, STATUS_CANCELLED);
 }
 
-NTSTATUS HoldCancelable(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS HoldCancelable(PDEVICE_OBJECT, PIRP irp)
+{
     IoMarkIrpPending(irp);
     IoSetCancelRoutine(irp, CancelHeld);
     g_held = irp;
@@ -271,7 +297,8 @@ NTSTATUS HoldCancelable(PDEVICE_OBJECT, PIRP irp) {
     return STATUS_PENDING;
 }
 
-TEST_F(IoIrpTest, CancelCallsTheRoutineWithTheCancelSpinLockHeld) {
+TEST_F(IoIrpTest, CancelCallsTheRoutineWithTheCancelSpinLockHeld)
+{
     PDEVICE_OBJECT d = MakeDevice(LoadTestDriver(L"iocancel", HoldCancelable), L"\\Device\\IoCancel");
     sim::IrpResult r{};
     std::thread client([&] { r = sim::SendIrp(d, IRP_MJ_READ); });
@@ -288,7 +315,8 @@ TEST_F(IoIrpTest, CancelCallsTheRoutineWithTheCancelSpinLockHeld) {
     EXPECT_EQ(sim::SpinLocksHeld(), 0);
 }
 
-TEST_F(IoIrpTest, CancelWithoutARoutineOnlyFlagsTheIrp) {
+TEST_F(IoIrpTest, CancelWithoutARoutineOnlyFlagsTheIrp)
+{
     PDEVICE_OBJECT d = MakeDevice(LoadTestDriver(L"iolower", HoldPending), L"\\Device\\IoLower");
     sim::IrpResult r{};
     std::thread client([&] { r = sim::SendIrp(d, IRP_MJ_READ); });

@@ -15,21 +15,22 @@ class IoObjectTest : public MachineTest {};
 // ---------------------------------------------------------------- drivers
 
 std::string g_entryPath;
-NTSTATUS RecordPathEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path) {
+NTSTATUS RecordPathEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path)
+{
     g_entryPath = sim::Utf8(*path);
     driver->DriverUnload = DeleteDevicesUnload;
     return STATUS_SUCCESS;
 }
 
-TEST_F(IoObjectTest, LoadDriverCreatesTheServiceKeyAndNamesTheDriverObject) {
+TEST_F(IoObjectTest, LoadDriverCreatesTheServiceKeyAndNamesTheDriverObject)
+{
     PDRIVER_OBJECT d = sim::LoadDriver(L"iosvc", RecordPathEntry);
     ASSERT_NE(d, nullptr);
     EXPECT_EQ(g_entryPath, "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\iosvc");
     EXPECT_EQ(sim::Utf8(d->DriverName), "\\Driver\\iosvc");
     EXPECT_EQ(sim::Utf8(d->DriverExtension->ServiceKeyName), "iosvc");
     EXPECT_EQ(d->DriverExtension->DriverObject, d);
-    UNICODE_STRING params =
-        Name(L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\iosvc\\Parameters");
+    UNICODE_STRING params = Name(L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\iosvc\\Parameters");
     OBJECT_ATTRIBUTES oa;
     InitializeObjectAttributes(&oa, &params, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
     HANDLE key = nullptr;
@@ -38,12 +39,14 @@ TEST_F(IoObjectTest, LoadDriverCreatesTheServiceKeyAndNamesTheDriverObject) {
     sim::UnloadDriver(d);
 }
 
-NTSTATUS EmptyEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+NTSTATUS EmptyEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+{
     driver->DriverUnload = DeleteDevicesUnload;
     return STATUS_SUCCESS;
 }
 
-TEST_F(IoObjectTest, UnhandledMajorFunctionsFailWithInvalidDeviceRequest) {
+TEST_F(IoObjectTest, UnhandledMajorFunctionsFailWithInvalidDeviceRequest)
+{
     PDRIVER_OBJECT driver = sim::LoadDriver(L"ioempty", EmptyEntry);
     PDEVICE_OBJECT d = MakeDevice(driver, L"\\Device\\IoEmpty");
     sim::IrpResult r = sim::SendIrp(d, IRP_MJ_READ);
@@ -51,9 +54,13 @@ TEST_F(IoObjectTest, UnhandledMajorFunctionsFailWithInvalidDeviceRequest) {
     EXPECT_EQ(r.ioStatus.Status, STATUS_INVALID_DEVICE_REQUEST);
 }
 
-NTSTATUS FailingEntry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_INSUFFICIENT_RESOURCES; }
+NTSTATUS FailingEntry(PDRIVER_OBJECT, PUNICODE_STRING)
+{
+    return STATUS_INSUFFICIENT_RESOURCES;
+}
 
-TEST_F(IoObjectTest, AFailedEntryLeavesNoDriverObject) {
+TEST_F(IoObjectTest, AFailedEntryLeavesNoDriverObject)
+{
     NTSTATUS st = STATUS_SUCCESS;
     EXPECT_EQ(sim::LoadDriver(L"iofail", FailingEntry, &st), nullptr);
     EXPECT_EQ(st, STATUS_INSUFFICIENT_RESOURCES);
@@ -62,7 +69,8 @@ TEST_F(IoObjectTest, AFailedEntryLeavesNoDriverObject) {
     EXPECT_NE(d, nullptr);
 }
 
-TEST_F(IoObjectTest, NewDevicesAreInitializingWithAZeroedExtension) {
+TEST_F(IoObjectTest, NewDevicesAreInitializingWithAZeroedExtension)
+{
     PDRIVER_OBJECT driver = sim::LoadDriver(L"iodev", EmptyEntry);
     UNICODE_STRING n = Name(L"\\Device\\IoDev");
     PDEVICE_OBJECT d = nullptr;
@@ -72,7 +80,8 @@ TEST_F(IoObjectTest, NewDevicesAreInitializingWithAZeroedExtension) {
     EXPECT_EQ(d->StackSize, 1);
     EXPECT_EQ(driver->DeviceObject, d);
     const unsigned char* ext = static_cast<unsigned char*>(d->DeviceExtension);
-    for (int i = 0; i < 64; ++i) ASSERT_EQ(ext[i], 0) << i;
+    for (int i = 0; i < 64; ++i)
+        ASSERT_EQ(ext[i], 0) << i;
     EXPECT_FALSE(sim::IsLivePoolBlock(d->DeviceExtension)) << "the extension is not driver pool";
     PDEVICE_OBJECT again = nullptr;
     EXPECT_EQ(IoCreateDevice(driver, 0, &n, FILE_DEVICE_UNKNOWN, 0, FALSE, &again), STATUS_OBJECT_NAME_COLLISION);
@@ -81,7 +90,8 @@ TEST_F(IoObjectTest, NewDevicesAreInitializingWithAZeroedExtension) {
 
 // ---------------------------------------------------------------- namespace
 
-TEST_F(IoObjectTest, LinksResolveThroughEveryAliasOfTheGlobalDirectory) {
+TEST_F(IoObjectTest, LinksResolveThroughEveryAliasOfTheGlobalDirectory)
+{
     PDEVICE_OBJECT d = MakeDevice(sim::LoadDriver(L"iolink", EmptyEntry), L"\\Device\\IoLink0");
     UNICODE_STRING link = Name(L"\\DosDevices\\Global\\IOLINK"), target = Name(L"\\Device\\IoLink0");
     ASSERT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
@@ -102,14 +112,17 @@ TEST_F(IoObjectTest, LinksResolveThroughEveryAliasOfTheGlobalDirectory) {
 
 std::vector<UCHAR> g_majors;
 PFILE_OBJECT g_createFile = nullptr;
-NTSTATUS RecordMajor(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS RecordMajor(PDEVICE_OBJECT, PIRP irp)
+{
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
     g_majors.push_back(sp->MajorFunction);
-    if (sp->MajorFunction == IRP_MJ_CREATE) g_createFile = sp->FileObject;
+    if (sp->MajorFunction == IRP_MJ_CREATE)
+        g_createFile = sp->FileObject;
     return CompleteWith(irp, STATUS_SUCCESS);
 }
 
-TEST_F(IoObjectTest, ExclusiveDeviceRefusesASecondOpen) {
+TEST_F(IoObjectTest, ExclusiveDeviceRefusesASecondOpen)
+{
     g_majors.clear();
     PDRIVER_OBJECT driver = LoadTestDriver(L"ioexcl", RecordMajor);
     PDEVICE_OBJECT d = MakeDevice(driver, L"\\Device\\IoExcl", nullptr, DO_BUFFERED_IO, TRUE);
@@ -126,12 +139,13 @@ TEST_F(IoObjectTest, ExclusiveDeviceRefusesASecondOpen) {
     PFILE_OBJECT again = sim::OpenDevice(L"\\??\\IOEXCL", &st);
     ASSERT_NE(again, nullptr);
     sim::CloseDevice(again);
-    EXPECT_EQ(g_majors, (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE, IRP_MJ_CREATE,
-                                            IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
+    EXPECT_EQ(g_majors, (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE, IRP_MJ_CREATE, IRP_MJ_CLEANUP,
+                                            IRP_MJ_CLOSE}));
     IoDeleteSymbolicLink(&link);
 }
 
-TEST_F(IoObjectTest, SharedDeviceAllowsSeveralOpensAndRoutesFileIrps) {
+TEST_F(IoObjectTest, SharedDeviceAllowsSeveralOpensAndRoutesFileIrps)
+{
     g_majors.clear();
     PDEVICE_OBJECT d = MakeDevice(LoadTestDriver(L"ioshare", RecordMajor), L"\\Device\\IoShare");
     PFILE_OBJECT a = sim::OpenDevice(L"\\Device\\IoShare");
@@ -149,7 +163,8 @@ TEST_F(IoObjectTest, SharedDeviceAllowsSeveralOpensAndRoutesFileIrps) {
 
 // ---------------------------------------------------------------- events and handles
 
-TEST_F(IoObjectTest, NamedEventIsSharedByNameAndLivesWhileHandlesAreOpen) {
+TEST_F(IoObjectTest, NamedEventIsSharedByNameAndLivesWhileHandlesAreOpen)
+{
     UNICODE_STRING n = Name(L"\\BaseNamedObjects\\IoTestEvent");
     HANDLE h1 = nullptr, h2 = nullptr;
     PKEVENT e1 = IoCreateNotificationEvent(&n, &h1);
@@ -180,13 +195,15 @@ struct WorkSeen {
 } g_work;
 KEVENT g_workGo, g_workDone;
 
-VOID WorkRoutine(PDEVICE_OBJECT d, PVOID) {
+VOID WorkRoutine(PDEVICE_OBJECT d, PVOID)
+{
     WaitEvent(&g_workGo);
     g_work = {KeGetCurrentIrql(), sim::ThreadName(), (ULONG_PTR)ExtOf(d)->user};
     KeSetEvent(&g_workDone, IO_NO_INCREMENT, FALSE);
 }
 
-TEST_F(IoObjectTest, WorkItemRunsAtPassiveOnAWorkerAndKeepsItsDeviceAlive) {
+TEST_F(IoObjectTest, WorkItemRunsAtPassiveOnAWorkerAndKeepsItsDeviceAlive)
+{
     KeInitializeEvent(&g_workGo, NotificationEvent, FALSE);
     KeInitializeEvent(&g_workDone, NotificationEvent, FALSE);
     PDEVICE_OBJECT d = MakeDevice(sim::LoadDriver(L"iowork", EmptyEntry), L"\\Device\\IoWork");
@@ -204,7 +221,8 @@ TEST_F(IoObjectTest, WorkItemRunsAtPassiveOnAWorkerAndKeepsItsDeviceAlive) {
     IoFreeWorkItem(item);
 }
 
-TEST_F(IoObjectTest, AllocationFaultsFailIrpsAndWorkItems) {
+TEST_F(IoObjectTest, AllocationFaultsFailIrpsAndWorkItems)
+{
     PDEVICE_OBJECT d = MakeDevice(sim::LoadDriver(L"iofault", EmptyEntry), L"\\Device\\IoFault");
     sim::FaultRule irp;
     irp.site = sim::FaultSite::Irp;
@@ -228,20 +246,24 @@ TEST_F(IoObjectTest, AllocationFaultsFailIrpsAndWorkItems) {
 // ---------------------------------------------------------------- power
 
 POWER_STATE g_powerSeen;
-NTSTATUS CompletePower(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS CompletePower(PDEVICE_OBJECT, PIRP irp)
+{
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
-    if (sp->MajorFunction == IRP_MJ_POWER) g_powerSeen = sp->Parameters.Power.State;
+    if (sp->MajorFunction == IRP_MJ_POWER)
+        g_powerSeen = sp->Parameters.Power.State;
     PoStartNextPowerIrp(irp);
     return CompleteWith(irp, STATUS_SUCCESS);
 }
 UCHAR g_powerMinor = 0xFF;
 NTSTATUS g_powerStatus = STATUS_PENDING;
-VOID PowerDone(PDEVICE_OBJECT, UCHAR minor, POWER_STATE, PVOID, PIO_STATUS_BLOCK iosb) {
+VOID PowerDone(PDEVICE_OBJECT, UCHAR minor, POWER_STATE, PVOID, PIO_STATUS_BLOCK iosb)
+{
     g_powerMinor = minor;
     g_powerStatus = iosb->Status;
 }
 
-TEST_F(IoObjectTest, PowerRequestReachesTheTopOfTheStackAndCallsBack) {
+TEST_F(IoObjectTest, PowerRequestReachesTheTopOfTheStackAndCallsBack)
+{
     PDEVICE_OBJECT pdo = MakeDevice(LoadTestDriver(L"iopdo", CompletePower), L"\\Device\\IoPdo");
     MakeDevice(LoadTestDriver(L"iofdo", CompletePower), nullptr, pdo);
     POWER_STATE s;
@@ -254,7 +276,8 @@ TEST_F(IoObjectTest, PowerRequestReachesTheTopOfTheStackAndCallsBack) {
     EXPECT_EQ(PoSetPowerState(pdo, DevicePowerState, s).DeviceState, PowerDeviceD3);
 }
 
-TEST_F(IoObjectTest, PnpQueriesRefuseDevicesThatAreNotPdos) {
+TEST_F(IoObjectTest, PnpQueriesRefuseDevicesThatAreNotPdos)
+{
     PDEVICE_OBJECT d = MakeDevice(sim::LoadDriver(L"iopnp", EmptyEntry), L"\\Device\\IoPnp");
     ULONG len = 7;
     WCHAR buffer[16];

@@ -11,23 +11,27 @@ namespace {
 
 class IoVerifierTest : public RecordingMachineTest {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         RecordingMachineTest::SetUp();
         held_ = nullptr;
         KeInitializeEvent(&arrived_, NotificationEvent, FALSE);
     }
     // Stops the machine here to see the teardown reports; true when `rule` was among them.
-    bool StopAndTake(const char* rule) {
+    bool StopAndTake(const char* rule)
+    {
         sim::StopMachine();
         return TakeViolation(rule);
     }
-    PDEVICE_OBJECT Device(PDRIVER_DISPATCH dispatch, const wchar_t* name = L"\\Device\\IoV") {
+    PDEVICE_OBJECT Device(PDRIVER_DISPATCH dispatch, const wchar_t* name = L"\\Device\\IoV")
+    {
         return MakeDevice(LoadTestDriver(L"iov", dispatch), name);
     }
 
     static PIRP held_;
     static KEVENT arrived_;
-    static NTSTATUS HoldPending(PDEVICE_OBJECT, PIRP irp) {
+    static NTSTATUS HoldPending(PDEVICE_OBJECT, PIRP irp)
+    {
         IoMarkIrpPending(irp);
         held_ = irp;
         KeSetEvent(&arrived_, IO_NO_INCREMENT, FALSE);
@@ -37,14 +41,16 @@ protected:
 PIRP IoVerifierTest::held_;
 KEVENT IoVerifierTest::arrived_;
 
-NTSTATUS FreeAndStop(PDEVICE_OBJECT, PIRP irp, PVOID) {
+NTSTATUS FreeAndStop(PDEVICE_OBJECT, PIRP irp, PVOID)
+{
     IoFreeIrp(irp);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
 // ---------------------------------------------------------------- completion
 
-TEST_F(IoVerifierTest, CompletingTwiceIsReported) {
+TEST_F(IoVerifierTest, CompletingTwiceIsReported)
+{
     PDEVICE_OBJECT d = Device([](PDEVICE_OBJECT, PIRP irp) {
         CompleteWith(irp, STATUS_SUCCESS);
         IoCompleteRequest(irp, IO_NO_INCREMENT);  // the IRP is gone: only the pointer is passed
@@ -54,7 +60,8 @@ TEST_F(IoVerifierTest, CompletingTwiceIsReported) {
     EXPECT_TRUE(TakeViolation("IRP_COMPLETED_TWICE"));
 }
 
-TEST_F(IoVerifierTest, CompletingWithStatusPendingIsReported) {
+TEST_F(IoVerifierTest, CompletingWithStatusPendingIsReported)
+{
     PDEVICE_OBJECT d = Device([](PDEVICE_OBJECT, PIRP irp) {
         CompleteWith(irp, STATUS_PENDING);
         return STATUS_SUCCESS;
@@ -65,7 +72,8 @@ TEST_F(IoVerifierTest, CompletingWithStatusPendingIsReported) {
 
 VOID NeverCalled(PDEVICE_OBJECT, PIRP) {}
 
-TEST_F(IoVerifierTest, CompletingWithACancelRoutineSetIsReported) {
+TEST_F(IoVerifierTest, CompletingWithACancelRoutineSetIsReported)
+{
     PDEVICE_OBJECT d = Device([](PDEVICE_OBJECT, PIRP irp) {
         IoSetCancelRoutine(irp, NeverCalled);
         return CompleteWith(irp, STATUS_SUCCESS);
@@ -74,7 +82,8 @@ TEST_F(IoVerifierTest, CompletingWithACancelRoutineSetIsReported) {
     EXPECT_TRUE(TakeViolation("IRP_COMPLETED_WITH_CANCEL_ROUTINE"));
 }
 
-TEST_F(IoVerifierTest, CompletingWhileHoldingASpinLockIsReported) {
+TEST_F(IoVerifierTest, CompletingWhileHoldingASpinLockIsReported)
+{
     PDEVICE_OBJECT d = Device([](PDEVICE_OBJECT, PIRP irp) {
         static KSPIN_LOCK lock;
         KeInitializeSpinLock(&lock);
@@ -88,7 +97,8 @@ TEST_F(IoVerifierTest, CompletingWhileHoldingASpinLockIsReported) {
     EXPECT_TRUE(TakeViolation("CALL_WHILE_HOLDING_SPINLOCK"));
 }
 
-TEST_F(IoVerifierTest, CompletingAboveDispatchLevelIsReported) {
+TEST_F(IoVerifierTest, CompletingAboveDispatchLevelIsReported)
+{
     PDEVICE_OBJECT d = Device([](PDEVICE_OBJECT, PIRP irp) {
         KIRQL old;
         KeRaiseIrql(HIGH_LEVEL, &old);
@@ -100,7 +110,8 @@ TEST_F(IoVerifierTest, CompletingAboveDispatchLevelIsReported) {
     EXPECT_TRUE(TakeViolation("COMPLETE_ABOVE_DISPATCH_LEVEL"));
 }
 
-TEST_F(IoVerifierTest, CallingDriversAboveDispatchLevelIsReported) {
+TEST_F(IoVerifierTest, CallingDriversAboveDispatchLevelIsReported)
+{
     PDEVICE_OBJECT d = Device(CompleteSuccess);
     PIRP irp = IoAllocateIrp(1, FALSE);
     IoSetCompletionRoutine(irp, FreeAndStop, nullptr, TRUE, TRUE, TRUE);
@@ -110,7 +121,8 @@ TEST_F(IoVerifierTest, CallingDriversAboveDispatchLevelIsReported) {
 
 // ---------------------------------------------------------------- pending
 
-TEST_F(IoVerifierTest, ReturningPendingWithoutTheMarkIsReported) {
+TEST_F(IoVerifierTest, ReturningPendingWithoutTheMarkIsReported)
+{
     PDEVICE_OBJECT d = Device([](PDEVICE_OBJECT, PIRP irp) {
         CompleteWith(irp, STATUS_SUCCESS);
         return STATUS_PENDING;
@@ -119,7 +131,8 @@ TEST_F(IoVerifierTest, ReturningPendingWithoutTheMarkIsReported) {
     EXPECT_TRUE(TakeViolation("STATUS_PENDING_WITHOUT_MARK"));
 }
 
-TEST_F(IoVerifierTest, ReturningPendingWithoutTheMarkIsReportedWhenCompletedLater) {
+TEST_F(IoVerifierTest, ReturningPendingWithoutTheMarkIsReportedWhenCompletedLater)
+{
     PDEVICE_OBJECT d = Device([](PDEVICE_OBJECT, PIRP irp) {
         held_ = irp;
         KeSetEvent(&arrived_, IO_NO_INCREMENT, FALSE);
@@ -135,7 +148,8 @@ TEST_F(IoVerifierTest, ReturningPendingWithoutTheMarkIsReportedWhenCompletedLate
     EXPECT_TRUE(TakeViolation("STATUS_PENDING_WITHOUT_MARK"));
 }
 
-TEST_F(IoVerifierTest, MarkingPendingAndReturningAnotherStatusIsReported) {
+TEST_F(IoVerifierTest, MarkingPendingAndReturningAnotherStatusIsReported)
+{
     PDEVICE_OBJECT d = Device([](PDEVICE_OBJECT, PIRP irp) {
         IoMarkIrpPending(irp);
         return CompleteWith(irp, STATUS_SUCCESS);
@@ -146,7 +160,8 @@ TEST_F(IoVerifierTest, MarkingPendingAndReturningAnotherStatusIsReported) {
 
 // ---------------------------------------------------------------- driver IRPs
 
-TEST_F(IoVerifierTest, CallingWithNoStackLocationLeftIsReported) {
+TEST_F(IoVerifierTest, CallingWithNoStackLocationLeftIsReported)
+{
     PDEVICE_OBJECT d = Device(CompleteSuccess);
     PIRP irp = IoAllocateIrp(1, FALSE);
     IoSetNextIrpStackLocation(irp);  // the only location used up by the sender
@@ -155,7 +170,8 @@ TEST_F(IoVerifierTest, CallingWithNoStackLocationLeftIsReported) {
     IoFreeIrp(irp);
 }
 
-TEST_F(IoVerifierTest, DriverIrpCompletedToTheTopIsReported) {
+TEST_F(IoVerifierTest, DriverIrpCompletedToTheTopIsReported)
+{
     PDEVICE_OBJECT d = Device(CompleteSuccess);
     PIRP irp = IoAllocateIrp(d->StackSize, FALSE);  // no completion routine
     IoCallDriver(d, irp);
@@ -163,7 +179,8 @@ TEST_F(IoVerifierTest, DriverIrpCompletedToTheTopIsReported) {
     IoFreeIrp(irp);
 }
 
-TEST_F(IoVerifierTest, FreeingAnIrpInFlightIsReportedAndTheIrpKept) {
+TEST_F(IoVerifierTest, FreeingAnIrpInFlightIsReportedAndTheIrpKept)
+{
     PDEVICE_OBJECT d = Device(HoldPending);
     PIRP irp = IoAllocateIrp(d->StackSize, FALSE);
     IoSetCompletionRoutine(irp, FreeAndStop, nullptr, TRUE, TRUE, TRUE);
@@ -174,7 +191,8 @@ TEST_F(IoVerifierTest, FreeingAnIrpInFlightIsReportedAndTheIrpKept) {
     EXPECT_FALSE(sim::HasViolation("IRP_FREED_IN_FLIGHT"));
 }
 
-TEST_F(IoVerifierTest, ReusingAnIrpInFlightIsReported) {
+TEST_F(IoVerifierTest, ReusingAnIrpInFlightIsReported)
+{
     PDEVICE_OBJECT d = Device(HoldPending);
     PIRP irp = IoAllocateIrp(d->StackSize, FALSE);
     IoSetCompletionRoutine(irp, FreeAndStop, nullptr, TRUE, TRUE, TRUE);
@@ -185,7 +203,8 @@ TEST_F(IoVerifierTest, ReusingAnIrpInFlightIsReported) {
     EXPECT_FALSE(sim::HasViolation("IRP_FREE_INVALID"));
 }
 
-TEST_F(IoVerifierTest, FreeingAnIoManagerIrpIsReported) {
+TEST_F(IoVerifierTest, FreeingAnIoManagerIrpIsReported)
+{
     PDEVICE_OBJECT d = Device(CompleteSuccess);
     KEVENT e;
     KeInitializeEvent(&e, NotificationEvent, FALSE);
@@ -197,20 +216,23 @@ TEST_F(IoVerifierTest, FreeingAnIoManagerIrpIsReported) {
     EXPECT_TRUE(WaitEvent(&e, 0));
 }
 
-TEST_F(IoVerifierTest, AnIrpNeverFreedIsReportedAtStop) {
+TEST_F(IoVerifierTest, AnIrpNeverFreedIsReportedAtStop)
+{
     Device(CompleteSuccess);
     ASSERT_NE(IoAllocateIrp(2, FALSE), nullptr);
     EXPECT_TRUE(StopAndTake("IRP_LEAKED"));
 }
 
-TEST_F(IoVerifierTest, InformationBeyondTheOutputBufferIsReported) {
+TEST_F(IoVerifierTest, InformationBeyondTheOutputBufferIsReported)
+{
     PDEVICE_OBJECT d = Device([](PDEVICE_OBJECT, PIRP irp) { return CompleteWith(irp, STATUS_SUCCESS, 64); });
     char buffer[8] = {};
     sim::SendIrp(d, IRP_MJ_READ, 0, buffer, sizeof buffer);
     EXPECT_TRUE(TakeViolation("IRP_INFORMATION_EXCEEDS_BUFFER"));
 }
 
-TEST_F(IoVerifierTest, PoCallDriverWithANonPowerIrpIsReported) {
+TEST_F(IoVerifierTest, PoCallDriverWithANonPowerIrpIsReported)
+{
     PDEVICE_OBJECT d = Device(CompleteSuccess);
     PIRP irp = IoAllocateIrp(1, FALSE);
     IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
@@ -219,19 +241,22 @@ TEST_F(IoVerifierTest, PoCallDriverWithANonPowerIrpIsReported) {
     EXPECT_TRUE(TakeViolation("POCALLDRIVER_NOT_POWER_IRP"));
 }
 
-TEST_F(IoVerifierTest, AnIrpWithoutStackLocationsIsRefused) {
+TEST_F(IoVerifierTest, AnIrpWithoutStackLocationsIsRefused)
+{
     EXPECT_EQ(IoAllocateIrp(0, FALSE), nullptr);
     EXPECT_TRUE(TakeViolation("IRP_INVALID_STACK_SIZE"));
 }
 
-TEST_F(IoVerifierTest, CancellingAFreedIrpIsReported) {
+TEST_F(IoVerifierTest, CancellingAFreedIrpIsReported)
+{
     PIRP irp = IoAllocateIrp(1, FALSE);
     IoFreeIrp(irp);
     EXPECT_FALSE(IoCancelIrp(irp));
     EXPECT_TRUE(TakeViolation("IRP_INVALID"));
 }
 
-TEST_F(IoVerifierTest, CallingADeletedDeviceWhoseObjectIsGoneIsReported) {
+TEST_F(IoVerifierTest, CallingADeletedDeviceWhoseObjectIsGoneIsReported)
+{
     PDEVICE_OBJECT d = Device(CompleteSuccess);
     IoDeleteDevice(d);
     PIRP irp = IoAllocateIrp(1, FALSE);
@@ -243,9 +268,13 @@ TEST_F(IoVerifierTest, CallingADeletedDeviceWhoseObjectIsGoneIsReported) {
 // ---------------------------------------------------------------- cancel
 
 PIRP g_cancelled = nullptr;
-VOID CancelKeepingTheLock(PDEVICE_OBJECT, PIRP irp) { g_cancelled = irp; }
+VOID CancelKeepingTheLock(PDEVICE_OBJECT, PIRP irp)
+{
+    g_cancelled = irp;
+}
 
-TEST_F(IoVerifierTest, CancelRoutineKeepingTheCancelSpinLockIsReported) {
+TEST_F(IoVerifierTest, CancelRoutineKeepingTheCancelSpinLockIsReported)
+{
     PDEVICE_OBJECT d = Device(HoldPending);
     sim::IrpResult r{};
     std::thread client([&] { r = sim::SendIrp(d, IRP_MJ_READ); });
@@ -261,7 +290,8 @@ TEST_F(IoVerifierTest, CancelRoutineKeepingTheCancelSpinLockIsReported) {
 
 // ---------------------------------------------------------------- devices
 
-TEST_F(IoVerifierTest, DeletingADeviceWithOneAttachedAboveIsReported) {
+TEST_F(IoVerifierTest, DeletingADeviceWithOneAttachedAboveIsReported)
+{
     PDEVICE_OBJECT lower = Device(CompleteSuccess, L"\\Device\\IoLow");
     PDEVICE_OBJECT upper = MakeDevice(lower->DriverObject, nullptr, lower);
     IoDeleteDevice(lower);
@@ -270,7 +300,8 @@ TEST_F(IoVerifierTest, DeletingADeviceWithOneAttachedAboveIsReported) {
     ExtOf(upper)->lower = nullptr;
 }
 
-TEST_F(IoVerifierTest, DeletingADeviceStillAttachedBelowIsReported) {
+TEST_F(IoVerifierTest, DeletingADeviceStillAttachedBelowIsReported)
+{
     PDEVICE_OBJECT lower = Device(CompleteSuccess, L"\\Device\\IoLow");
     PDEVICE_OBJECT upper = MakeDevice(lower->DriverObject, nullptr, lower);
     IoDeleteDevice(upper);
@@ -278,7 +309,8 @@ TEST_F(IoVerifierTest, DeletingADeviceStillAttachedBelowIsReported) {
     IoDetachDevice(lower);
 }
 
-TEST_F(IoVerifierTest, DeletingAnFdoAfterDetachingIsClean) {
+TEST_F(IoVerifierTest, DeletingAnFdoAfterDetachingIsClean)
+{
     PDEVICE_OBJECT lower = Device(CompleteSuccess, L"\\Device\\IoLow");
     PDEVICE_OBJECT upper = MakeDevice(lower->DriverObject, nullptr, lower);
     IoDetachDevice(lower);
@@ -286,7 +318,8 @@ TEST_F(IoVerifierTest, DeletingAnFdoAfterDetachingIsClean) {
     EXPECT_TRUE(sim::Violations().empty()) << sim_test::ViolationText();
 }
 
-TEST_F(IoVerifierTest, DeletingADeviceWithOpenFilesIsReported) {
+TEST_F(IoVerifierTest, DeletingADeviceWithOpenFilesIsReported)
+{
     PDEVICE_OBJECT d = Device(CompleteSuccess);
     PFILE_OBJECT f = sim::OpenDevice(L"\\Device\\IoV");
     ASSERT_NE(f, nullptr);
@@ -295,7 +328,8 @@ TEST_F(IoVerifierTest, DeletingADeviceWithOpenFilesIsReported) {
     EXPECT_EQ(sim::CloseDevice(f), STATUS_SUCCESS) << "the object outlives its deletion until the close";
 }
 
-TEST_F(IoVerifierTest, DeletingADeviceWithAPendingIrpIsReported) {
+TEST_F(IoVerifierTest, DeletingADeviceWithAPendingIrpIsReported)
+{
     PDEVICE_OBJECT d = Device(HoldPending);
     sim::IrpResult r{};
     std::thread client([&] { r = sim::SendIrp(d, IRP_MJ_READ); });
@@ -307,26 +341,30 @@ TEST_F(IoVerifierTest, DeletingADeviceWithAPendingIrpIsReported) {
     EXPECT_TRUE(r.completed);
 }
 
-TEST_F(IoVerifierTest, DeletingADeviceTwiceIsReported) {
+TEST_F(IoVerifierTest, DeletingADeviceTwiceIsReported)
+{
     PDEVICE_OBJECT d = Device(CompleteSuccess);
     IoDeleteDevice(d);
     IoDeleteDevice(d);
     EXPECT_TRUE(TakeViolation("DEVICE_DELETED_TWICE"));
 }
 
-TEST_F(IoVerifierTest, DetachingWhatIsNotAttachedIsReported) {
+TEST_F(IoVerifierTest, DetachingWhatIsNotAttachedIsReported)
+{
     PDEVICE_OBJECT d = Device(CompleteSuccess);
     IoDetachDevice(d);
     EXPECT_TRUE(TakeViolation("DETACH_NOT_ATTACHED"));
 }
 
 VOID ForgetfulUnload(PDRIVER_OBJECT) {}
-NTSTATUS ForgetfulEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+NTSTATUS ForgetfulEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+{
     driver->DriverUnload = ForgetfulUnload;
     return STATUS_SUCCESS;
 }
 
-TEST_F(IoVerifierTest, DeviceLeftAtUnloadIsReported) {
+TEST_F(IoVerifierTest, DeviceLeftAtUnloadIsReported)
+{
     PDRIVER_OBJECT driver = sim::LoadDriver(L"ioforget", ForgetfulEntry);
     MakeDevice(driver, L"\\Device\\IoForget");
     sim::UnloadDriver(driver);
@@ -334,7 +372,8 @@ TEST_F(IoVerifierTest, DeviceLeftAtUnloadIsReported) {
     EXPECT_EQ(sim::StopMachine(), 0u) << "reported once";
 }
 
-TEST_F(IoVerifierTest, DeviceOfAnUnknownDriverObjectIsReportedAtStop) {
+TEST_F(IoVerifierTest, DeviceOfAnUnknownDriverObjectIsReportedAtStop)
+{
     static DRIVER_OBJECT handMade;
     handMade = DRIVER_OBJECT();
     PDEVICE_OBJECT d = nullptr;
@@ -342,60 +381,69 @@ TEST_F(IoVerifierTest, DeviceOfAnUnknownDriverObjectIsReportedAtStop) {
     EXPECT_TRUE(StopAndTake("DEVICE_LEAKED"));
 }
 
-TEST_F(IoVerifierTest, UnloadingADriverTwiceIsReported) {
+TEST_F(IoVerifierTest, UnloadingADriverTwiceIsReported)
+{
     PDRIVER_OBJECT driver = sim::LoadDriver(L"iotwice", ForgetfulEntry);
     sim::UnloadDriver(driver);
     sim::UnloadDriver(driver);
     EXPECT_TRUE(TakeViolation("DRIVER_NOT_LOADED"));
 }
 
-TEST_F(IoVerifierTest, DereferencingAnUnknownObjectIsReported) {
+TEST_F(IoVerifierTest, DereferencingAnUnknownObjectIsReported)
+{
     int notAnObject = 0;
     ObDereferenceObject(&notAnObject);
     EXPECT_TRUE(TakeViolation("OBJECT_DEREFERENCE_INVALID"));
 }
 
-TEST_F(IoVerifierTest, ReferencingAnUnknownObjectIsReported) {
+TEST_F(IoVerifierTest, ReferencingAnUnknownObjectIsReported)
+{
     int notAnObject = 0;
     ObReferenceObject(&notAnObject);
     EXPECT_TRUE(TakeViolation("OBJECT_REFERENCE_INVALID"));
 }
 
-TEST_F(IoVerifierTest, InvalidatingRelationsOfANonPdoIsReported) {
+TEST_F(IoVerifierTest, InvalidatingRelationsOfANonPdoIsReported)
+{
     IoInvalidateDeviceRelations(Device(CompleteSuccess), BusRelations);
     EXPECT_TRUE(TakeViolation("INVALID_PDO"));
 }
 
 // ---------------------------------------------------------------- links, handles, files
 
-NTSTATUS LinkLeavingEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+NTSTATUS LinkLeavingEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+{
     driver->DriverUnload = DeleteDevicesUnload;
     MakeDevice(driver, L"\\Device\\IoLinked");
     UNICODE_STRING link = Name(L"\\DosDevices\\IOLINKED"), target = Name(L"\\Device\\IoLinked");
     return IoCreateSymbolicLink(&link, &target);
 }
 
-TEST_F(IoVerifierTest, LinkLeftAfterUnloadIsReported) {
+TEST_F(IoVerifierTest, LinkLeftAfterUnloadIsReported)
+{
     sim::UnloadDriver(sim::LoadDriver(L"iolinked", LinkLeavingEntry));
     EXPECT_TRUE(TakeViolation("SYMBOLIC_LINK_LEAKED"));
     EXPECT_TRUE(sim::SymbolicLinkExists(L"\\??\\IOLINKED"));
     EXPECT_EQ(sim::StopMachine(), 0u) << "reported once";
 }
 
-TEST_F(IoVerifierTest, LinkToADeletedDeviceIsReportedAtStop) {
+TEST_F(IoVerifierTest, LinkToADeletedDeviceIsReportedAtStop)
+{
     PDRIVER_OBJECT driver = sim::LoadDriver(L"iolinked", LinkLeavingEntry);
     IoDeleteDevice(driver->DeviceObject);
     EXPECT_TRUE(StopAndTake("DANGLING_SYMBOLIC_LINK"));
 }
 
-TEST_F(IoVerifierTest, HandleLeftOpenIsReportedAtStop) {
+TEST_F(IoVerifierTest, HandleLeftOpenIsReportedAtStop)
+{
     UNICODE_STRING n = Name(L"\\BaseNamedObjects\\IoLeak");
     HANDLE h;
     ASSERT_NE(IoCreateNotificationEvent(&n, &h), nullptr);
     EXPECT_TRUE(StopAndTake("HANDLE_LEAKED"));
 }
 
-TEST_F(IoVerifierTest, ClosingAnInvalidHandleIsReported) {
+TEST_F(IoVerifierTest, ClosingAnInvalidHandleIsReported)
+{
     UNICODE_STRING n = Name(L"\\BaseNamedObjects\\IoTwice");
     HANDLE h;
     IoCreateSynchronizationEvent(&n, &h);
@@ -404,7 +452,8 @@ TEST_F(IoVerifierTest, ClosingAnInvalidHandleIsReported) {
     EXPECT_TRUE(TakeViolation("INVALID_HANDLE_CLOSED"));
 }
 
-TEST_F(IoVerifierTest, FileObjectLeftOpenIsReportedAtStop) {
+TEST_F(IoVerifierTest, FileObjectLeftOpenIsReportedAtStop)
+{
     Device(CompleteSuccess);
     ASSERT_NE(sim::OpenDevice(L"\\Device\\IoV"), nullptr);
     EXPECT_TRUE(StopAndTake("FILE_OBJECT_LEAKED"));
@@ -413,13 +462,17 @@ TEST_F(IoVerifierTest, FileObjectLeftOpenIsReportedAtStop) {
 // ---------------------------------------------------------------- work items
 
 KEVENT g_release;
-VOID BlockedRoutine(PDEVICE_OBJECT, PVOID) { WaitEvent(&g_release); }
+VOID BlockedRoutine(PDEVICE_OBJECT, PVOID)
+{
+    WaitEvent(&g_release);
+}
 
 // One worker: while it is busy with a blocked routine, other items stay queued.
 class IoWorkVerifierTest : public IoVerifierTest {
 protected:
     IoWorkVerifierTest() { options_.workerThreads = 1; }
-    void SetUp() override {
+    void SetUp() override
+    {
         IoVerifierTest::SetUp();
         KeInitializeEvent(&g_release, NotificationEvent, FALSE);
         device_ = Device(CompleteSuccess);
@@ -427,12 +480,14 @@ protected:
     PDEVICE_OBJECT device_ = nullptr;
 };
 
-TEST_F(IoWorkVerifierTest, WorkItemNeverFreedIsReportedAtStop) {
+TEST_F(IoWorkVerifierTest, WorkItemNeverFreedIsReportedAtStop)
+{
     ASSERT_NE(IoAllocateWorkItem(device_), nullptr);
     EXPECT_TRUE(StopAndTake("WORK_ITEM_LEAKED"));
 }
 
-TEST_F(IoWorkVerifierTest, QueueingAQueuedWorkItemIsReported) {
+TEST_F(IoWorkVerifierTest, QueueingAQueuedWorkItemIsReported)
+{
     PIO_WORKITEM blocker = IoAllocateWorkItem(device_);
     PIO_WORKITEM item = IoAllocateWorkItem(device_);
     IoQueueWorkItem(blocker, BlockedRoutine, DelayedWorkQueue, nullptr);
@@ -445,7 +500,8 @@ TEST_F(IoWorkVerifierTest, QueueingAQueuedWorkItemIsReported) {
     IoFreeWorkItem(blocker);
 }
 
-TEST_F(IoWorkVerifierTest, FreeingAQueuedWorkItemIsReported) {
+TEST_F(IoWorkVerifierTest, FreeingAQueuedWorkItemIsReported)
+{
     PIO_WORKITEM blocker = IoAllocateWorkItem(device_);
     PIO_WORKITEM item = IoAllocateWorkItem(device_);
     IoQueueWorkItem(blocker, BlockedRoutine, DelayedWorkQueue, nullptr);
@@ -457,7 +513,8 @@ TEST_F(IoWorkVerifierTest, FreeingAQueuedWorkItemIsReported) {
     IoFreeWorkItem(blocker);
 }
 
-TEST_F(IoWorkVerifierTest, FreeingAWorkItemTwiceIsReported) {
+TEST_F(IoWorkVerifierTest, FreeingAWorkItemTwiceIsReported)
+{
     PIO_WORKITEM item = IoAllocateWorkItem(device_);
     IoFreeWorkItem(item);
     IoFreeWorkItem(item);

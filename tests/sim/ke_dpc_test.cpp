@@ -19,7 +19,8 @@ struct DpcProbe {
     PVOID arg1 = nullptr;
 };
 
-VOID ProbeDpc(PKDPC, PVOID context, PVOID arg1, PVOID) {
+VOID ProbeDpc(PKDPC, PVOID context, PVOID arg1, PVOID)
+{
     DpcProbe* probe = (DpcProbe*)context;
     probe->irql = KeGetCurrentIrql();
     probe->thread = sim::ThreadName();
@@ -27,7 +28,8 @@ VOID ProbeDpc(PKDPC, PVOID context, PVOID arg1, PVOID) {
     ++probe->runs;
 }
 
-LARGE_INTEGER Relative(LONGLONG ms) {
+LARGE_INTEGER Relative(LONGLONG ms)
+{
     LARGE_INTEGER t;
     t.QuadPart = -ms * 10000;
     return t;
@@ -40,7 +42,8 @@ constexpr LONGLONG kMs = 10000;
 class DpcTest : public MachineTest {};
 class DpcVerifierTest : public RecordingMachineTest {};
 
-TEST_F(DpcTest, DpcRunsOnTheDpcThreadAtDispatchLevel) {
+TEST_F(DpcTest, DpcRunsOnTheDpcThreadAtDispatchLevel)
+{
     DpcProbe probe;
     KDPC dpc;
     KeInitializeDpc(&dpc, ProbeDpc, &probe);
@@ -51,16 +54,20 @@ TEST_F(DpcTest, DpcRunsOnTheDpcThreadAtDispatchLevel) {
     EXPECT_EQ(probe.arg1, (PVOID)0x1234);
 }
 
-TEST_F(DpcTest, QueueingAQueuedDpcReturnsFalseAndRunsItOnce) {
+TEST_F(DpcTest, QueueingAQueuedDpcReturnsFalseAndRunsItOnce)
+{
     DpcProbe probe;
     KDPC dpc, blocker;
     KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);
     // A DPC spinning on a lock the test holds keeps the DPC thread busy.
-    KeInitializeDpc(&blocker, [](PKDPC, PVOID l, PVOID, PVOID) {
-        KeAcquireSpinLockAtDpcLevel((PKSPIN_LOCK)l);
-        KeReleaseSpinLockFromDpcLevel((PKSPIN_LOCK)l);
-    }, &lock);
+    KeInitializeDpc(
+        &blocker,
+        [](PKDPC, PVOID l, PVOID, PVOID) {
+            KeAcquireSpinLockAtDpcLevel((PKSPIN_LOCK)l);
+            KeReleaseSpinLockFromDpcLevel((PKSPIN_LOCK)l);
+        },
+        &lock);
     KeInitializeDpc(&dpc, ProbeDpc, &probe);
     KIRQL old;
     KeAcquireSpinLock(&lock, &old);
@@ -72,15 +79,19 @@ TEST_F(DpcTest, QueueingAQueuedDpcReturnsFalseAndRunsItOnce) {
     EXPECT_EQ(probe.runs, 1);
 }
 
-TEST_F(DpcTest, RemovedDpcDoesNotRun) {
+TEST_F(DpcTest, RemovedDpcDoesNotRun)
+{
     DpcProbe probe;
     KDPC dpc, blocker;
     KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);
-    KeInitializeDpc(&blocker, [](PKDPC, PVOID l, PVOID, PVOID) {
-        KeAcquireSpinLockAtDpcLevel((PKSPIN_LOCK)l);
-        KeReleaseSpinLockFromDpcLevel((PKSPIN_LOCK)l);
-    }, &lock);
+    KeInitializeDpc(
+        &blocker,
+        [](PKDPC, PVOID l, PVOID, PVOID) {
+            KeAcquireSpinLockAtDpcLevel((PKSPIN_LOCK)l);
+            KeReleaseSpinLockFromDpcLevel((PKSPIN_LOCK)l);
+        },
+        &lock);
     KeInitializeDpc(&dpc, ProbeDpc, &probe);
     KIRQL old;
     KeAcquireSpinLock(&lock, &old);
@@ -93,7 +104,8 @@ TEST_F(DpcTest, RemovedDpcDoesNotRun) {
     EXPECT_EQ(probe.runs, 0);
 }
 
-TEST_F(DpcTest, TimerFiresAtItsDueTimeInManualTimeAndNotBefore) {
+TEST_F(DpcTest, TimerFiresAtItsDueTimeInManualTimeAndNotBefore)
+{
     sim::SetManualTime(true);
     DpcProbe probe;
     KDPC dpc;
@@ -113,7 +125,8 @@ TEST_F(DpcTest, TimerFiresAtItsDueTimeInManualTimeAndNotBefore) {
     EXPECT_TRUE(KeReadStateTimer(&timer)) << "a notification timer stays signalled";
 }
 
-TEST_F(DpcTest, RearmingReplacesTheDueTimeAndReturnsTrue) {
+TEST_F(DpcTest, RearmingReplacesTheDueTimeAndReturnsTrue)
+{
     sim::SetManualTime(true);
     KTIMER timer;
     KeInitializeTimerEx(&timer, SynchronizationTimer);
@@ -128,7 +141,8 @@ TEST_F(DpcTest, RearmingReplacesTheDueTimeAndReturnsTrue) {
     EXPECT_FALSE(KeReadStateTimer(&timer)) << "a synchronization timer resets when a wait takes it";
 }
 
-TEST_F(DpcTest, CancelledTimerNeverFires) {
+TEST_F(DpcTest, CancelledTimerNeverFires)
+{
     sim::SetManualTime(true);
     DpcProbe probe;
     KDPC dpc;
@@ -142,7 +156,8 @@ TEST_F(DpcTest, CancelledTimerNeverFires) {
     EXPECT_EQ(probe.runs, 0);
 }
 
-TEST_F(DpcTest, PeriodicTimerFiresOncePerPeriod) {
+TEST_F(DpcTest, PeriodicTimerFiresOncePerPeriod)
+{
     sim::SetManualTime(true);
     DpcProbe probe;
     KDPC dpc;
@@ -155,7 +170,8 @@ TEST_F(DpcTest, PeriodicTimerFiresOncePerPeriod) {
     EXPECT_TRUE(KeCancelTimer(&timer));
 }
 
-TEST_F(DpcTest, TimerWakesAThreadWaitingOnIt) {
+TEST_F(DpcTest, TimerWakesAThreadWaitingOnIt)
+{
     KTIMER timer;
     KeInitializeTimer(&timer);
     KeSetTimer(&timer, Relative(10), nullptr);
@@ -164,7 +180,8 @@ TEST_F(DpcTest, TimerWakesAThreadWaitingOnIt) {
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(9));
 }
 
-TEST_F(DpcTest, AbsoluteDueTimeIsRecordedAsPassed) {
+TEST_F(DpcTest, AbsoluteDueTimeIsRecordedAsPassed)
+{
     sim::SetManualTime(true);
     KTIMER timer;
     KeInitializeTimer(&timer);
@@ -179,7 +196,8 @@ TEST_F(DpcTest, AbsoluteDueTimeIsRecordedAsPassed) {
     EXPECT_TRUE(KeReadStateTimer(&timer));
 }
 
-TEST_F(DpcTest, TickCountFollowsInterruptTime) {
+TEST_F(DpcTest, TickCountFollowsInterruptTime)
+{
     sim::SetManualTime(true);
     LARGE_INTEGER before, after;
     KeQueryTickCount(&before);
@@ -190,7 +208,8 @@ TEST_F(DpcTest, TickCountFollowsInterruptTime) {
     EXPECT_EQ(after.QuadPart - before.QuadPart, 10);
 }
 
-TEST_F(DpcTest, WaitQuietReturnsOnceQueuedDpcsRan) {
+TEST_F(DpcTest, WaitQuietReturnsOnceQueuedDpcsRan)
+{
     DpcProbe probe;
     KDPC dpc;
     KeInitializeDpc(&dpc, ProbeDpc, &probe);
@@ -199,20 +218,24 @@ TEST_F(DpcTest, WaitQuietReturnsOnceQueuedDpcsRan) {
     EXPECT_EQ(probe.runs, 1);
 }
 
-TEST_F(DpcVerifierTest, DpcReturningAtAnotherIrqlIsReported) {
+TEST_F(DpcVerifierTest, DpcReturningAtAnotherIrqlIsReported)
+{
     KDPC dpc;
-    KeInitializeDpc(&dpc, [](PKDPC, PVOID, PVOID, PVOID) { KeLowerIrql(PASSIVE_LEVEL); }, nullptr);
+    KeInitializeDpc(
+        &dpc, [](PKDPC, PVOID, PVOID, PVOID) { KeLowerIrql(PASSIVE_LEVEL); }, nullptr);
     KeInsertQueueDpc(&dpc, nullptr, nullptr);
     KeFlushQueuedDpcs();
     EXPECT_TRUE(TakeViolation("IRQL_NOT_RESTORED"));
 }
 
-TEST_F(DpcVerifierTest, FlushingDpcsAtDispatchLevelIsReported) {
+TEST_F(DpcVerifierTest, FlushingDpcsAtDispatchLevelIsReported)
+{
     sim::RunAtIrql(DISPATCH_LEVEL, [] { KeFlushQueuedDpcs(); });
     EXPECT_TRUE(TakeViolation("IRQL_TOO_HIGH"));
 }
 
-TEST_F(DpcVerifierTest, TimerLeftSetAtTeardownIsReported) {
+TEST_F(DpcVerifierTest, TimerLeftSetAtTeardownIsReported)
+{
     static KTIMER timer;  // outlives the machine, as a driver global would
     KeInitializeTimer(&timer);
     KeSetTimer(&timer, Relative(60000), nullptr);
@@ -220,7 +243,8 @@ TEST_F(DpcVerifierTest, TimerLeftSetAtTeardownIsReported) {
     EXPECT_TRUE(TakeViolation("TIMER_LEFT_SET"));
 }
 
-TEST_F(DpcVerifierTest, FreeingASetTimerIsReported) {
+TEST_F(DpcVerifierTest, FreeingASetTimerIsReported)
+{
     KTIMER* timer = (KTIMER*)ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(KTIMER), 0x726D6954);
     KeInitializeTimer(timer);
     KeSetTimer(timer, Relative(60000), nullptr);
@@ -228,15 +252,19 @@ TEST_F(DpcVerifierTest, FreeingASetTimerIsReported) {
     EXPECT_TRUE(TakeViolation("FREE_ACTIVE_KERNEL_OBJECT"));
 }
 
-TEST_F(DpcVerifierTest, FreeingAQueuedDpcIsReported) {
+TEST_F(DpcVerifierTest, FreeingAQueuedDpcIsReported)
+{
     sim::SetManualTime(true);
     KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);
     KDPC blocker;
-    KeInitializeDpc(&blocker, [](PKDPC, PVOID l, PVOID, PVOID) {
-        KeAcquireSpinLockAtDpcLevel((PKSPIN_LOCK)l);
-        KeReleaseSpinLockFromDpcLevel((PKSPIN_LOCK)l);
-    }, &lock);
+    KeInitializeDpc(
+        &blocker,
+        [](PKDPC, PVOID l, PVOID, PVOID) {
+            KeAcquireSpinLockAtDpcLevel((PKSPIN_LOCK)l);
+            KeReleaseSpinLockFromDpcLevel((PKSPIN_LOCK)l);
+        },
+        &lock);
     KDPC* dpc = (KDPC*)ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(KDPC), 0x20637044);
     DpcProbe probe;
     KeInitializeDpc(dpc, ProbeDpc, &probe);
@@ -251,7 +279,8 @@ TEST_F(DpcVerifierTest, FreeingAQueuedDpcIsReported) {
     EXPECT_TRUE(TakeViolation("FREE_ACTIVE_KERNEL_OBJECT"));
 }
 
-TEST_F(DpcVerifierTest, NegativeTimerPeriodIsReported) {
+TEST_F(DpcVerifierTest, NegativeTimerPeriodIsReported)
+{
     KTIMER timer;
     KeInitializeTimer(&timer);
     KeSetTimerEx(&timer, Relative(10), -5, nullptr);

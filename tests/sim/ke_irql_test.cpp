@@ -12,7 +12,8 @@ using sim_test::TakeViolation;
 class IrqlTest : public MachineTest {};
 class IrqlVerifierTest : public RecordingMachineTest {};
 
-TEST_F(IrqlTest, RaiseAndLowerTrackThePerThreadIrql) {
+TEST_F(IrqlTest, RaiseAndLowerTrackThePerThreadIrql)
+{
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
     EXPECT_EQ(old, PASSIVE_LEVEL);
@@ -27,7 +28,8 @@ TEST_F(IrqlTest, RaiseAndLowerTrackThePerThreadIrql) {
     KeLowerIrql(PASSIVE_LEVEL);
 }
 
-TEST_F(IrqlVerifierTest, RaisingToALowerIrqlIsReported) {
+TEST_F(IrqlVerifierTest, RaisingToALowerIrqlIsReported)
+{
     sim::RunAtIrql(DISPATCH_LEVEL, [] {
         KIRQL old;
         KeRaiseIrql(APC_LEVEL, &old);
@@ -36,13 +38,15 @@ TEST_F(IrqlVerifierTest, RaisingToALowerIrqlIsReported) {
     EXPECT_TRUE(TakeViolation("IRQL_RAISE_TO_LOWER"));
 }
 
-TEST_F(IrqlVerifierTest, LoweringToAHigherIrqlIsReported) {
+TEST_F(IrqlVerifierTest, LoweringToAHigherIrqlIsReported)
+{
     KeLowerIrql(DISPATCH_LEVEL);
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
     EXPECT_TRUE(TakeViolation("IRQL_LOWER_TO_HIGHER"));
 }
 
-TEST_F(IrqlVerifierTest, RoutineReturningAtAnotherIrqlIsReported) {
+TEST_F(IrqlVerifierTest, RoutineReturningAtAnotherIrqlIsReported)
+{
     sim::CallDriverRoutine("FaultyDispatch", [] {
         KIRQL old;
         KeRaiseIrql(DISPATCH_LEVEL, &old);  // forgets to lower
@@ -56,7 +60,8 @@ TEST_F(IrqlVerifierTest, RoutineReturningAtAnotherIrqlIsReported) {
     sim::SetCurrentIrql(PASSIVE_LEVEL);
 }
 
-TEST_F(IrqlVerifierTest, RoutineReturningWithASpinLockHeldIsReported) {
+TEST_F(IrqlVerifierTest, RoutineReturningWithASpinLockHeldIsReported)
+{
     KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);
     KIRQL old = sim::CallDriverRoutine("FaultyDpcWork", [&] {
@@ -71,7 +76,8 @@ TEST_F(IrqlVerifierTest, RoutineReturningWithASpinLockHeldIsReported) {
     EXPECT_TRUE(TakeViolation("SPINLOCK_HELD_ON_RETURN"));
 }
 
-TEST_F(IrqlVerifierTest, RequireIrqlReportsCallsAboveTheLimit) {
+TEST_F(IrqlVerifierTest, RequireIrqlReportsCallsAboveTheLimit)
+{
     sim::RequireIrql(DISPATCH_LEVEL, "KeSetEvent");
     EXPECT_TRUE(sim::Violations().empty());
     sim::RunAtIrql(DISPATCH_LEVEL, [] { sim::RequireIrql(PASSIVE_LEVEL, "ZwCreateFile"); });
@@ -82,12 +88,14 @@ TEST_F(IrqlVerifierTest, RequireIrqlReportsCallsAboveTheLimit) {
     sim::ClearViolations();
 }
 
-TEST(BugCheckTest, BugCheckReportsTheCodeAndStops) {
+TEST(BugCheckTest, BugCheckReportsTheCodeAndStops)
+{
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(KeBugCheckEx(0xC4, 1, 2, 3, 4), "BUGCHECK 0x000000C4 \\(0x1, 0x2, 0x3, 0x4\\)");
 }
 
-TEST(DbgPrintTest, OutputAppearsOnlyWhenEnabled) {
+TEST(DbgPrintTest, OutputAppearsOnlyWhenEnabled)
+{
     unsetenv("BRISKLINK_DBGPRINT");
     testing::internal::CaptureStderr();
     DbgPrint("hidden %d\n", 1);
@@ -100,7 +108,8 @@ TEST(DbgPrintTest, OutputAppearsOnlyWhenEnabled) {
     EXPECT_EQ(out, "shown 2\n");
 }
 
-TEST(RtlCompareMemoryTest, ReturnsTheLengthOfTheEqualPrefix) {
+TEST(RtlCompareMemoryTest, ReturnsTheLengthOfTheEqualPrefix)
+{
     const char a[] = "abcdef", b[] = "abcxef";
     EXPECT_EQ(RtlCompareMemory(a, b, 6), 3u);
     EXPECT_EQ(RtlCompareMemory(a, a, 6), 6u);
@@ -108,13 +117,15 @@ TEST(RtlCompareMemoryTest, ReturnsTheLengthOfTheEqualPrefix) {
 
 class VersionTest : public MachineTest {
 protected:
-    VersionTest() {
+    VersionTest()
+    {
         options_.osMajor = 6;
         options_.osMinor = 1;
     }
 };
 
-TEST_F(VersionTest, MachineOptionsSetTheReportedVersion) {
+TEST_F(VersionTest, MachineOptionsSetTheReportedVersion)
+{
     ULONG major = 0, minor = 0, build = 0;
     EXPECT_FALSE(PsGetVersion(&major, &minor, &build, nullptr));
     EXPECT_EQ(major, 6u);
@@ -129,7 +140,8 @@ TEST_F(VersionTest, MachineOptionsSetTheReportedVersion) {
     EXPECT_EQ(info.dwBuildNumber, 19045u);
 }
 
-TEST(TimeFieldsTest, ConvertsSystemTimeToCalendarFields) {
+TEST(TimeFieldsTest, ConvertsSystemTimeToCalendarFields)
+{
     // 2024-02-29 13:45:30.250 UTC, a Thursday.
     LARGE_INTEGER t;
     t.QuadPart = 133536879302500000LL;
@@ -145,7 +157,8 @@ TEST(TimeFieldsTest, ConvertsSystemTimeToCalendarFields) {
     EXPECT_EQ(f.Weekday, 4);
 }
 
-TEST_F(IrqlTest, SystemTimeFollowsTheHostClock) {
+TEST_F(IrqlTest, SystemTimeFollowsTheHostClock)
+{
     LARGE_INTEGER now;
     KeQuerySystemTime(&now);
     LONGLONG host = (LONGLONG)time(nullptr) * 10000000LL + 116444736000000000LL;

@@ -8,14 +8,15 @@
 using sim_test::TakeViolation;
 
 namespace {
-constexpr ULONG kTag = 0x4D454D45;  // 'EMEM'
+constexpr ULONG kTag = 0x4D454D45;    // 'EMEM'
 constexpr ULONG kOther = 0x5453454B;  // 'KEST'
 }  // namespace
 
 class PoolTest : public MachineTest {};
 class PoolVerifierTest : public RecordingMachineTest {};
 
-TEST_F(PoolTest, BlocksAreTrackedWithTagTypeAndSize) {
+TEST_F(PoolTest, BlocksAreTrackedWithTagTypeAndSize)
+{
     void* a = ExAllocatePoolWithTag(NonPagedPoolNx, 40, kTag);
     void* b = ExAllocatePoolWithTag(NonPagedPool, 8, kTag);
     void* c = ExAllocatePoolWithTag(PagedPool, 0, kOther);  // zero size is allowed
@@ -38,7 +39,8 @@ TEST_F(PoolTest, BlocksAreTrackedWithTagTypeAndSize) {
     EXPECT_NE(sim::PoolReport().find("no pool leaked"), std::string::npos);
 }
 
-TEST_F(PoolTest, InteriorOfAPagedBlockIsPagedMemory) {
+TEST_F(PoolTest, InteriorOfAPagedBlockIsPagedMemory)
+{
     char* p = (char*)ExAllocatePoolWithTag(PagedPool, 100, kTag);
     EXPECT_TRUE(sim::IsPagedPoolAddress(p + 99));
     EXPECT_FALSE(sim::IsPagedPoolAddress(p + 100));
@@ -47,27 +49,32 @@ TEST_F(PoolTest, InteriorOfAPagedBlockIsPagedMemory) {
     EXPECT_FALSE(sim::IsPagedPoolAddress(p));
 }
 
-TEST_F(PoolTest, NewBlocksAreNotZeroed) {
+TEST_F(PoolTest, NewBlocksAreNotZeroed)
+{
     unsigned char* p = (unsigned char*)ExAllocatePoolWithTag(NonPagedPoolNx, 64, kTag);
     int zeros = 0;
-    for (int i = 0; i < 64; ++i) zeros += p[i] == 0;
+    for (int i = 0; i < 64; ++i)
+        zeros += p[i] == 0;
     EXPECT_EQ(zeros, 0);
     ExFreePool(p);
 }
 
-TEST_F(PoolTest, TagTextReadsTheBytesInMemoryOrder) {
+TEST_F(PoolTest, TagTextReadsTheBytesInMemoryOrder)
+{
     EXPECT_EQ(sim::TagText(kTag), "EMEM");
     EXPECT_EQ(sim::TagText(0x00414141), "AAA.");
 }
 
-TEST_F(PoolVerifierTest, DoubleFreeIsReported) {
+TEST_F(PoolVerifierTest, DoubleFreeIsReported)
+{
     void* p = ExAllocatePoolWithTag(NonPagedPoolNx, 16, kTag);
     ExFreePoolWithTag(p, kTag);
     ExFreePoolWithTag(p, kTag);
     EXPECT_TRUE(TakeViolation("POOL_DOUBLE_FREE"));
 }
 
-TEST_F(PoolVerifierTest, FreeOfAnUnknownPointerIsReported) {
+TEST_F(PoolVerifierTest, FreeOfAnUnknownPointerIsReported)
+{
     char local[16];
     ExFreePool(local);
     auto v = sim::Violations();
@@ -77,7 +84,8 @@ TEST_F(PoolVerifierTest, FreeOfAnUnknownPointerIsReported) {
     sim::ClearViolations();
 }
 
-TEST_F(PoolVerifierTest, TagMismatchOnFreeIsReported) {
+TEST_F(PoolVerifierTest, TagMismatchOnFreeIsReported)
+{
     void* p = ExAllocatePoolWithTag(NonPagedPoolNx, 16, kTag);
     ExFreePoolWithTag(p, kOther);
     EXPECT_FALSE(sim::IsLivePoolBlock(p)) << "the block is still freed";
@@ -88,7 +96,8 @@ TEST_F(PoolVerifierTest, TagMismatchOnFreeIsReported) {
     sim::ClearViolations();
 }
 
-TEST_F(PoolVerifierTest, PagedPoolAtDispatchLevelIsReported) {
+TEST_F(PoolVerifierTest, PagedPoolAtDispatchLevelIsReported)
+{
     void* p = nullptr;
     sim::RunAtIrql(DISPATCH_LEVEL, [&] { p = ExAllocatePoolWithTag(PagedPool, 16, kTag); });
     EXPECT_TRUE(TakeViolation("PAGED_POOL_AT_RAISED_IRQL"));
@@ -98,7 +107,8 @@ TEST_F(PoolVerifierTest, PagedPoolAtDispatchLevelIsReported) {
     EXPECT_TRUE(sim::Violations().empty());
 }
 
-TEST_F(PoolVerifierTest, LeakedBlocksAreReportedByTagAtTeardown) {
+TEST_F(PoolVerifierTest, LeakedBlocksAreReportedByTagAtTeardown)
+{
     ExAllocatePoolWithTag(NonPagedPoolNx, 24, kTag);
     EXPECT_EQ(sim::StopMachine(), 1u);
     auto v = sim::Violations();
@@ -114,7 +124,8 @@ TEST_F(PoolVerifierTest, LeakedBlocksAreReportedByTagAtTeardown) {
 
 class FaultTest : public MachineTest {};
 
-TEST_F(FaultTest, NthAndCountFailExactlyThoseAllocationsOfTheTag) {
+TEST_F(FaultTest, NthAndCountFailExactlyThoseAllocationsOfTheTag)
+{
     sim::FaultRule rule;
     rule.site = sim::FaultSite::Pool;
     rule.tag = kTag;
@@ -129,14 +140,17 @@ TEST_F(FaultTest, NthAndCountFailExactlyThoseAllocationsOfTheTag) {
         blocks.push_back(other);
         void* p = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTag);
         failed.push_back(p == nullptr);
-        if (p) blocks.push_back(p);
+        if (p)
+            blocks.push_back(p);
     }
     EXPECT_EQ(failed, (std::vector<bool>{false, true, true, false, false}));
     EXPECT_EQ(sim::AllocationAttempts(sim::FaultSite::Pool), 10u);
-    for (void* p : blocks) ExFreePool(p);
+    for (void* p : blocks)
+        ExFreePool(p);
 }
 
-TEST_F(FaultTest, ProbabilityFailuresRepeatForTheSameSeed) {
+TEST_F(FaultTest, ProbabilityFailuresRepeatForTheSameSeed)
+{
     auto run = [](unsigned seed) {
         sim::ClearFaults();
         sim::FaultRule rule;
@@ -147,7 +161,8 @@ TEST_F(FaultTest, ProbabilityFailuresRepeatForTheSameSeed) {
         for (int i = 0; i < 64; ++i) {
             void* p = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTag);
             pattern.push_back(p == nullptr);
-            if (p) ExFreePool(p);
+            if (p)
+                ExFreePool(p);
         }
         return pattern;
     };
@@ -159,7 +174,8 @@ TEST_F(FaultTest, ProbabilityFailuresRepeatForTheSameSeed) {
     EXPECT_LT(fails, 54u);
 }
 
-TEST_F(FaultTest, SitesAreCountedAndMatchedSeparately) {
+TEST_F(FaultTest, SitesAreCountedAndMatchedSeparately)
+{
     sim::FaultRule rule;
     rule.site = sim::FaultSite::Irp;
     sim::AddFault(rule);
@@ -176,11 +192,13 @@ TEST_F(FaultTest, SitesAreCountedAndMatchedSeparately) {
 
 // ---------------------------------------------------------------- SLIST and lookaside
 
-TEST_F(PoolTest, SListIsLastInFirstOutWithDepth) {
+TEST_F(PoolTest, SListIsLastInFirstOutWithDepth)
+{
     SLIST_HEADER head;
     InitializeSListHead(&head);
     SLIST_ENTRY e[3];
-    for (auto& x : e) InterlockedPushEntrySList(&head, &x);
+    for (auto& x : e)
+        InterlockedPushEntrySList(&head, &x);
     EXPECT_EQ(QueryDepthSList(&head), 3);
     EXPECT_EQ(InterlockedPopEntrySList(&head), &e[2]);
     PSLIST_ENTRY rest = InterlockedFlushSList(&head);
@@ -190,16 +208,19 @@ TEST_F(PoolTest, SListIsLastInFirstOutWithDepth) {
     EXPECT_EQ(InterlockedPopEntrySList(&head), nullptr);
 }
 
-TEST_F(PoolTest, LookasideCountsHitsAndMissesAndCachesUpToDepth) {
+TEST_F(PoolTest, LookasideCountsHitsAndMissesAndCachesUpToDepth)
+{
     NPAGED_LOOKASIDE_LIST list;
     ExInitializeNPagedLookasideList(&list, nullptr, nullptr, POOL_NX_ALLOCATION, 48, kTag, 0);
     EXPECT_EQ(list.L.Depth, 4);
     EXPECT_EQ(list.L.Type, NonPagedPoolNx);
     void* e[6];
-    for (auto& x : e) x = ExAllocateFromNPagedLookasideList(&list);
+    for (auto& x : e)
+        x = ExAllocateFromNPagedLookasideList(&list);
     EXPECT_EQ(sim::PoolTypeOf(e[0]), NonPagedPoolNx);
     EXPECT_EQ(sim::OutstandingPoolCount(kTag), 6u);
-    for (auto& x : e) ExFreeToNPagedLookasideList(&list, x);
+    for (auto& x : e)
+        ExFreeToNPagedLookasideList(&list, x);
     EXPECT_EQ(list.L.TotalAllocates, 6u);
     EXPECT_EQ(list.L.AllocateMisses, 6u);
     EXPECT_EQ(list.L.TotalFrees, 6u);
@@ -215,17 +236,20 @@ TEST_F(PoolTest, LookasideCountsHitsAndMissesAndCachesUpToDepth) {
 
 namespace {
 int g_customAllocs, g_customFrees;
-PVOID CustomAllocate(POOL_TYPE type, SIZE_T size, ULONG tag) {
+PVOID CustomAllocate(POOL_TYPE type, SIZE_T size, ULONG tag)
+{
     ++g_customAllocs;
     return ExAllocatePoolWithTag(type, size, tag);
 }
-VOID CustomFree(PVOID p) {
+VOID CustomFree(PVOID p)
+{
     ++g_customFrees;
     ExFreePool(p);
 }
 }  // namespace
 
-TEST_F(PoolTest, LookasideUsesTheDriversRoutines) {
+TEST_F(PoolTest, LookasideUsesTheDriversRoutines)
+{
     g_customAllocs = g_customFrees = 0;
     PAGED_LOOKASIDE_LIST list;
     ExInitializePagedLookasideList(&list, CustomAllocate, CustomFree, 0, 32, kTag, 1);
@@ -240,7 +264,8 @@ TEST_F(PoolTest, LookasideUsesTheDriversRoutines) {
     EXPECT_EQ(g_customFrees, 2);
 }
 
-TEST_F(FaultTest, LookasideAllocationsFailAtTheLookasideSiteOnly) {
+TEST_F(FaultTest, LookasideAllocationsFailAtTheLookasideSiteOnly)
+{
     NPAGED_LOOKASIDE_LIST list;
     ExInitializeNPagedLookasideList(&list, nullptr, nullptr, 0, 32, kTag, 0);
     sim::FaultRule rule;
@@ -260,7 +285,8 @@ TEST_F(FaultTest, LookasideAllocationsFailAtTheLookasideSiteOnly) {
     ExDeleteNPagedLookasideList(&list);
 }
 
-TEST_F(PoolVerifierTest, PagedLookasideAtDispatchLevelIsReported) {
+TEST_F(PoolVerifierTest, PagedLookasideAtDispatchLevelIsReported)
+{
     PAGED_LOOKASIDE_LIST list;
     ExInitializePagedLookasideList(&list, nullptr, nullptr, 0, 32, kTag, 0);
     void* p = ExAllocateFromPagedLookasideList(&list);
@@ -269,7 +295,8 @@ TEST_F(PoolVerifierTest, PagedLookasideAtDispatchLevelIsReported) {
     ExDeletePagedLookasideList(&list);
 }
 
-TEST_F(PoolVerifierTest, MisalignedSListEntryIsReported) {
+TEST_F(PoolVerifierTest, MisalignedSListEntryIsReported)
+{
     SLIST_HEADER head;
     InitializeSListHead(&head);
     alignas(16) char storage[48];

@@ -14,18 +14,21 @@ namespace {
 
 constexpr ULONG kEventTag = 0x6B747645;  // 'EvtK'
 
-LARGE_INTEGER Relative(LONGLONG ms) {
+LARGE_INTEGER Relative(LONGLONG ms)
+{
     LARGE_INTEGER t;
     t.QuadPart = -ms * 10000;
     return t;
 }
 
 // Starts `n` threads that each wait once on `event` and count their release.
-std::vector<std::thread> StartWaiters(KEVENT* event, int n, std::atomic<int>* released) {
+std::vector<std::thread> StartWaiters(KEVENT* event, int n, std::atomic<int>* released)
+{
     std::vector<std::thread> threads;
     for (int i = 0; i < n; ++i)
         threads.emplace_back([=] {
-            if (KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr) == STATUS_SUCCESS) ++*released;
+            if (KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr) == STATUS_SUCCESS)
+                ++*released;
         });
     return threads;
 }
@@ -36,14 +39,19 @@ class SyncTest : public MachineTest {};
 class SyncVerifierTest : public RecordingMachineTest {};
 
 // Waits (bounded) until `n` threads are blocked on `object`.
-static bool Blocked(const void* object, size_t n) {
+static bool Blocked(const void* object, size_t n)
+{
     return WaitFor([&] { return sim::WaiterCount(object) == n; });
 }
 // A window in which a wrongly released thread would show it; only for checks
 // that something did NOT happen.
-static void Settle() { std::this_thread::sleep_for(std::chrono::milliseconds(30)); }
+static void Settle()
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+}
 
-TEST_F(SyncTest, SynchronizationEventReleasesOneWaiterPerSet) {
+TEST_F(SyncTest, SynchronizationEventReleasesOneWaiterPerSet)
+{
     KEVENT event;
     KeInitializeEvent(&event, SynchronizationEvent, FALSE);
     std::atomic<int> released{0};
@@ -56,26 +64,30 @@ TEST_F(SyncTest, SynchronizationEventReleasesOneWaiterPerSet) {
     EXPECT_EQ(released, 1);
     KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
     KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
-    for (auto& t : threads) t.join();
+    for (auto& t : threads)
+        t.join();
     EXPECT_EQ(released, 3);
     EXPECT_EQ(KeReadStateEvent(&event), 0);
 }
 
-TEST_F(SyncTest, NotificationEventReleasesEveryWaiterAndStaysSignalled) {
+TEST_F(SyncTest, NotificationEventReleasesEveryWaiterAndStaysSignalled)
+{
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     std::atomic<int> released{0};
     auto threads = StartWaiters(&event, 3, &released);
     EXPECT_TRUE(Blocked(&event, 3));
     EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 0);
-    for (auto& t : threads) t.join();
+    for (auto& t : threads)
+        t.join();
     EXPECT_EQ(released, 3);
     EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 1) << "previous state";
     EXPECT_EQ(KeResetEvent(&event), 1);
     EXPECT_EQ(KeReadStateEvent(&event), 0);
 }
 
-TEST_F(SyncTest, TimeoutsReturnStatusTimeout) {
+TEST_F(SyncTest, TimeoutsReturnStatusTimeout)
+{
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     LARGE_INTEGER zero{};
@@ -88,7 +100,8 @@ TEST_F(SyncTest, TimeoutsReturnStatusTimeout) {
     EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
 }
 
-TEST_F(SyncTest, AbsoluteTimeoutIsMeasuredInSystemTime) {
+TEST_F(SyncTest, AbsoluteTimeoutIsMeasuredInSystemTime)
+{
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     LARGE_INTEGER due;
@@ -101,7 +114,8 @@ TEST_F(SyncTest, AbsoluteTimeoutIsMeasuredInSystemTime) {
     EXPECT_LT(took, std::chrono::seconds(2));
 }
 
-TEST_F(SyncTest, ManualTimeHoldsATimedWaitUntilAdvanced) {
+TEST_F(SyncTest, ManualTimeHoldsATimedWaitUntilAdvanced)
+{
     sim::SetManualTime(true);
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
@@ -119,7 +133,8 @@ TEST_F(SyncTest, ManualTimeHoldsATimedWaitUntilAdvanced) {
     EXPECT_EQ(status, STATUS_TIMEOUT);
 }
 
-TEST_F(SyncTest, WaitAnyReportsTheIndexAndWaitAllNeedsEveryObject) {
+TEST_F(SyncTest, WaitAnyReportsTheIndexAndWaitAllNeedsEveryObject)
+{
     KEVENT a, b;
     KeInitializeEvent(&a, SynchronizationEvent, FALSE);
     KeInitializeEvent(&b, SynchronizationEvent, TRUE);
@@ -145,7 +160,8 @@ TEST_F(SyncTest, WaitAnyReportsTheIndexAndWaitAllNeedsEveryObject) {
     EXPECT_EQ(KeReadStateEvent(&b), 0);
 }
 
-TEST_F(SyncTest, MutexIsRecursiveForItsOwnerAndExcludesOthers) {
+TEST_F(SyncTest, MutexIsRecursiveForItsOwnerAndExcludesOthers)
+{
     KMUTEX mutex;
     KeInitializeMutex(&mutex, 0);
     EXPECT_EQ(KeWaitForMutexObject(&mutex, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
@@ -164,14 +180,16 @@ TEST_F(SyncTest, MutexIsRecursiveForItsOwnerAndExcludesOthers) {
     EXPECT_TRUE(acquired);
 }
 
-TEST_F(SyncTest, DelayExecutionWaitsTheInterval) {
+TEST_F(SyncTest, DelayExecutionWaitsTheInterval)
+{
     LARGE_INTEGER t = Relative(15);
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &t), STATUS_SUCCESS);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(15));
 }
 
-TEST_F(SyncVerifierTest, WaitingAtDispatchLevelIsReportedButPollingIsNot) {
+TEST_F(SyncVerifierTest, WaitingAtDispatchLevelIsReportedButPollingIsNot)
+{
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, TRUE);
     LARGE_INTEGER zero{};
@@ -181,7 +199,8 @@ TEST_F(SyncVerifierTest, WaitingAtDispatchLevelIsReportedButPollingIsNot) {
     EXPECT_TRUE(TakeViolation("WAIT_AT_RAISED_IRQL"));
 }
 
-TEST_F(SyncVerifierTest, WaitOnAnUninitialisedEventIsReported) {
+TEST_F(SyncVerifierTest, WaitOnAnUninitialisedEventIsReported)
+{
     KEVENT* event = (KEVENT*)ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(KEVENT), kEventTag);
     LARGE_INTEGER zero{};
     EXPECT_NE(KeWaitForSingleObject(event, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
@@ -189,7 +208,8 @@ TEST_F(SyncVerifierTest, WaitOnAnUninitialisedEventIsReported) {
     ExFreePool(event);
 }
 
-TEST_F(SyncVerifierTest, MutexReleasedByANonOwnerIsReported) {
+TEST_F(SyncVerifierTest, MutexReleasedByANonOwnerIsReported)
+{
     KMUTEX mutex;
     KeInitializeMutex(&mutex, 0);
     KeWaitForMutexObject(&mutex, Executive, KernelMode, FALSE, nullptr);
@@ -199,7 +219,8 @@ TEST_F(SyncVerifierTest, MutexReleasedByANonOwnerIsReported) {
     EXPECT_TRUE(sim::Violations().empty());
 }
 
-TEST_F(SyncVerifierTest, TooManyObjectsWithoutAWaitBlockArrayIsReported) {
+TEST_F(SyncVerifierTest, TooManyObjectsWithoutAWaitBlockArrayIsReported)
+{
     KEVENT e[4];
     PVOID objects[4];
     for (int i = 0; i < 4; ++i) {
@@ -210,7 +231,8 @@ TEST_F(SyncVerifierTest, TooManyObjectsWithoutAWaitBlockArrayIsReported) {
     EXPECT_TRUE(TakeViolation("WAIT_OBJECT_COUNT"));
 }
 
-TEST_F(SyncVerifierTest, FreeingAnObjectSomeoneWaitsOnIsReported) {
+TEST_F(SyncVerifierTest, FreeingAnObjectSomeoneWaitsOnIsReported)
+{
     KEVENT* event = (KEVENT*)ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(KEVENT), kEventTag);
     KeInitializeEvent(event, NotificationEvent, FALSE);
     std::atomic<NTSTATUS> status{STATUS_PENDING};
@@ -228,7 +250,8 @@ TEST_F(SyncVerifierTest, FreeingAnObjectSomeoneWaitsOnIsReported) {
 
 // ---------------------------------------------------------------- spin locks
 
-TEST_F(SyncTest, SpinLockExcludesOtherThreadsAndRestoresIrql) {
+TEST_F(SyncTest, SpinLockExcludesOtherThreadsAndRestoresIrql)
+{
     KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);
     long counter = 0;  // deliberately unsynchronised but for the lock
@@ -238,7 +261,8 @@ TEST_F(SyncTest, SpinLockExcludesOtherThreadsAndRestoresIrql) {
             KeAcquireSpinLock(&lock, &old);
             EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
             long v = counter;
-            if (i % 1000 == 0) std::this_thread::yield();
+            if (i % 1000 == 0)
+                std::this_thread::yield();
             counter = v + 1;
             KeReleaseSpinLock(&lock, old);
             EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
@@ -252,7 +276,8 @@ TEST_F(SyncTest, SpinLockExcludesOtherThreadsAndRestoresIrql) {
     EXPECT_EQ(sim::SpinLocksHeld(), 0);
 }
 
-TEST_F(SyncTest, NestedLocksInOneOrderAreNotACycle) {
+TEST_F(SyncTest, NestedLocksInOneOrderAreNotACycle)
+{
     KSPIN_LOCK a, b;
     KeInitializeSpinLock(&a);
     KeInitializeSpinLock(&b);
@@ -266,7 +291,8 @@ TEST_F(SyncTest, NestedLocksInOneOrderAreNotACycle) {
     }
 }
 
-TEST_F(SyncVerifierTest, OppositeLockOrdersAreReportedAsACycle) {
+TEST_F(SyncVerifierTest, OppositeLockOrdersAreReportedAsACycle)
+{
     KSPIN_LOCK a, b;
     KeInitializeSpinLock(&a);
     KeInitializeSpinLock(&b);
@@ -282,11 +308,13 @@ TEST_F(SyncVerifierTest, OppositeLockOrdersAreReportedAsACycle) {
         KeAcquireSpinLockAtDpcLevel(&a);
         KeReleaseSpinLockFromDpcLevel(&a);
         KeReleaseSpinLock(&b, o);
-    }).join();
+    })
+        .join();
     EXPECT_TRUE(TakeViolation("LOCK_ORDER_CYCLE"));
 }
 
-TEST_F(SyncVerifierTest, ReinitialisedLockForgetsItsOrder) {
+TEST_F(SyncVerifierTest, ReinitialisedLockForgetsItsOrder)
+{
     KSPIN_LOCK a, b;
     KeInitializeSpinLock(&a);
     KeInitializeSpinLock(&b);
@@ -303,7 +331,8 @@ TEST_F(SyncVerifierTest, ReinitialisedLockForgetsItsOrder) {
     EXPECT_TRUE(sim::Violations().empty());
 }
 
-TEST_F(SyncVerifierTest, RecursiveAcquireIsReportedInsteadOfHanging) {
+TEST_F(SyncVerifierTest, RecursiveAcquireIsReportedInsteadOfHanging)
+{
     KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);
     KIRQL old;
@@ -314,7 +343,8 @@ TEST_F(SyncVerifierTest, RecursiveAcquireIsReportedInsteadOfHanging) {
     EXPECT_TRUE(sim::Violations().empty());
 }
 
-TEST_F(SyncVerifierTest, ReleaseByANonOwnerIsReported) {
+TEST_F(SyncVerifierTest, ReleaseByANonOwnerIsReported)
+{
     KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);
     KIRQL old;
@@ -325,7 +355,8 @@ TEST_F(SyncVerifierTest, ReleaseByANonOwnerIsReported) {
     EXPECT_TRUE(sim::Violations().empty()) << "the owner still held it";
 }
 
-TEST_F(SyncVerifierTest, OutOfOrderReleaseIsReported) {
+TEST_F(SyncVerifierTest, OutOfOrderReleaseIsReported)
+{
     KSPIN_LOCK a, b;
     KeInitializeSpinLock(&a);
     KeInitializeSpinLock(&b);
@@ -339,7 +370,8 @@ TEST_F(SyncVerifierTest, OutOfOrderReleaseIsReported) {
     EXPECT_TRUE(sim::Violations().empty());
 }
 
-TEST_F(SyncVerifierTest, ReleaseToAnotherIrqlIsReported) {
+TEST_F(SyncVerifierTest, ReleaseToAnotherIrqlIsReported)
+{
     KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);
     KIRQL old;
@@ -352,7 +384,8 @@ TEST_F(SyncVerifierTest, ReleaseToAnotherIrqlIsReported) {
     EXPECT_EQ(old, PASSIVE_LEVEL);
 }
 
-TEST_F(SyncVerifierTest, AcquireAtDpcLevelBelowDispatchIsReported) {
+TEST_F(SyncVerifierTest, AcquireAtDpcLevelBelowDispatchIsReported)
+{
     KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);
     KeAcquireSpinLockAtDpcLevel(&lock);
@@ -361,7 +394,8 @@ TEST_F(SyncVerifierTest, AcquireAtDpcLevelBelowDispatchIsReported) {
     EXPECT_TRUE(sim::Violations().empty());
 }
 
-TEST_F(SyncTest, CancelSpinLockCountsAsAHeldLock) {
+TEST_F(SyncTest, CancelSpinLockCountsAsAHeldLock)
+{
     KIRQL old = sim::AcquireSpinLockFor(sim::CancelSpinLock(), "IoAcquireCancelSpinLock");
     EXPECT_EQ(sim::SpinLocksHeld(), 1);
     EXPECT_TRUE(sim::HoldsSpinLock(sim::CancelSpinLock()));

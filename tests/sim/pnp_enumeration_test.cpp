@@ -9,7 +9,8 @@ namespace {
 
 class PnpEnumerationTest : public PnpFixture<MachineTest> {};
 
-TEST_F(PnpEnumerationTest, PluggedDeviceIsQueriedThenAddedThenStarted) {
+TEST_F(PnpEnumerationTest, PluggedDeviceIsQueriedThenAddedThenStarted)
+{
     sim::InstallDriverPackage(FnPackage());
     ULONG id = PlugProduct();
     ASSERT_NE(id, 0u);
@@ -26,7 +27,8 @@ TEST_F(PnpEnumerationTest, PluggedDeviceIsQueriedThenAddedThenStarted) {
     EXPECT_EQ(node.top, Rec().lastFdo);
 }
 
-TEST_F(PnpEnumerationTest, EnumServiceAndClassKeysAreWritten) {
+TEST_F(PnpEnumerationTest, EnumServiceAndClassKeysAreWritten)
+{
     sim::InstallDriverPackage(FnPackage());
     ULONG id = PlugProduct();
     std::string instance = sim::WaitDeviceStarted(InstanceOf(id));
@@ -52,7 +54,8 @@ TEST_F(PnpEnumerationTest, EnumServiceAndClassKeysAreWritten) {
     EXPECT_TRUE(sim::RegGetString(services, "ImagePath", &text));
 }
 
-TEST_F(PnpEnumerationTest, SecondDeviceGetsItsOwnInstanceAndTheNextDriverKey) {
+TEST_F(PnpEnumerationTest, SecondDeviceGetsItsOwnInstanceAndTheNextDriverKey)
+{
     sim::InstallDriverPackage(FnPackage());
     ULONG first = PlugProduct(0x0101), second = PlugProduct(0x0102);
     ASSERT_FALSE(sim::WaitDeviceStarted(InstanceOf(first)).empty());
@@ -67,7 +70,8 @@ TEST_F(PnpEnumerationTest, SecondDeviceGetsItsOwnInstanceAndTheNextDriverKey) {
     EXPECT_EQ(std::count(events.begin(), events.end(), "AddDevice"), 2);
 }
 
-TEST_F(PnpEnumerationTest, DeviceWithoutPackageStaysWithoutFunctionDriverUntilOneIsInstalled) {
+TEST_F(PnpEnumerationTest, DeviceWithoutPackageStaysWithoutFunctionDriverUntilOneIsInstalled)
+{
     ULONG id = PlugProduct();
     ASSERT_TRUE(sim::WaitPnpIdle());
     sim::DeviceNodeInfo node;
@@ -84,12 +88,13 @@ TEST_F(PnpEnumerationTest, DeviceWithoutPackageStaysWithoutFunctionDriverUntilOn
     EXPECT_EQ(Rec().Take(), (std::vector<std::string>{"DriverEntry", "AddDevice", "START"}));
 }
 
-TEST_F(PnpEnumerationTest, BusCapabilitiesArriveUnchangedAtTheTopOfTheStack) {
+TEST_F(PnpEnumerationTest, BusCapabilitiesArriveUnchangedAtTheTopOfTheStack)
+{
     sim::InstallDriverPackage(FnPackage());
     VBUS_CAPABILITIES caps = {};
     caps.Flags = VBUS_CAP_REMOVABLE | VBUS_CAP_DEVICE_D2 | VBUS_CAP_WAKE_FROM_D2 | VBUS_CAP_UNIQUE_ID;
     uint32_t table[7] = {PowerDeviceUnspecified, PowerDeviceD0, PowerDeviceD2, PowerDeviceD2,
-                         PowerDeviceD2, PowerDeviceD3, PowerDeviceD3};
+                         PowerDeviceD2,          PowerDeviceD3, PowerDeviceD3};
     memcpy(caps.DeviceState, table, sizeof table);
     caps.SystemWake = PowerSystemSleeping3;
     caps.DeviceWake = PowerDeviceD2;
@@ -100,7 +105,8 @@ TEST_F(PnpEnumerationTest, BusCapabilitiesArriveUnchangedAtTheTopOfTheStack) {
     ASSERT_EQ(r.status, STATUS_SUCCESS);
     EXPECT_EQ(seen.Size, sizeof(DEVICE_CAPABILITIES));
     EXPECT_EQ(seen.Version, 1);
-    for (int s = 0; s < 7; ++s) EXPECT_EQ((uint32_t)seen.DeviceState[s], table[s]) << "system state " << s;
+    for (int s = 0; s < 7; ++s)
+        EXPECT_EQ((uint32_t)seen.DeviceState[s], table[s]) << "system state " << s;
     EXPECT_EQ(seen.SystemWake, PowerSystemSleeping3);
     EXPECT_EQ(seen.DeviceWake, PowerDeviceD2);
     EXPECT_TRUE(seen.Removable);
@@ -112,7 +118,8 @@ TEST_F(PnpEnumerationTest, BusCapabilitiesArriveUnchangedAtTheTopOfTheStack) {
     EXPECT_EQ(seen.Address, id);
 }
 
-TEST_F(PnpEnumerationTest, BusRootDeviceRunsWithItsFdoAboveTheRootPdo) {
+TEST_F(PnpEnumerationTest, BusRootDeviceRunsWithItsFdoAboveTheRootPdo)
+{
     sim::DeviceNodeInfo bus;
     ASSERT_TRUE(sim::FindDeviceNode(sim_test::VbusRootInstance(), &bus));
     EXPECT_EQ(bus.state, sim::DeviceNodeState::Started);

@@ -8,22 +8,27 @@ namespace {
 
 class PnpPropertyTest : public PnpFixture<MachineTest> {
 protected:
-    PDEVICE_OBJECT StartedPdo(ULONG* id) {
+    PDEVICE_OBJECT StartedPdo(ULONG* id)
+    {
         sim::InstallDriverPackage(FnPackage());
         *id = PlugProduct();
-        if (sim::WaitDeviceStarted(InstanceOf(*id)).empty()) return nullptr;
+        if (sim::WaitDeviceStarted(InstanceOf(*id)).empty())
+            return nullptr;
         return vbus_test::Pdo(*id);
     }
-    std::string Text(PDEVICE_OBJECT pdo, DEVICE_REGISTRY_PROPERTY which, NTSTATUS* status = nullptr) {
+    std::string Text(PDEVICE_OBJECT pdo, DEVICE_REGISTRY_PROPERTY which, NTSTATUS* status = nullptr)
+    {
         WCHAR buffer[256] = {};
         ULONG length = 0;
         NTSTATUS st = IoGetDeviceProperty(pdo, which, sizeof buffer, buffer, &length);
-        if (status) *status = st;
+        if (status)
+            *status = st;
         return st == STATUS_SUCCESS ? sim::Utf8(buffer) : std::string();
     }
 };
 
-TEST_F(PnpPropertyTest, DriverKeyNameLengthCountsTheTerminator) {
+TEST_F(PnpPropertyTest, DriverKeyNameLengthCountsTheTerminator)
+{
     ULONG id;
     PDEVICE_OBJECT pdo = StartedPdo(&id);
     ASSERT_NE(pdo, nullptr);
@@ -41,7 +46,8 @@ TEST_F(PnpPropertyTest, DriverKeyNameLengthCountsTheTerminator) {
               STATUS_BUFFER_TOO_SMALL);
 }
 
-TEST_F(PnpPropertyTest, PropertiesComeFromTheDeviceNode) {
+TEST_F(PnpPropertyTest, PropertiesComeFromTheDeviceNode)
+{
     ULONG id;
     PDEVICE_OBJECT pdo = StartedPdo(&id);
     ASSERT_NE(pdo, nullptr);
@@ -64,7 +70,8 @@ TEST_F(PnpPropertyTest, PropertiesComeFromTheDeviceNode) {
     EXPECT_EQ(Text(pdo, DevicePropertyFriendlyName), "Test port (COM9)");
 }
 
-TEST_F(PnpPropertyTest, RegistryKeysAreTheHardwareAndDriverKeys) {
+TEST_F(PnpPropertyTest, RegistryKeysAreTheHardwareAndDriverKeys)
+{
     ULONG id;
     PDEVICE_OBJECT pdo = StartedPdo(&id);
     ASSERT_NE(pdo, nullptr);
@@ -84,7 +91,8 @@ TEST_F(PnpPropertyTest, RegistryKeysAreTheHardwareAndDriverKeys) {
     EXPECT_EQ(v, (ULONG)PLUGPLAY_REGKEY_DRIVER);
 }
 
-TEST_F(PnpPropertyTest, DeviceObjectsThatAreNoPdoAreRefused) {
+TEST_F(PnpPropertyTest, DeviceObjectsThatAreNoPdoAreRefused)
+{
     ULONG id;
     ASSERT_NE(StartedPdo(&id), nullptr);
     for (PDEVICE_OBJECT d : {vbus_test::Control(), Rec().lastFdo}) {

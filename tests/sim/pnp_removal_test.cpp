@@ -9,14 +9,16 @@ namespace {
 
 class PnpRemovalTest : public PnpFixture<MachineTest> {
 protected:
-    std::string PlugStarted(ULONG* id) {
+    std::string PlugStarted(ULONG* id)
+    {
         sim::InstallDriverPackage(FnPackage());
         *id = PlugProduct();
         std::string instance = sim::WaitDeviceStarted(InstanceOf(*id));
         Rec().Take();
         return instance;
     }
-    static sim::DeviceNodeState State(const std::string& instance) {
+    static sim::DeviceNodeState State(const std::string& instance)
+    {
         sim::DeviceNodeInfo n;
         EXPECT_TRUE(sim::FindDeviceNode(instance, &n)) << instance;
         return n.state;
@@ -25,7 +27,8 @@ protected:
 
 using Events = std::vector<std::string>;
 
-TEST_F(PnpRemovalTest, YankIsSurpriseRemovalThenRemovalAndTheDriverUnloads) {
+TEST_F(PnpRemovalTest, YankIsSurpriseRemovalThenRemovalAndTheDriverUnloads)
+{
     ULONG id;
     std::string instance = PlugStarted(&id);
     ASSERT_FALSE(instance.empty());
@@ -36,7 +39,8 @@ TEST_F(PnpRemovalTest, YankIsSurpriseRemovalThenRemovalAndTheDriverUnloads) {
     EXPECT_EQ(vbus_test::Pdo(id), nullptr) << "the bus deleted its PDO in the last removal";
 }
 
-TEST_F(PnpRemovalTest, UnplugWithoutQueryRemoveIsASurpriseRemovalToo) {
+TEST_F(PnpRemovalTest, UnplugWithoutQueryRemoveIsASurpriseRemovalToo)
+{
     ULONG id;
     std::string instance = PlugStarted(&id);
     ASSERT_EQ(vbus_test::DeviceRequest(VBUS_IOCTL_UNPLUG, id), STATUS_SUCCESS);
@@ -45,7 +49,8 @@ TEST_F(PnpRemovalTest, UnplugWithoutQueryRemoveIsASurpriseRemovalToo) {
     EXPECT_EQ(Rec().Take(), (Events{"SURPRISE_REMOVAL", "REMOVE", "Unload"}));
 }
 
-TEST_F(PnpRemovalTest, RemovalAfterSurpriseRemovalWaitsForTheLastHandle) {
+TEST_F(PnpRemovalTest, RemovalAfterSurpriseRemovalWaitsForTheLastHandle)
+{
     ULONG id;
     std::string instance = PlugStarted(&id);
     NTSTATUS st;
@@ -61,7 +66,8 @@ TEST_F(PnpRemovalTest, RemovalAfterSurpriseRemovalWaitsForTheLastHandle) {
     EXPECT_EQ(Rec().Take(), (Events{"REMOVE", "Unload"}));
 }
 
-TEST_F(PnpRemovalTest, OrderlyRemovalIsQueryThenRemoveAndTheUnplugOnlyRemovesThePdo) {
+TEST_F(PnpRemovalTest, OrderlyRemovalIsQueryThenRemoveAndTheUnplugOnlyRemovesThePdo)
+{
     ULONG id;
     std::string instance = PlugStarted(&id);
     ASSERT_EQ(sim::PnpRemoveDevice(instance), STATUS_SUCCESS);
@@ -74,7 +80,8 @@ TEST_F(PnpRemovalTest, OrderlyRemovalIsQueryThenRemoveAndTheUnplugOnlyRemovesThe
     EXPECT_TRUE(Rec().Take().empty()) << "no surprise removal for a device removed in order";
 }
 
-TEST_F(PnpRemovalTest, VetoedQueryRemoveIsCancelled) {
+TEST_F(PnpRemovalTest, VetoedQueryRemoveIsCancelled)
+{
     ULONG id;
     std::string instance = PlugStarted(&id);
     Rec().behave.vetoQueryRemove = true;
@@ -83,7 +90,8 @@ TEST_F(PnpRemovalTest, VetoedQueryRemoveIsCancelled) {
     EXPECT_EQ(State(instance), sim::DeviceNodeState::Started);
 }
 
-TEST_F(PnpRemovalTest, QueryRemoveThenCancelLeavesTheDeviceRunning) {
+TEST_F(PnpRemovalTest, QueryRemoveThenCancelLeavesTheDeviceRunning)
+{
     ULONG id;
     std::string instance = PlugStarted(&id);
     EXPECT_EQ(sim::PnpQueryRemoveCancel(instance), STATUS_SUCCESS);
@@ -92,7 +100,8 @@ TEST_F(PnpRemovalTest, QueryRemoveThenCancelLeavesTheDeviceRunning) {
     EXPECT_EQ(State(instance), sim::DeviceNodeState::Started);
 }
 
-TEST_F(PnpRemovalTest, RebalanceStopsAndRestarts) {
+TEST_F(PnpRemovalTest, RebalanceStopsAndRestarts)
+{
     ULONG id;
     std::string instance = PlugStarted(&id);
     EXPECT_EQ(sim::PnpStopDevice(instance), STATUS_SUCCESS);
@@ -100,7 +109,8 @@ TEST_F(PnpRemovalTest, RebalanceStopsAndRestarts) {
     EXPECT_EQ(State(instance), sim::DeviceNodeState::Started);
 }
 
-TEST_F(PnpRemovalTest, VetoedQueryStopIsCancelled) {
+TEST_F(PnpRemovalTest, VetoedQueryStopIsCancelled)
+{
     ULONG id;
     std::string instance = PlugStarted(&id);
     Rec().behave.vetoQueryStop = true;
@@ -109,7 +119,8 @@ TEST_F(PnpRemovalTest, VetoedQueryStopIsCancelled) {
     EXPECT_EQ(State(instance), sim::DeviceNodeState::Started);
 }
 
-TEST_F(PnpRemovalTest, FailedStartIsFollowedByRemoval) {
+TEST_F(PnpRemovalTest, FailedStartIsFollowedByRemoval)
+{
     Rec().behave.failStart = true;
     sim::InstallDriverPackage(FnPackage());
     ULONG id = PlugProduct();
@@ -122,7 +133,8 @@ TEST_F(PnpRemovalTest, FailedStartIsFollowedByRemoval) {
     EXPECT_NE(vbus_test::Pdo(id), nullptr) << "the PDO stays with its bus";
 }
 
-TEST_F(PnpRemovalTest, RemovingTheBusRemovesItsChildrenFirst) {
+TEST_F(PnpRemovalTest, RemovingTheBusRemovesItsChildrenFirst)
+{
     ULONG id;
     std::string instance = PlugStarted(&id);
     ASSERT_EQ(sim::PnpRemoveDevice(sim_test::VbusRootInstance()), STATUS_SUCCESS);
@@ -135,7 +147,8 @@ TEST_F(PnpRemovalTest, RemovingTheBusRemovesItsChildrenFirst) {
     EXPECT_EQ(bus.top, bus.pdo) << "the bus FDO left its stack";
 }
 
-TEST_F(PnpRemovalTest, MachineStopRemovesRunningDevicesAndUnloadsTheirDrivers) {
+TEST_F(PnpRemovalTest, MachineStopRemovesRunningDevicesAndUnloadsTheirDrivers)
+{
     ULONG id;
     ASSERT_FALSE(PlugStarted(&id).empty());
     EXPECT_EQ(sim::StopMachine(), 0u) << sim_test::ViolationText();

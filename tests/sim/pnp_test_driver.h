@@ -28,11 +28,13 @@ struct Recorder {
     PDEVICE_OBJECT lastFdo = nullptr, lastLower = nullptr;
     std::string lastFdoName;
 
-    void Add(const std::string& e) {
+    void Add(const std::string& e)
+    {
         std::lock_guard<std::mutex> g(m);
         events.push_back(e);
     }
-    std::vector<std::string> Take() {
+    std::vector<std::string> Take()
+    {
         std::lock_guard<std::mutex> g(m);
         auto e = events;
         events.clear();
@@ -40,22 +42,33 @@ struct Recorder {
     }
 };
 
-inline Recorder& Rec() {
+inline Recorder& Rec()
+{
     static Recorder r;
     return r;
 }
 
-inline const char* MinorText(UCHAR minor) {
+inline const char* MinorText(UCHAR minor)
+{
     switch (minor) {
-    case IRP_MN_START_DEVICE: return "START";
-    case IRP_MN_QUERY_REMOVE_DEVICE: return "QUERY_REMOVE";
-    case IRP_MN_REMOVE_DEVICE: return "REMOVE";
-    case IRP_MN_CANCEL_REMOVE_DEVICE: return "CANCEL_REMOVE";
-    case IRP_MN_STOP_DEVICE: return "STOP";
-    case IRP_MN_QUERY_STOP_DEVICE: return "QUERY_STOP";
-    case IRP_MN_CANCEL_STOP_DEVICE: return "CANCEL_STOP";
-    case IRP_MN_SURPRISE_REMOVAL: return "SURPRISE_REMOVAL";
-    default: return nullptr;  // not recorded
+    case IRP_MN_START_DEVICE:
+        return "START";
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+        return "QUERY_REMOVE";
+    case IRP_MN_REMOVE_DEVICE:
+        return "REMOVE";
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+        return "CANCEL_REMOVE";
+    case IRP_MN_STOP_DEVICE:
+        return "STOP";
+    case IRP_MN_QUERY_STOP_DEVICE:
+        return "QUERY_STOP";
+    case IRP_MN_CANCEL_STOP_DEVICE:
+        return "CANCEL_STOP";
+    case IRP_MN_SURPRISE_REMOVAL:
+        return "SURPRISE_REMOVAL";
+    default:
+        return nullptr;  // not recorded
     }
 }
 
@@ -63,31 +76,37 @@ struct FnExtension {
     PDEVICE_OBJECT lower;
 };
 
-inline NTSTATUS FnSignal(PDEVICE_OBJECT, PIRP, PVOID context) {
+inline NTSTATUS FnSignal(PDEVICE_OBJECT, PIRP, PVOID context)
+{
     KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-inline NTSTATUS FnFailRemove(PDEVICE_OBJECT, PIRP irp, PVOID) {
+inline NTSTATUS FnFailRemove(PDEVICE_OBJECT, PIRP irp, PVOID)
+{
     irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
     return STATUS_SUCCESS;  // continue completion
 }
 
-inline NTSTATUS FnPassDown(PDEVICE_OBJECT lower, PIRP irp) {
+inline NTSTATUS FnPassDown(PDEVICE_OBJECT lower, PIRP irp)
+{
     IoSkipCurrentIrpStackLocation(irp);
     return IoCallDriver(lower, irp);
 }
 
-inline NTSTATUS FnComplete(PIRP irp, NTSTATUS status) {
+inline NTSTATUS FnComplete(PIRP irp, NTSTATUS status)
+{
     irp->IoStatus.Status = status;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return status;
 }
 
-inline NTSTATUS FnPnp(PDEVICE_OBJECT fdo, PIRP irp) {
+inline NTSTATUS FnPnp(PDEVICE_OBJECT fdo, PIRP irp)
+{
     auto ext = static_cast<FnExtension*>(fdo->DeviceExtension);
     PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
-    if (const char* name = MinorText(s->MinorFunction)) Rec().Add(name);
+    if (const char* name = MinorText(s->MinorFunction))
+        Rec().Add(name);
     Behaviour b;
     {
         std::lock_guard<std::mutex> g(Rec().m);
@@ -105,11 +124,13 @@ inline NTSTATUS FnPnp(PDEVICE_OBJECT fdo, PIRP irp) {
         return FnComplete(irp, b.failStart ? STATUS_UNSUCCESSFUL : status);
     }
     case IRP_MN_QUERY_REMOVE_DEVICE:
-        if (b.vetoQueryRemove) return FnComplete(irp, STATUS_UNSUCCESSFUL);
+        if (b.vetoQueryRemove)
+            return FnComplete(irp, STATUS_UNSUCCESSFUL);
         irp->IoStatus.Status = STATUS_SUCCESS;
         return FnPassDown(ext->lower, irp);
     case IRP_MN_QUERY_STOP_DEVICE:
-        if (b.vetoQueryStop) return FnComplete(irp, STATUS_UNSUCCESSFUL);
+        if (b.vetoQueryStop)
+            return FnComplete(irp, STATUS_UNSUCCESSFUL);
         irp->IoStatus.Status = STATUS_SUCCESS;
         return FnPassDown(ext->lower, irp);
     case IRP_MN_CANCEL_REMOVE_DEVICE:
@@ -140,7 +161,8 @@ inline NTSTATUS FnPnp(PDEVICE_OBJECT fdo, PIRP irp) {
     }
 }
 
-inline NTSTATUS FnDispatch(PDEVICE_OBJECT fdo, PIRP irp) {
+inline NTSTATUS FnDispatch(PDEVICE_OBJECT fdo, PIRP irp)
+{
     auto ext = static_cast<FnExtension*>(fdo->DeviceExtension);
     switch (IoGetCurrentIrpStackLocation(irp)->MajorFunction) {
     case IRP_MJ_PNP:
@@ -159,7 +181,8 @@ inline NTSTATUS FnDispatch(PDEVICE_OBJECT fdo, PIRP irp) {
     }
 }
 
-inline NTSTATUS FnAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+inline NTSTATUS FnAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
+{
     Rec().Add("AddDevice");
     WCHAR ids[256] = {};
     ULONG length = 0;
@@ -174,7 +197,8 @@ inline NTSTATUS FnAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     std::u16string text = sim::Utf16("\\Device\\PnpTestFn" + std::to_string(InterlockedIncrement(&counter)));
     RtlInitUnicodeString(&name, sim::W(text));
     NTSTATUS status = IoCreateDevice(driver, sizeof(FnExtension), &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo);
-    if (!NT_SUCCESS(status)) return status;
+    if (!NT_SUCCESS(status))
+        return status;
     auto ext = static_cast<FnExtension*>(fdo->DeviceExtension);
     ext->lower = IoAttachDeviceToDeviceStack(fdo, pdo);
     {
@@ -188,17 +212,23 @@ inline NTSTATUS FnAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     return STATUS_SUCCESS;
 }
 
-inline VOID FnUnload(PDRIVER_OBJECT) { Rec().Add("Unload"); }
+inline VOID FnUnload(PDRIVER_OBJECT)
+{
+    Rec().Add("Unload");
+}
 
-inline NTSTATUS FnDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+inline NTSTATUS FnDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+{
     Rec().Add("DriverEntry");
-    for (PDRIVER_DISPATCH& f : driver->MajorFunction) f = FnDispatch;
+    for (PDRIVER_DISPATCH& f : driver->MajorFunction)
+        f = FnDispatch;
     driver->DriverExtension->AddDevice = FnAddDevice;
     driver->DriverUnload = FnUnload;
     return STATUS_SUCCESS;
 }
 
-inline sim::DriverPackage FnPackage() {
+inline sim::DriverPackage FnPackage()
+{
     sim::DriverPackage p;
     p.service = "PnpTestFn";
     p.entry = FnDriverEntry;
@@ -215,7 +245,8 @@ const char kClass[] = "\\Registry\\Machine\\System\\CurrentControlSet\\Control\\
 template <typename Base>
 class PnpFixture : public Base {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         Base::SetUp();
         {
             std::lock_guard<std::mutex> g(Rec().m);
@@ -227,15 +258,19 @@ protected:
     }
 
     // Plugs the product's device (or another product id) and returns its id.
-    ULONG PlugProduct(uint16_t pid = 0x0101, const VBUS_CAPABILITIES* caps = nullptr) {
+    ULONG PlugProduct(uint16_t pid = 0x0101, const VBUS_CAPABILITIES* caps = nullptr)
+    {
         auto request = vbus_test::PlugRequest(vbus_test::DeviceDescriptor(0x5A1E, pid), vbus_test::ProductConfig());
-        if (caps) reinterpret_cast<VBUS_PLUG_REQUEST*>(request.data())->Capabilities = *caps;
+        if (caps)
+            reinterpret_cast<VBUS_PLUG_REQUEST*>(request.data())->Capabilities = *caps;
         auto reply = vbus_test::Ioctl(VBUS_IOCTL_PLUG, request);
-        if (reply.status != STATUS_SUCCESS) return 0;
+        if (reply.status != STATUS_SUCCESS)
+            return 0;
         return reinterpret_cast<const VBUS_PLUG_RESPONSE*>(reply.data.data())->DeviceId;
     }
 
-    static std::string InstanceOf(ULONG id, uint16_t pid = 0x0101) {
+    static std::string InstanceOf(ULONG id, uint16_t pid = 0x0101)
+    {
         char b[64];
         snprintf(b, sizeof b, "USB\\VID_5A1E&PID_%04X\\%u", pid, id);
         return b;

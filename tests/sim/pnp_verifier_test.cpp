@@ -10,8 +10,8 @@ namespace {
 // ---------------------------------------------------------------- a test bus
 
 struct TestBus {
-    bool twins = false;        // two children with one instance path
-    bool noDeviceId = false;   // children that do not answer BusQueryDeviceID
+    bool twins = false;       // two children with one instance path
+    bool noDeviceId = false;  // children that do not answer BusQueryDeviceID
     PDEVICE_OBJECT fdo = nullptr, lower = nullptr;
     PDEVICE_OBJECT children[2] = {};
     bool deleted[2] = {};
@@ -23,34 +23,46 @@ struct BusExt {
     ULONG sig;  // kSig on the FDO, 0 on children
 };
 
-NTSTATUS Finish(PIRP irp, NTSTATUS st) {
+NTSTATUS Finish(PIRP irp, NTSTATUS st)
+{
     irp->IoStatus.Status = st;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return st;
 }
 
-PWCHAR PoolText(const char* s, bool multi) {
+PWCHAR PoolText(const char* s, bool multi)
+{
     size_t n = strlen(s);
     auto p = static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, (n + 2) * sizeof(WCHAR), 'sBtT'));
-    for (size_t i = 0; i < n; ++i) p[i] = (WCHAR)s[i];
+    for (size_t i = 0; i < n; ++i)
+        p[i] = (WCHAR)s[i];
     p[n] = 0;
     p[n + 1] = 0;
     (void)multi;
     return p;
 }
 
-NTSTATUS ChildPnp(PIRP irp) {
+NTSTATUS ChildPnp(PIRP irp)
+{
     PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
     switch (s->MinorFunction) {
     case IRP_MN_QUERY_ID: {
         const char* text = nullptr;
         switch (s->Parameters.QueryId.IdType) {
-        case BusQueryDeviceID: text = g_bus.noDeviceId ? nullptr : "PNPTESTBUS\\CHILD"; break;
-        case BusQueryInstanceID: text = "1"; break;
-        case BusQueryHardwareIDs: text = "PNPTESTBUS\\CHILD"; break;
-        default: break;
+        case BusQueryDeviceID:
+            text = g_bus.noDeviceId ? nullptr : "PNPTESTBUS\\CHILD";
+            break;
+        case BusQueryInstanceID:
+            text = "1";
+            break;
+        case BusQueryHardwareIDs:
+            text = "PNPTESTBUS\\CHILD";
+            break;
+        default:
+            break;
         }
-        if (!text) return Finish(irp, irp->IoStatus.Status);
+        if (!text)
+            return Finish(irp, irp->IoStatus.Status);
         irp->IoStatus.Information = (ULONG_PTR)PoolText(text, s->Parameters.QueryId.IdType == BusQueryHardwareIDs);
         return Finish(irp, STATUS_SUCCESS);
     }
@@ -65,7 +77,8 @@ NTSTATUS ChildPnp(PIRP irp) {
     }
 }
 
-NTSTATUS BusPnp(PDEVICE_OBJECT fdo, PIRP irp) {
+NTSTATUS BusPnp(PDEVICE_OBJECT fdo, PIRP irp)
+{
     PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
     if (s->MinorFunction == IRP_MN_QUERY_DEVICE_RELATIONS && s->Parameters.QueryDeviceRelations.Type == BusRelations) {
         auto rel = static_cast<PDEVICE_RELATIONS>(
@@ -98,10 +111,12 @@ NTSTATUS BusPnp(PDEVICE_OBJECT fdo, PIRP irp) {
     return IoCallDriver(g_bus.lower, irp);
 }
 
-NTSTATUS BusDispatch(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS BusDispatch(PDEVICE_OBJECT device, PIRP irp)
+{
     bool fdo = static_cast<BusExt*>(device->DeviceExtension)->sig == kSig;
     UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
-    if (major == IRP_MJ_PNP) return fdo ? BusPnp(device, irp) : ChildPnp(irp);
+    if (major == IRP_MJ_PNP)
+        return fdo ? BusPnp(device, irp) : ChildPnp(irp);
     if (fdo) {
         IoSkipCurrentIrpStackLocation(irp);
         return IoCallDriver(g_bus.lower, irp);
@@ -109,7 +124,8 @@ NTSTATUS BusDispatch(PDEVICE_OBJECT device, PIRP irp) {
     return Finish(irp, major == IRP_MJ_POWER ? STATUS_SUCCESS : irp->IoStatus.Status);
 }
 
-NTSTATUS BusAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+NTSTATUS BusAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
+{
     IoCreateDevice(driver, sizeof(BusExt), nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &g_bus.fdo);
     static_cast<BusExt*>(g_bus.fdo->DeviceExtension)->sig = kSig;
     g_bus.lower = IoAttachDeviceToDeviceStack(g_bus.fdo, pdo);
@@ -122,13 +138,16 @@ NTSTATUS BusAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS BusEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
-    for (PDRIVER_DISPATCH& f : driver->MajorFunction) f = BusDispatch;
+NTSTATUS BusEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+{
+    for (PDRIVER_DISPATCH& f : driver->MajorFunction)
+        f = BusDispatch;
     driver->DriverExtension->AddDevice = BusAddDevice;
     return STATUS_SUCCESS;
 }
 
-NTSTATUS StartTestBus() {
+NTSTATUS StartTestBus()
+{
     sim::DriverPackage p;
     p.service = "PnpTestBus";
     p.entry = BusEntry;
@@ -142,18 +161,21 @@ NTSTATUS StartTestBus() {
 
 class PnpVerifierTest : public PnpFixture<RecordingMachineTest> {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         g_bus = TestBus();
         PnpFixture<RecordingMachineTest>::SetUp();
     }
-    std::string PlugStarted(ULONG* id) {
+    std::string PlugStarted(ULONG* id)
+    {
         sim::InstallDriverPackage(FnPackage());
         *id = PlugProduct();
         return sim::WaitDeviceStarted(InstanceOf(*id));
     }
 };
 
-TEST_F(PnpVerifierTest, InvalidatingRelationsOfANonPdoIsReported) {
+TEST_F(PnpVerifierTest, InvalidatingRelationsOfANonPdoIsReported)
+{
     IoInvalidateDeviceRelations(vbus_test::Control(), BusRelations);
     EXPECT_TRUE(sim_test::TakeViolation("INVALID_PDO"));
     sim::DeviceNodeInfo bus;
@@ -163,7 +185,8 @@ TEST_F(PnpVerifierTest, InvalidatingRelationsOfANonPdoIsReported) {
     EXPECT_TRUE(sim::Violations().empty()) << "a PDO may be invalidated at DISPATCH_LEVEL";
 }
 
-TEST_F(PnpVerifierTest, FailedRemoveDeviceIsReported) {
+TEST_F(PnpVerifierTest, FailedRemoveDeviceIsReported)
+{
     ULONG id;
     std::string instance = PlugStarted(&id);
     ASSERT_FALSE(instance.empty());
@@ -173,7 +196,8 @@ TEST_F(PnpVerifierTest, FailedRemoveDeviceIsReported) {
     EXPECT_TRUE(sim_test::TakeViolation("REMOVE_DEVICE_FAILED"));
 }
 
-TEST_F(PnpVerifierTest, FunctionDeviceLeftAttachedAfterRemoveIsReported) {
+TEST_F(PnpVerifierTest, FunctionDeviceLeftAttachedAfterRemoveIsReported)
+{
     ULONG id;
     std::string instance = PlugStarted(&id);
     ASSERT_FALSE(instance.empty());
@@ -184,7 +208,8 @@ TEST_F(PnpVerifierTest, FunctionDeviceLeftAttachedAfterRemoveIsReported) {
     IoDeleteDevice(Rec().lastFdo);
 }
 
-TEST_F(PnpVerifierTest, PdoDeletedWhileEnumeratedIsReported) {
+TEST_F(PnpVerifierTest, PdoDeletedWhileEnumeratedIsReported)
+{
     ASSERT_EQ(StartTestBus(), STATUS_SUCCESS);
     ASSERT_TRUE(sim::FindDeviceNode("PNPTESTBUS\\CHILD\\1", nullptr));
     g_bus.deleted[0] = true;
@@ -192,19 +217,22 @@ TEST_F(PnpVerifierTest, PdoDeletedWhileEnumeratedIsReported) {
     EXPECT_TRUE(sim_test::TakeViolation("PDO_DELETED_WHILE_ENUMERATED"));
 }
 
-TEST_F(PnpVerifierTest, TwoPdosWithOneInstancePathAreReported) {
+TEST_F(PnpVerifierTest, TwoPdosWithOneInstancePathAreReported)
+{
     g_bus.twins = true;
     ASSERT_EQ(StartTestBus(), STATUS_SUCCESS);
     EXPECT_TRUE(sim_test::TakeViolation("DUPLICATE_PDO"));
 }
 
-TEST_F(PnpVerifierTest, ChildWithoutDeviceIdIsReported) {
+TEST_F(PnpVerifierTest, ChildWithoutDeviceIdIsReported)
+{
     g_bus.noDeviceId = true;
     ASSERT_EQ(StartTestBus(), STATUS_SUCCESS);
     EXPECT_TRUE(sim_test::TakeViolation("DEVICE_ID_MISSING"));
 }
 
-TEST_F(PnpVerifierTest, PackageWithoutClassIsRefused) {
+TEST_F(PnpVerifierTest, PackageWithoutClassIsRefused)
+{
     sim::DriverPackage p = FnPackage();
     p.className = "NoSuchClass";
     sim::InstallDriverPackage(p);

@@ -11,7 +11,8 @@ struct Wide {
     std::vector<wchar_t> buf;
     int ret;
     template <typename... A>
-    Wide(size_t count, const wchar_t* fmt, A... args) : buf(count + 4, (wchar_t)0xAAAA) {
+    Wide(size_t count, const wchar_t* fmt, A... args) : buf(count + 4, (wchar_t)0xAAAA)
+    {
         ret = _snwprintf(buf.data(), count, fmt, args...);
     }
     std::string Text(size_t n) const { return sim::Utf8(buf.data(), n); }
@@ -22,13 +23,15 @@ struct Narrow {
     std::vector<char> buf;
     int ret;
     template <typename... A>
-    Narrow(size_t count, const char* fmt, A... args) : buf(count + 4, '#') {
+    Narrow(size_t count, const char* fmt, A... args) : buf(count + 4, '#')
+    {
         ret = _snprintf(buf.data(), count, fmt, args...);
     }
     std::string Str() const { return std::string(buf.data()); }
 };
 
-TEST(RtlFormatTest, WideOutputAtCountBoundaries) {
+TEST(RtlFormatTest, WideOutputAtCountBoundaries)
+{
     Wide more(6, L"%s", L"abcde");  // count = length + 1
     EXPECT_EQ(more.ret, 5);
     EXPECT_EQ(more.buf[5], 0);
@@ -51,7 +54,8 @@ TEST(RtlFormatTest, WideOutputAtCountBoundaries) {
     EXPECT_EQ(empty.ret, 0);
 }
 
-TEST(RtlFormatTest, NarrowOutputAtCountBoundaries) {
+TEST(RtlFormatTest, NarrowOutputAtCountBoundaries)
+{
     Narrow more(4, "%u", 123u);
     EXPECT_EQ(more.ret, 3);
     EXPECT_EQ(more.Str(), "123");
@@ -63,7 +67,8 @@ TEST(RtlFormatTest, NarrowOutputAtCountBoundaries) {
     EXPECT_EQ(std::string(less.buf.data(), 3), "12#");
 }
 
-TEST(RtlFormatTest, StringWidthFollowsTheFormatAndTheCaseOfTheConversion) {
+TEST(RtlFormatTest, StringWidthFollowsTheFormatAndTheCaseOfTheConversion)
+{
     EXPECT_EQ(Wide(32, L"%s|%S|%hs|%ls|%ws", L"w", "n", "h", L"l", L"x").Str(), "w|n|h|l|x");
     EXPECT_EQ(Narrow(32, "%s|%S|%hs|%ls|%ws", "n", L"w", "h", L"l", L"x").Str(), "n|w|h|l|x");
     EXPECT_EQ(Wide(32, L"%c%C%hc%lc", (int)L'a', (int)'b', (int)'c', (int)L'd').Str(), "abcd");
@@ -72,13 +77,15 @@ TEST(RtlFormatTest, StringWidthFollowsTheFormatAndTheCaseOfTheConversion) {
     EXPECT_EQ(Narrow(32, "%S", L"\u4e2dx").Str(), "?x") << "no narrow form for the character";
 }
 
-TEST(RtlFormatTest, NullStringsPrintNull) {
+TEST(RtlFormatTest, NullStringsPrintNull)
+{
     EXPECT_EQ(Wide(32, L"%s %S %wZ", (const wchar_t*)nullptr, (const char*)nullptr, (PUNICODE_STRING) nullptr).Str(),
               "(null) (null) (null)");
     EXPECT_EQ(Narrow(32, "%s", (const char*)nullptr).Str(), "(null)");
 }
 
-TEST(RtlFormatTest, CountedStringsPrintLengthCharactersWithoutTerminator) {
+TEST(RtlFormatTest, CountedStringsPrintLengthCharactersWithoutTerminator)
+{
     wchar_t text[] = {L'C', L'O', L'M', L'3', L'X', L'X'};  // no terminator after the counted part
     UNICODE_STRING us{8, 12, text};
     char narrow[] = {'a', 'b', 'c', 'Z'};
@@ -88,7 +95,8 @@ TEST(RtlFormatTest, CountedStringsPrintLengthCharactersWithoutTerminator) {
     EXPECT_EQ(Wide(32, L"[%hZ][%6.2wZ]", &as, &us).Str(), "[abc][    CO]");
 }
 
-TEST(RtlFormatTest, IntegerSizesAreThoseOfWindowsX64) {
+TEST(RtlFormatTest, IntegerSizesAreThoseOfWindowsX64)
+{
     EXPECT_EQ(Wide(64, L"%I64x %I64d %llu", 0x123456789abcdefULL, -5LL, 18446744073709551615ULL).Str(),
               "123456789abcdef -5 18446744073709551615");
     EXPECT_EQ(Narrow(64, "%ld %lx %I32u", (LONG)-1, (ULONG)0xffffffffu, 7u).Str(), "-1 ffffffff 7") << "l is 32-bit";
@@ -96,13 +104,15 @@ TEST(RtlFormatTest, IntegerSizesAreThoseOfWindowsX64) {
     EXPECT_EQ(Narrow(64, "%hd %hu %hhx", 70000, 70000, 0x1ff).Str(), "4464 4464 ff");
 }
 
-TEST(RtlFormatTest, PointersPrintSixteenUpperCaseDigits) {
+TEST(RtlFormatTest, PointersPrintSixteenUpperCaseDigits)
+{
     EXPECT_EQ(Wide(64, L"%p", (void*)0xabc).Str(), "0000000000000ABC");
     EXPECT_EQ(Narrow(64, "%p", (void*)0xfedcba9876543210ULL).Str(), "FEDCBA9876543210");
     EXPECT_EQ(Narrow(64, "[%20p]", (void*)1).Str(), "[    0000000000000001]");
 }
 
-TEST(RtlFormatTest, FlagsWidthAndPrecision) {
+TEST(RtlFormatTest, FlagsWidthAndPrecision)
+{
     EXPECT_EQ(Narrow(64, "[%5d][%-5d][%05d][%+d][% d]", 42, 42, -42, 42, 42).Str(), "[   42][42   ][-0042][+42][ 42]");
     EXPECT_EQ(Narrow(64, "[%.3d][%08.3d][%.0d][%#x][%#o][%#X]", 7, 7, 0, 255, 8, 0).Str(),
               "[007][     007][][0xff][010][0]");
@@ -110,7 +120,8 @@ TEST(RtlFormatTest, FlagsWidthAndPrecision) {
     EXPECT_EQ(Narrow(64, "%%|%q|%.2f", 1.005).Str(), "%|q|1.00") << "unknown conversions print themselves";
 }
 
-TEST(RtlFormatTest, PercentNIsRefused) {
+TEST(RtlFormatTest, PercentNIsRefused)
+{
     int n = 0;
     Narrow r(32, "ab%n", &n);
     EXPECT_EQ(r.ret, -1);
@@ -119,7 +130,8 @@ TEST(RtlFormatTest, PercentNIsRefused) {
 
 class RtlFormatVerifierTest : public RecordingMachineTest {};
 
-TEST_F(RtlFormatVerifierTest, WidthConversionAbovePassiveIsReported) {
+TEST_F(RtlFormatVerifierTest, WidthConversionAbovePassiveIsReported)
+{
     wchar_t buf[32];
     sim::RunAtIrql(DISPATCH_LEVEL, [&] { _snwprintf(buf, 32, L"%s %d", L"same width", 1); });
     EXPECT_TRUE(sim::Violations().empty()) << "wide text into a wide format needs no conversion";

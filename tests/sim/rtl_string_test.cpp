@@ -9,7 +9,8 @@ namespace {
 
 class RtlStringTest : public MachineTest {};
 
-TEST_F(RtlStringTest, InitUnicodeStringCountsBytesAndClampsHugeStrings) {
+TEST_F(RtlStringTest, InitUnicodeStringCountsBytesAndClampsHugeStrings)
+{
     UNICODE_STRING us;
     RtlInitUnicodeString(&us, L"COM12");
     EXPECT_EQ(us.Length, 10);
@@ -27,7 +28,8 @@ TEST_F(RtlStringTest, InitUnicodeStringCountsBytesAndClampsHugeStrings) {
     EXPECT_EQ(us.Buffer, huge.data());
 }
 
-TEST_F(RtlStringTest, InitAnsiStringClampsAtMaxUshortMinusOne) {
+TEST_F(RtlStringTest, InitAnsiStringClampsAtMaxUshortMinusOne)
+{
     ANSI_STRING as;
     RtlInitAnsiString(&as, "abc");
     EXPECT_EQ(as.Length, 3);
@@ -38,11 +40,13 @@ TEST_F(RtlStringTest, InitAnsiStringClampsAtMaxUshortMinusOne) {
     EXPECT_EQ(as.MaximumLength, 0xFFFF);
 }
 
-TEST_F(RtlStringTest, CopyTruncatesToDestinationAndTerminatesWhenThereIsRoom) {
+TEST_F(RtlStringTest, CopyTruncatesToDestinationAndTerminatesWhenThereIsRoom)
+{
     UNICODE_STRING src;
     RtlInitUnicodeString(&src, L"abcdef");
     wchar_t buf[8];
-    for (auto& c : buf) c = (wchar_t)0xAAAA;
+    for (auto& c : buf)
+        c = (wchar_t)0xAAAA;
     UNICODE_STRING dst{0, 8, buf};  // room for four characters
     RtlCopyUnicodeString(&dst, &src);
     EXPECT_EQ(dst.Length, 8);
@@ -56,7 +60,8 @@ TEST_F(RtlStringTest, CopyTruncatesToDestinationAndTerminatesWhenThereIsRoom) {
     EXPECT_EQ(dst.Length, 0);
 }
 
-TEST_F(RtlStringTest, AppendFailsWithoutRoomAndLeavesTheDestination) {
+TEST_F(RtlStringTest, AppendFailsWithoutRoomAndLeavesTheDestination)
+{
     wchar_t buf[6];
     UNICODE_STRING dst{0, sizeof(buf), buf};
     EXPECT_EQ(RtlAppendUnicodeToString(&dst, L"abc"), STATUS_SUCCESS);
@@ -69,7 +74,8 @@ TEST_F(RtlStringTest, AppendFailsWithoutRoomAndLeavesTheDestination) {
     EXPECT_EQ(sim::Utf8(dst), "abcdef");
 }
 
-TEST_F(RtlStringTest, ComparisonsHonourCaseInsensitivity) {
+TEST_F(RtlStringTest, ComparisonsHonourCaseInsensitivity)
+{
     UNICODE_STRING a, b, prefix;
     RtlInitUnicodeString(&a, L"\\Device\\Serial\u00e9");
     RtlInitUnicodeString(&b, L"\\DEVICE\\SERIAL\u00c9");
@@ -86,7 +92,8 @@ TEST_F(RtlStringTest, ComparisonsHonourCaseInsensitivity) {
     EXPECT_LT(_stricmp("abc", "ABD"), 0);
 }
 
-TEST_F(RtlStringTest, IntegerConversionsBothWays) {
+TEST_F(RtlStringTest, IntegerConversionsBothWays)
+{
     wchar_t buf[12];
     UNICODE_STRING s{0, sizeof(buf), buf};
     EXPECT_EQ(RtlIntegerToUnicodeString(255, 16, &s), STATUS_SUCCESS);
@@ -110,7 +117,8 @@ TEST_F(RtlStringTest, IntegerConversionsBothWays) {
     EXPECT_EQ(v, 511u);
 }
 
-TEST_F(RtlStringTest, UnicodeToAnsiAllocatesFromPoolUntilFreed) {
+TEST_F(RtlStringTest, UnicodeToAnsiAllocatesFromPoolUntilFreed)
+{
     UNICODE_STRING u;
     RtlInitUnicodeString(&u, L"COM3");
     ANSI_STRING a;
@@ -128,7 +136,8 @@ TEST_F(RtlStringTest, UnicodeToAnsiAllocatesFromPoolUntilFreed) {
     EXPECT_EQ(std::string(small), "CO");
 }
 
-TEST(RtlTextTest, Utf8AndUtf16RoundTripIncludingSurrogatePairs) {
+TEST(RtlTextTest, Utf8AndUtf16RoundTripIncludingSurrogatePairs)
+{
     const std::string text = "a\u00e9\u4e2d\xF0\x9F\x98\x80";
     std::u16string wide = sim::Utf16(text);
     ASSERT_EQ(wide.size(), 5u);

@@ -102,10 +102,9 @@ TEST_F(PortMachineTest, UnformattableNumberLeavesTheDeviceObjectUnnamed)
 TEST_F(PortMachineTest, CapabilitiesTravelUpExactlyAsTheBusFilledThem)
 {
     vbusreq::PlugOptions options;
-    options.capabilityFlags = VBUS_CAP_REMOVABLE | VBUS_CAP_SURPRISE_REMOVAL_OK | VBUS_CAP_DEVICE_D2 |
-                              VBUS_CAP_WAKE_FROM_D2;
-    uint32_t table[7] = {0, PowerDeviceD0, PowerDeviceD2, PowerDeviceD2, PowerDeviceD3, PowerDeviceD3,
-                         PowerDeviceD3};
+    options.capabilityFlags =
+        VBUS_CAP_REMOVABLE | VBUS_CAP_SURPRISE_REMOVAL_OK | VBUS_CAP_DEVICE_D2 | VBUS_CAP_WAKE_FROM_D2;
+    uint32_t table[7] = {0, PowerDeviceD0, PowerDeviceD2, PowerDeviceD2, PowerDeviceD3, PowerDeviceD3, PowerDeviceD3};
     for (int i = 0; i < 7; i++) {
         options.deviceState[i] = table[i];
     }

@@ -8,7 +8,8 @@ using usbd_test::ConfigBuilder;
 namespace {
 constexpr ULONG kUsbdTag = 'DBSU';
 
-std::vector<uint8_t> TwoInterfaces() {
+std::vector<uint8_t> TwoInterfaces()
+{
     return ConfigBuilder()
         .Interface(0, 0, 2, 0xFF)
         .Endpoint(0x81, USB_ENDPOINT_TYPE_INTERRUPT, 16, 1)
@@ -21,7 +22,8 @@ std::vector<uint8_t> TwoInterfaces() {
 
 class UsbdConfigRequestTest : public MachineTest {};
 
-TEST_F(UsbdConfigRequestTest, SizedForEveryListedInterfaceAndItsPipes) {
+TEST_F(UsbdConfigRequestTest, SizedForEveryListedInterfaceAndItsPipes)
+{
     auto cfg = TwoInterfaces();
     auto c = AsConfig(cfg);
     USBD_INTERFACE_LIST_ENTRY list[3] = {};
@@ -43,13 +45,15 @@ TEST_F(UsbdConfigRequestTest, SizedForEveryListedInterfaceAndItsPipes) {
     EXPECT_EQ(second->InterfaceNumber, 3);
     EXPECT_EQ(second->NumberOfPipes, 1u);
     EXPECT_EQ(reinterpret_cast<PUCHAR>(second) + second->Length, reinterpret_cast<PUCHAR>(urb) + urb->UrbHeader.Length);
-    for (ULONG i = 0; i < first->NumberOfPipes; ++i) EXPECT_EQ(first->Pipes[i].MaximumTransferSize, 4096u);
+    for (ULONG i = 0; i < first->NumberOfPipes; ++i)
+        EXPECT_EQ(first->Pipes[i].MaximumTransferSize, 4096u);
     EXPECT_EQ(second->Pipes[0].MaximumTransferSize, 4096u);
     EXPECT_EQ(first->Pipes[0].PipeHandle, nullptr);
     ExFreePool(urb);
 }
 
-TEST_F(UsbdConfigRequestTest, InterfaceWithoutEndpointsTakesTheShortRecord) {
+TEST_F(UsbdConfigRequestTest, InterfaceWithoutEndpointsTakesTheShortRecord)
+{
     auto cfg = ConfigBuilder().Interface(0, 0, 0).Interface(1, 0, 1).Endpoint(0x81, 3, 8).Build();
     auto c = AsConfig(cfg);
     USBD_INTERFACE_LIST_ENTRY list[3] = {};
@@ -63,7 +67,8 @@ TEST_F(UsbdConfigRequestTest, InterfaceWithoutEndpointsTakesTheShortRecord) {
     ExFreePool(urb);
 }
 
-TEST_F(UsbdConfigRequestTest, InjectedUrbFailureReturnsNullAndLeaksNothing) {
+TEST_F(UsbdConfigRequestTest, InjectedUrbFailureReturnsNullAndLeaksNothing)
+{
     auto cfg = TwoInterfaces();
     auto c = AsConfig(cfg);
     USBD_INTERFACE_LIST_ENTRY list[2] = {};
@@ -83,7 +88,8 @@ TEST_F(UsbdConfigRequestTest, InjectedUrbFailureReturnsNullAndLeaksNothing) {
     ExFreePool(urb);
 }
 
-TEST_F(UsbdConfigRequestTest, EmptyListOrMissingDescriptorIsRefused) {
+TEST_F(UsbdConfigRequestTest, EmptyListOrMissingDescriptorIsRefused)
+{
     auto cfg = TwoInterfaces();
     USBD_INTERFACE_LIST_ENTRY list[1] = {};
     EXPECT_EQ(USBD_CreateConfigurationRequestEx(AsConfig(cfg), list), nullptr);
@@ -91,10 +97,14 @@ TEST_F(UsbdConfigRequestTest, EmptyListOrMissingDescriptorIsRefused) {
     EXPECT_EQ(sim::OutstandingPoolCount(kUsbdTag), 0u);
 }
 
-TEST_F(UsbdConfigRequestTest, LegacyRequestSelectsAlternateZeroOfEachInterface) {
+TEST_F(UsbdConfigRequestTest, LegacyRequestSelectsAlternateZeroOfEachInterface)
+{
     auto cfg = ConfigBuilder()
-                   .Interface(0, 0, 1).Endpoint(0x81, 3, 8)
-                   .Interface(0, 1, 2).Endpoint(0x81, 3, 64).Endpoint(0x01, 3, 64)
+                   .Interface(0, 0, 1)
+                   .Endpoint(0x81, 3, 8)
+                   .Interface(0, 1, 2)
+                   .Endpoint(0x81, 3, 64)
+                   .Endpoint(0x01, 3, 64)
                    .Interface(2, 0, 0)
                    .Build();
     USHORT size = 0;

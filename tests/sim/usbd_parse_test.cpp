@@ -7,28 +7,37 @@ using usbd_test::ConfigBuilder;
 
 namespace {
 
-uint8_t NumberOf(PUSB_INTERFACE_DESCRIPTOR d) { return d->bInterfaceNumber; }
+uint8_t NumberOf(PUSB_INTERFACE_DESCRIPTOR d)
+{
+    return d->bInterfaceNumber;
+}
 
 // Probes interface numbers 0,1,2,... with alternate setting 0, as the driver does.
-std::vector<int> Probe(std::vector<uint8_t>& cfg, int upTo) {
+std::vector<int> Probe(std::vector<uint8_t>& cfg, int upTo)
+{
     std::vector<int> found;
     for (int n = 0; n < upTo; ++n)
-        if (USBD_ParseConfigurationDescriptorEx(AsConfig(cfg), AsConfig(cfg), n, 0, -1, -1, -1)) found.push_back(n);
+        if (USBD_ParseConfigurationDescriptorEx(AsConfig(cfg), AsConfig(cfg), n, 0, -1, -1, -1))
+            found.push_back(n);
     return found;
 }
 
 }  // namespace
 
-TEST(UsbdParse, ProbingInterfaceNumbersSkipsTheGaps) {
+TEST(UsbdParse, ProbingInterfaceNumbersSkipsTheGaps)
+{
     auto cfg = ConfigBuilder()
-                   .Interface(0, 0, 1).Endpoint(0x81, USB_ENDPOINT_TYPE_INTERRUPT, 16)
-                   .Interface(2, 0, 1).Endpoint(0x02, USB_ENDPOINT_TYPE_BULK, 64)
+                   .Interface(0, 0, 1)
+                   .Endpoint(0x81, USB_ENDPOINT_TYPE_INTERRUPT, 16)
+                   .Interface(2, 0, 1)
+                   .Endpoint(0x02, USB_ENDPOINT_TYPE_BULK, 64)
                    .Interface(5, 0, 0)
                    .Build();
     EXPECT_EQ(Probe(cfg, 8), (std::vector<int>{0, 2, 5}));
 }
 
-TEST(UsbdParse, MatchesAlternateSettingClassSubclassAndProtocol) {
+TEST(UsbdParse, MatchesAlternateSettingClassSubclassAndProtocol)
+{
     auto cfg = ConfigBuilder()
                    .Interface(0, 0, 0, 0x02, 0x02, 0x01)
                    .Interface(0, 1, 0, 0x0A, 0x00, 0x00)
@@ -45,7 +54,8 @@ TEST(UsbdParse, MatchesAlternateSettingClassSubclassAndProtocol) {
     EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(c, c, 0, 2, -1, -1, -1), nullptr);
 }
 
-TEST(UsbdParse, StartPositionContinuesAfterAMatch) {
+TEST(UsbdParse, StartPositionContinuesAfterAMatch)
+{
     auto cfg = ConfigBuilder().Interface(0, 0, 0).Interface(0, 1, 0).Interface(0, 2, 0).Build();
     auto c = AsConfig(cfg);
     std::vector<int> alternates;
@@ -57,7 +67,8 @@ TEST(UsbdParse, StartPositionContinuesAfterAMatch) {
     EXPECT_EQ(alternates, (std::vector<int>{0, 1, 2}));
 }
 
-TEST(UsbdParse, ZeroLengthDescriptorEndsTheWalk) {
+TEST(UsbdParse, ZeroLengthDescriptorEndsTheWalk)
+{
     auto cfg = ConfigBuilder().Raw({0, 0x24, 1, 2, 3}).Interface(0, 0, 0).Build();
     auto c = AsConfig(cfg);
     // Would loop forever if a zero bLength were followed; the interface behind it is unreachable.
@@ -65,7 +76,8 @@ TEST(UsbdParse, ZeroLengthDescriptorEndsTheWalk) {
     EXPECT_EQ(USBD_ParseDescriptors(c, c->wTotalLength, c, USB_INTERFACE_DESCRIPTOR_TYPE), nullptr);
 }
 
-TEST(UsbdParse, DescriptorsBeyondTotalLengthAreNotSeen) {
+TEST(UsbdParse, DescriptorsBeyondTotalLengthAreNotSeen)
+{
     // wTotalLength covers the configuration and the first interface only.
     auto cfg = ConfigBuilder().Interface(0, 0, 0).Interface(1, 0, 0).Build(9 + 9);
     auto c = AsConfig(cfg);
@@ -73,7 +85,8 @@ TEST(UsbdParse, DescriptorsBeyondTotalLengthAreNotSeen) {
     EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(c, c, 1, -1, -1, -1, -1), nullptr);
 }
 
-TEST(UsbdParse, DescriptorCrossingTotalLengthIsNotReturnedNorRead) {
+TEST(UsbdParse, DescriptorCrossingTotalLengthIsNotReturnedNorRead)
+{
     // The buffer ends exactly at wTotalLength, in the middle of the second
     // interface: AddressSanitizer catches any read past it.
     auto full = ConfigBuilder().Interface(0, 0, 0).Interface(1, 0, 0).Build(9 + 9 + 4);
@@ -83,7 +96,8 @@ TEST(UsbdParse, DescriptorCrossingTotalLengthIsNotReturnedNorRead) {
     EXPECT_EQ(USBD_ParseDescriptors(c, c->wTotalLength, cfg.data() + 18, USB_INTERFACE_DESCRIPTOR_TYPE), nullptr);
 }
 
-TEST(UsbdParse, ShortInterfaceDescriptorNeverMatches) {
+TEST(UsbdParse, ShortInterfaceDescriptorNeverMatches)
+{
     // A 5-byte "interface" descriptor: too short to carry its fields.
     auto cfg = ConfigBuilder().Raw({5, USB_INTERFACE_DESCRIPTOR_TYPE, 0, 0, 0}).Interface(1, 0, 0).Build();
     auto c = AsConfig(cfg);
@@ -92,7 +106,8 @@ TEST(UsbdParse, ShortInterfaceDescriptorNeverMatches) {
     EXPECT_EQ(d->bInterfaceNumber, 1);
 }
 
-TEST(UsbdParse, StartPositionOutsideTheSetFindsNothing) {
+TEST(UsbdParse, StartPositionOutsideTheSetFindsNothing)
+{
     auto cfg = ConfigBuilder().Interface(0, 0, 0).Build();
     auto c = AsConfig(cfg);
     EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(c, cfg.data() + cfg.size(), -1, -1, -1, -1, -1), nullptr);
@@ -100,7 +115,8 @@ TEST(UsbdParse, StartPositionOutsideTheSetFindsNothing) {
     EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(nullptr, c, -1, -1, -1, -1, -1), nullptr);
 }
 
-TEST(UsbdParse, ParseDescriptorsFindsEndpointsInOrder) {
+TEST(UsbdParse, ParseDescriptorsFindsEndpointsInOrder)
+{
     auto cfg = ConfigBuilder()
                    .Interface(0, 0, 2)
                    .Endpoint(0x81, USB_ENDPOINT_TYPE_INTERRUPT, 16, 4)
@@ -116,9 +132,12 @@ TEST(UsbdParse, ParseDescriptorsFindsEndpointsInOrder) {
     EXPECT_EQ(addresses, (std::vector<int>{0x81, 0x01}));
 }
 
-TEST(UsbdParse, InterfaceLengthRunsToTheNextInterface) {
+TEST(UsbdParse, InterfaceLengthRunsToTheNextInterface)
+{
     auto cfg = ConfigBuilder()
-                   .Interface(0, 0, 1).Raw({5, 0x24, 0, 1, 2}).Endpoint(0x81, USB_ENDPOINT_TYPE_INTERRUPT, 8)
+                   .Interface(0, 0, 1)
+                   .Raw({5, 0x24, 0, 1, 2})
+                   .Endpoint(0x81, USB_ENDPOINT_TYPE_INTERRUPT, 8)
                    .Interface(1, 0, 0)
                    .Build();
     auto c = AsConfig(cfg);

@@ -12,7 +12,8 @@ namespace {
 
 class VbusTest : public MachineTest {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         MachineTest::SetUp();
         ASSERT_TRUE(sim_test::StartBusMachine());
     }
@@ -20,16 +21,20 @@ protected:
     // Plugs the product's device and, once the PnP manager has enumerated it
     // (without a function driver), starts its PDO as a function driver's
     // start would reach it.
-    PDEVICE_OBJECT PlugAndStart(ULONG* id, const std::vector<uint8_t>& config = ProductConfig()) {
+    PDEVICE_OBJECT PlugAndStart(ULONG* id, const std::vector<uint8_t>& config = ProductConfig())
+    {
         *id = Plug(config);
-        if (!*id || !sim::WaitPnpIdle()) return nullptr;
+        if (!*id || !sim::WaitPnpIdle())
+            return nullptr;
         PDEVICE_OBJECT pdo = Pdo(*id);
-        if (pdo && sim::SendIrp(pdo, IRP_MJ_PNP, IRP_MN_START_DEVICE).ioStatus.Status != STATUS_SUCCESS) return nullptr;
+        if (pdo && sim::SendIrp(pdo, IRP_MJ_PNP, IRP_MN_START_DEVICE).ioStatus.Status != STATUS_SUCCESS)
+            return nullptr;
         return pdo;
     }
 
     // Reads the configuration and selects it; returns the IN and OUT pipes.
-    void Configure(PDEVICE_OBJECT pdo, USBD_PIPE_HANDLE* in, USBD_PIPE_HANDLE* out) {
+    void Configure(PDEVICE_OBJECT pdo, USBD_PIPE_HANDLE* in, USBD_PIPE_HANDLE* out)
+    {
         URB urb = {};
         UCHAR config[64] = {};
         UsbBuildGetDescriptorRequest(&urb, (USHORT)sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
@@ -50,14 +55,14 @@ protected:
         EXPECT_EQ(list[0].Interface->Pipes[0].MaximumPacketSize, 16);
         ExFreePool(select);
     }
-
 };
 
 struct Transfer {
     URB urb = {};
     UCHAR buffer[64] = {};
     UrbCall call;
-    void Start(PDEVICE_OBJECT pdo, USBD_PIPE_HANDLE pipe, ULONG flags, ULONG length) {
+    void Start(PDEVICE_OBJECT pdo, USBD_PIPE_HANDLE pipe, ULONG flags, ULONG length)
+    {
         UsbBuildInterruptOrBulkTransferRequest(&urb, (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), pipe,
                                                buffer, nullptr, length, flags, nullptr);
         call.Send(pdo, &urb);
@@ -66,7 +71,8 @@ struct Transfer {
 
 }  // namespace
 
-TEST_F(VbusTest, PlugCreatesANamedPdoAndUnplugDeletesIt) {
+TEST_F(VbusTest, PlugCreatesANamedPdoAndUnplugDeletesIt)
+{
     ULONG id = Plug();
     ASSERT_NE(id, 0u);
     ASSERT_NE(Pdo(id), nullptr);
@@ -76,7 +82,8 @@ TEST_F(VbusTest, PlugCreatesANamedPdoAndUnplugDeletesIt) {
     EXPECT_EQ(DeviceRequest(VBUS_IOCTL_UNPLUG, id), STATUS_NO_SUCH_DEVICE);
 }
 
-TEST_F(VbusTest, MalformedControlRequestsFailCleanly) {
+TEST_F(VbusTest, MalformedControlRequestsFailCleanly)
+{
     auto good = PlugRequest(DeviceDescriptor(), ProductConfig());
     std::vector<uint8_t> shortBuffer(good.begin(), good.begin() + 10);
     EXPECT_EQ(Ioctl(VBUS_IOCTL_PLUG, shortBuffer).status, STATUS_INVALID_PARAMETER);
@@ -110,7 +117,8 @@ TEST_F(VbusTest, MalformedControlRequestsFailCleanly) {
     EXPECT_EQ(Query(id).QueuedInBytes, 0u);
 }
 
-TEST_F(VbusTest, DescriptorRequestsCopyWhatWasAskedAndLogIt) {
+TEST_F(VbusTest, DescriptorRequestsCopyWhatWasAskedAndLogIt)
+{
     ULONG id;
     PDEVICE_OBJECT pdo = PlugAndStart(&id);
     ASSERT_NE(pdo, nullptr);
@@ -141,7 +149,8 @@ TEST_F(VbusTest, DescriptorRequestsCopyWhatWasAskedAndLogIt) {
     EXPECT_EQ(entries[1].ActualLength, total);
 }
 
-TEST_F(VbusTest, SteppedInTransferCarriesPackedBytesAndOutIsDecoded) {
+TEST_F(VbusTest, SteppedInTransferCarriesPackedBytesAndOutIsDecoded)
+{
     ULONG id;
     PDEVICE_OBJECT pdo = PlugAndStart(&id);
     ASSERT_NE(pdo, nullptr);
@@ -184,7 +193,8 @@ TEST_F(VbusTest, SteppedInTransferCarriesPackedBytesAndOutIsDecoded) {
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(response + 1), 3), "abc");
 }
 
-TEST_F(VbusTest, FreeRunningInTransferCompletesWhenDataArrives) {
+TEST_F(VbusTest, FreeRunningInTransferCompletesWhenDataArrives)
+{
     ULONG id;
     PDEVICE_OBJECT pdo = PlugAndStart(&id);
     ASSERT_NE(pdo, nullptr);
@@ -200,7 +210,8 @@ TEST_F(VbusTest, FreeRunningInTransferCompletesWhenDataArrives) {
     EXPECT_EQ(read.buffer[1], 'h');
 }
 
-TEST_F(VbusTest, CancelledInTransferCompletesCancelled) {
+TEST_F(VbusTest, CancelledInTransferCompletesCancelled)
+{
     ULONG id;
     PDEVICE_OBJECT pdo = PlugAndStart(&id);
     ASSERT_NE(pdo, nullptr);
@@ -216,7 +227,8 @@ TEST_F(VbusTest, CancelledInTransferCompletesCancelled) {
     EXPECT_EQ(Query(id).PendingIn, 0u);
 }
 
-TEST_F(VbusTest, YankFailsPendingAndNewTransfersWithDeviceGone) {
+TEST_F(VbusTest, YankFailsPendingAndNewTransfersWithDeviceGone)
+{
     ULONG id;
     PDEVICE_OBJECT pdo = PlugAndStart(&id);
     ASSERT_NE(pdo, nullptr);
@@ -231,7 +243,8 @@ TEST_F(VbusTest, YankFailsPendingAndNewTransfersWithDeviceGone) {
     EXPECT_EQ(read.urb.UrbHeader.Status, USBD_STATUS_DEVICE_GONE);
 }
 
-TEST_F(VbusTest, StalledEndpointFailsUntilThePipeIsReset) {
+TEST_F(VbusTest, StalledEndpointFailsUntilThePipeIsReset)
+{
     ULONG id;
     PDEVICE_OBJECT pdo = PlugAndStart(&id);
     ASSERT_NE(pdo, nullptr);

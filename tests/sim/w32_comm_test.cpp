@@ -10,7 +10,8 @@ namespace {
 
 class W32CommTest : public MachineTest {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         MachineTest::SetUp();
         w32_test::Load();
         port_ = CreateFileW(L"\\\\.\\TESTDEV", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
@@ -18,11 +19,13 @@ protected:
         ASSERT_NE(port_, INVALID_HANDLE_VALUE);
         w32_test::ClearLog();
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         CloseHandle(port_);
         MachineTest::TearDown();
     }
-    static DCB SampleDcb() {
+    static DCB SampleDcb()
+    {
         DCB d{};
         d.DCBlength = sizeof d;
         d.BaudRate = 115200;
@@ -48,13 +51,15 @@ protected:
     HANDLE port_ = nullptr;
 };
 
-TEST_F(W32CommTest, GetCommStateReadsTheFourRecordsInWindowsOrder) {
+TEST_F(W32CommTest, GetCommStateReadsTheFourRecordsInWindowsOrder)
+{
     DCB d{};
     ASSERT_TRUE(GetCommState(port_, &d));
     EXPECT_EQ(w32_test::SerialLog(), (Seq{"GET_BAUD_RATE", "GET_LINE_CONTROL", "GET_CHARS", "GET_HANDFLOW"}));
 }
 
-TEST_F(W32CommTest, SetCommStateReadsTheStateThenSetsInWindowsOrder) {
+TEST_F(W32CommTest, SetCommStateReadsTheStateThenSetsInWindowsOrder)
+{
     DCB d = SampleDcb();
     ASSERT_TRUE(SetCommState(port_, &d));
     EXPECT_EQ(w32_test::SerialLog(),
@@ -62,19 +67,20 @@ TEST_F(W32CommTest, SetCommStateReadsTheStateThenSetsInWindowsOrder) {
                    "CLR_DTR", "SET_LINE_CONTROL", "SET_CHARS", "SET_HANDFLOW"}));
 }
 
-TEST_F(W32CommTest, SetCommStateSendsNoLineControlForHandshakeModes) {
+TEST_F(W32CommTest, SetCommStateSendsNoLineControlForHandshakeModes)
+{
     DCB d = SampleDcb();
     d.fRtsControl = RTS_CONTROL_HANDSHAKE;
     d.fDtrControl = DTR_CONTROL_HANDSHAKE;
     ASSERT_TRUE(SetCommState(port_, &d));
     Seq log = w32_test::SerialLog();
-    EXPECT_EQ(Seq(log.begin() + 4, log.end()),
-              (Seq{"SET_BAUD_RATE", "SET_LINE_CONTROL", "SET_CHARS", "SET_HANDFLOW"}));
+    EXPECT_EQ(Seq(log.begin() + 4, log.end()), (Seq{"SET_BAUD_RATE", "SET_LINE_CONTROL", "SET_CHARS", "SET_HANDFLOW"}));
     EXPECT_EQ(w32_test::Port().handflow.ControlHandShake & SERIAL_DTR_MASK, (ULONG)SERIAL_DTR_HANDSHAKE);
     EXPECT_EQ(w32_test::Port().handflow.FlowReplace & SERIAL_RTS_MASK, (ULONG)SERIAL_RTS_HANDSHAKE);
 }
 
-TEST_F(W32CommTest, SetCommStateConvertsTheDcbIntoSerialRecords) {
+TEST_F(W32CommTest, SetCommStateConvertsTheDcbIntoSerialRecords)
+{
     w32_test::Port().chars.BreakChar = 0x55;
     DCB d = SampleDcb();
     ASSERT_TRUE(SetCommState(port_, &d));
@@ -95,13 +101,14 @@ TEST_F(W32CommTest, SetCommStateConvertsTheDcbIntoSerialRecords) {
     EXPECT_EQ(p.chars.BreakChar, 0x55);  // not in a DCB: kept
 }
 
-TEST_F(W32CommTest, GetCommStateConvertsSerialRecordsIntoTheDcb) {
+TEST_F(W32CommTest, GetCommStateConvertsSerialRecordsIntoTheDcb)
+{
     w32_test::PortState& p = w32_test::Port();
     p.baud.BaudRate = 57600;
     p.line = SERIAL_LINE_CONTROL{STOP_BITS_1_5, ODD_PARITY, 5};
-    p.handflow = SERIAL_HANDFLOW{SERIAL_DTR_HANDSHAKE | SERIAL_DSR_HANDSHAKE | SERIAL_DSR_SENSITIVITY,
-                                 SERIAL_AUTO_RECEIVE | SERIAL_ERROR_CHAR | SERIAL_TRANSMIT_TOGGLE | SERIAL_XOFF_CONTINUE,
-                                 10, 20};
+    p.handflow = SERIAL_HANDFLOW{
+        SERIAL_DTR_HANDSHAKE | SERIAL_DSR_HANDSHAKE | SERIAL_DSR_SENSITIVITY,
+        SERIAL_AUTO_RECEIVE | SERIAL_ERROR_CHAR | SERIAL_TRANSMIT_TOGGLE | SERIAL_XOFF_CONTINUE, 10, 20};
     DCB d{};
     ASSERT_TRUE(GetCommState(port_, &d));
     EXPECT_EQ(d.DCBlength, sizeof(DCB));
@@ -126,7 +133,8 @@ TEST_F(W32CommTest, GetCommStateConvertsSerialRecordsIntoTheDcb) {
     EXPECT_EQ(d.EofChar, 0x1A);
 }
 
-TEST_F(W32CommTest, DcbSurvivesASetGetRoundTrip) {
+TEST_F(W32CommTest, DcbSurvivesASetGetRoundTrip)
+{
     DCB in = SampleDcb(), out{};
     ASSERT_TRUE(SetCommState(port_, &in));
     ASSERT_TRUE(GetCommState(port_, &out));
@@ -134,7 +142,8 @@ TEST_F(W32CommTest, DcbSurvivesASetGetRoundTrip) {
     EXPECT_EQ(memcmp(&in, &out, sizeof in), 0);
 }
 
-TEST_F(W32CommTest, FailedSetRestoresThePreviousStateAndReportsTheError) {
+TEST_F(W32CommTest, FailedSetRestoresThePreviousStateAndReportsTheError)
+{
     w32_test::Port().failCode = IOCTL_SERIAL_SET_LINE_CONTROL;
     DCB d = SampleDcb();
     EXPECT_FALSE(SetCommState(port_, &d));
@@ -143,7 +152,8 @@ TEST_F(W32CommTest, FailedSetRestoresThePreviousStateAndReportsTheError) {
     EXPECT_EQ(w32_test::Port().handflow.FlowReplace, (ULONG)SERIAL_RTS_CONTROL);
 }
 
-TEST_F(W32CommTest, TimeoutsMaskQueueAndPurgeTravelAsTheirRecords) {
+TEST_F(W32CommTest, TimeoutsMaskQueueAndPurgeTravelAsTheirRecords)
+{
     COMMTIMEOUTS t{1, 2, 3, 4, 5}, back{};
     ASSERT_TRUE(SetCommTimeouts(port_, &t));
     ASSERT_TRUE(GetCommTimeouts(port_, &back));
@@ -157,12 +167,14 @@ TEST_F(W32CommTest, TimeoutsMaskQueueAndPurgeTravelAsTheirRecords) {
     EXPECT_EQ(w32_test::Port().queue.OutSize, 2048u);
     ASSERT_TRUE(PurgeComm(port_, PURGE_RXCLEAR | PURGE_TXABORT));
     EXPECT_EQ(w32_test::Port().purged, (ULONG)(SERIAL_PURGE_RXCLEAR | SERIAL_PURGE_TXABORT));
-    EXPECT_EQ(w32_test::SerialLog(), (Seq{"SET_TIMEOUTS", "GET_TIMEOUTS", "SET_WAIT_MASK", "GET_WAIT_MASK",
-                                          "SET_QUEUE_SIZE", "PURGE"}));
+    EXPECT_EQ(w32_test::SerialLog(),
+              (Seq{"SET_TIMEOUTS", "GET_TIMEOUTS", "SET_WAIT_MASK", "GET_WAIT_MASK", "SET_QUEUE_SIZE", "PURGE"}));
 }
 
-TEST_F(W32CommTest, EscapeFunctionsAndBreakSendTheirControls) {
-    for (DWORD f = SETXOFF; f <= CLRBREAK; ++f) ASSERT_TRUE(EscapeCommFunction(port_, f)) << f;
+TEST_F(W32CommTest, EscapeFunctionsAndBreakSendTheirControls)
+{
+    for (DWORD f = SETXOFF; f <= CLRBREAK; ++f)
+        ASSERT_TRUE(EscapeCommFunction(port_, f)) << f;
     ASSERT_TRUE(SetCommBreak(port_));
     ASSERT_TRUE(ClearCommBreak(port_));
     ASSERT_TRUE(TransmitCommChar(port_, 'Q'));
@@ -174,7 +186,8 @@ TEST_F(W32CommTest, EscapeFunctionsAndBreakSendTheirControls) {
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
 }
 
-TEST_F(W32CommTest, ClearCommErrorConvertsErrorsAndHoldReasons) {
+TEST_F(W32CommTest, ClearCommErrorConvertsErrorsAndHoldReasons)
+{
     w32_test::PortState& p = w32_test::Port();
     p.status.Errors = SERIAL_ERROR_QUEUEOVERRUN | SERIAL_ERROR_FRAMING | SERIAL_ERROR_BREAK;
     p.status.HoldReasons = SERIAL_TX_WAITING_FOR_CTS | SERIAL_TX_WAITING_XOFF_SENT;
@@ -194,7 +207,8 @@ TEST_F(W32CommTest, ClearCommErrorConvertsErrorsAndHoldReasons) {
     EXPECT_EQ(w32_test::SerialLog(), (Seq{"GET_COMMSTATUS"}));
 }
 
-TEST_F(W32CommTest, PropertiesAndModemStatusComeFromTheDriver) {
+TEST_F(W32CommTest, PropertiesAndModemStatusComeFromTheDriver)
+{
     w32_test::Port().modemStatus = SERIAL_MSR_CTS | SERIAL_MSR_DCD;
     DWORD modem = 0;
     ASSERT_TRUE(GetCommModemStatus(port_, &modem));
@@ -207,7 +221,8 @@ TEST_F(W32CommTest, PropertiesAndModemStatusComeFromTheDriver) {
     EXPECT_EQ(prop.wSettableData, SERIAL_DATABITS_7 | SERIAL_DATABITS_8);
 }
 
-TEST_F(W32CommTest, OverlappedWaitCommEventPendsUntilAnEventArrives) {
+TEST_F(W32CommTest, OverlappedWaitCommEventPendsUntilAnEventArrives)
+{
     OVERLAPPED ov{};
     ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     DWORD events = 0;
@@ -222,7 +237,8 @@ TEST_F(W32CommTest, OverlappedWaitCommEventPendsUntilAnEventArrives) {
     CloseHandle(ov.hEvent);
 }
 
-TEST_F(W32CommTest, CommFunctionsOnANonDeviceHandleFailWithInvalidHandle) {
+TEST_F(W32CommTest, CommFunctionsOnANonDeviceHandleFailWithInvalidHandle)
+{
     HANDLE ev = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     DCB d{};
     EXPECT_FALSE(GetCommState(ev, &d));

@@ -8,11 +8,13 @@ namespace {
 
 class W32FileTest : public MachineTest {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         MachineTest::SetUp();
         w32_test::Load(options);
     }
-    HANDLE Open(const wchar_t* name, DWORD flags = 0) {
+    HANDLE Open(const wchar_t* name, DWORD flags = 0)
+    {
         return CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags, nullptr);
     }
     w32_test::Options options;
@@ -28,7 +30,8 @@ protected:
     W32KeepReadsTest() { options.cleanupCancelsReads = false; }
 };
 
-TEST_F(W32FileTest, OpensByDosNameAndByGlobalRootDeviceName) {
+TEST_F(W32FileTest, OpensByDosNameAndByGlobalRootDeviceName)
+{
     for (const wchar_t* name : {L"\\\\.\\TESTDEV", L"\\\\.\\testdev", L"\\\\?\\GLOBALROOT\\Device\\W32Test",
                                 L"\\\\.\\GLOBALROOT\\Device\\W32Test"}) {
         HANDLE h = Open(name);
@@ -39,15 +42,17 @@ TEST_F(W32FileTest, OpensByDosNameAndByGlobalRootDeviceName) {
                                                "CLEANUP", "CLOSE", "CREATE", "CLEANUP", "CLOSE"}));
 }
 
-TEST_F(W32FileTest, AnsiNameOpensTheSameDeviceAndShareModeReachesTheDriver) {
-    HANDLE h = CreateFileA("\\\\.\\TESTDEV", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, 0, nullptr);
+TEST_F(W32FileTest, AnsiNameOpensTheSameDeviceAndShareModeReachesTheDriver)
+{
+    HANDLE h = CreateFileA("\\\\.\\TESTDEV", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           0, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     EXPECT_EQ(w32_test::LastShareAccess(), FILE_SHARE_READ | FILE_SHARE_WRITE);
     CloseHandle(h);
 }
 
-TEST_F(W32FileTest, EachHandleHasItsOwnFileObjectOnItsRequests) {
+TEST_F(W32FileTest, EachHandleHasItsOwnFileObjectOnItsRequests)
+{
     HANDLE a = Open(L"\\\\.\\TESTDEV");
     HANDLE b = Open(L"\\\\.\\TESTDEV");
     DWORD n;
@@ -62,7 +67,8 @@ TEST_F(W32FileTest, EachHandleHasItsOwnFileObjectOnItsRequests) {
     CloseHandle(b);
 }
 
-TEST_F(W32FileTest, MissingNamesFailWithFileOrPathNotFound) {
+TEST_F(W32FileTest, MissingNamesFailWithFileOrPathNotFound)
+{
     EXPECT_EQ(Open(L"\\\\.\\NOSUCHDEV"), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(Open(L"\\\\?\\GLOBALROOT\\Device\\Missing"), INVALID_HANDLE_VALUE);
@@ -72,7 +78,8 @@ TEST_F(W32FileTest, MissingNamesFailWithFileOrPathNotFound) {
     EXPECT_TRUE(Log().empty());
 }
 
-TEST_F(W32ExclusiveTest, SecondOpenIsAccessDeniedUntilTheFirstCloses) {
+TEST_F(W32ExclusiveTest, SecondOpenIsAccessDeniedUntilTheFirstCloses)
+{
     HANDLE first = Open(L"\\\\.\\TESTDEV");
     ASSERT_NE(first, INVALID_HANDLE_VALUE);
     EXPECT_EQ(Open(L"\\\\.\\TESTDEV"), INVALID_HANDLE_VALUE);
@@ -83,7 +90,8 @@ TEST_F(W32ExclusiveTest, SecondOpenIsAccessDeniedUntilTheFirstCloses) {
     CloseHandle(again);
 }
 
-TEST_F(W32FileTest, ClosingAnUnknownHandleFailsWithInvalidHandle) {
+TEST_F(W32FileTest, ClosingAnUnknownHandleFailsWithInvalidHandle)
+{
     EXPECT_FALSE(CloseHandle((HANDLE)(ULONG_PTR)0x4444));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
     HANDLE h = Open(L"\\\\.\\TESTDEV");
@@ -92,7 +100,8 @@ TEST_F(W32FileTest, ClosingAnUnknownHandleFailsWithInvalidHandle) {
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
 }
 
-TEST_F(W32FileTest, CleanupCancellingAPendingReadPrecedesClose) {
+TEST_F(W32FileTest, CleanupCancellingAPendingReadPrecedesClose)
+{
     HANDLE h = Open(L"\\\\.\\TESTDEV", FILE_FLAG_OVERLAPPED);
     HANDLE ev = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     OVERLAPPED ov{};
@@ -108,7 +117,8 @@ TEST_F(W32FileTest, CleanupCancellingAPendingReadPrecedesClose) {
     CloseHandle(ev);
 }
 
-TEST_F(W32KeepReadsTest, CloseWaitsForTheLastRequestOfTheFileObject) {
+TEST_F(W32KeepReadsTest, CloseWaitsForTheLastRequestOfTheFileObject)
+{
     HANDLE h = Open(L"\\\\.\\TESTDEV", FILE_FLAG_OVERLAPPED);
     OVERLAPPED ov{};
     ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -126,7 +136,8 @@ TEST_F(W32KeepReadsTest, CloseWaitsForTheLastRequestOfTheFileObject) {
 
 class W32LeakTest : public RecordingMachineTest {};
 
-TEST_F(W32LeakTest, HandleLeftOpenIsReportedAndClosedAtStop) {
+TEST_F(W32LeakTest, HandleLeftOpenIsReportedAndClosedAtStop)
+{
     w32_test::Load();
     HANDLE h = CreateFileW(L"\\\\.\\TESTDEV", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
@@ -135,7 +146,8 @@ TEST_F(W32LeakTest, HandleLeftOpenIsReportedAndClosedAtStop) {
     EXPECT_EQ(Log(), (std::vector<std::string>{"CREATE", "CLEANUP", "CLOSE"}));
 }
 
-TEST_F(W32LeakTest, Win32CallAtRaisedIrqlIsReported) {
+TEST_F(W32LeakTest, Win32CallAtRaisedIrqlIsReported)
+{
     HANDLE ev = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     sim::RunAtIrql(DISPATCH_LEVEL, [&] { SetEvent(ev); });
     EXPECT_TRUE(sim_test::TakeViolation("WIN32_CALL_AT_RAISED_IRQL"));

@@ -8,7 +8,8 @@ namespace {
 
 class W32IoTest : public MachineTest {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         MachineTest::SetUp();
         w32_test::Load();
         sync_ = CreateFileW(L"\\\\.\\TESTDEV", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -19,7 +20,8 @@ protected:
         ASSERT_NE(async_, INVALID_HANDLE_VALUE);
         ov_.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         CloseHandle(sync_);
         CloseHandle(async_);
         CloseHandle(ov_.hEvent);
@@ -29,7 +31,8 @@ protected:
     OVERLAPPED ov_{};
 };
 
-TEST_F(W32IoTest, SynchronousWriteAndReadMoveDataThroughTheSystemBuffer) {
+TEST_F(W32IoTest, SynchronousWriteAndReadMoveDataThroughTheSystemBuffer)
+{
     DWORD n = 0;
     ASSERT_TRUE(WriteFile(sync_, "hello", 5, &n, nullptr));
     EXPECT_EQ(n, 5u);
@@ -41,9 +44,10 @@ TEST_F(W32IoTest, SynchronousWriteAndReadMoveDataThroughTheSystemBuffer) {
     EXPECT_EQ(std::string(buf, 3), "abc");
 }
 
-TEST_F(W32IoTest, ControlsDeliverInputAndOutputForEveryMethod) {
-    for (ULONG code : {w32_test::kEchoBuffered, w32_test::kEchoInDirect, w32_test::kEchoOutDirect,
-                       w32_test::kEchoNeither}) {
+TEST_F(W32IoTest, ControlsDeliverInputAndOutputForEveryMethod)
+{
+    for (ULONG code :
+         {w32_test::kEchoBuffered, w32_test::kEchoInDirect, w32_test::kEchoOutDirect, w32_test::kEchoNeither}) {
         char in[] = {'1', '2', '3', '4'};
         char out[8] = {};
         DWORD n = 0;
@@ -53,7 +57,8 @@ TEST_F(W32IoTest, ControlsDeliverInputAndOutputForEveryMethod) {
     }
 }
 
-TEST_F(W32IoTest, SynchronousReadBlocksUntilTheDriverCompletesIt) {
+TEST_F(W32IoTest, SynchronousReadBlocksUntilTheDriverCompletesIt)
+{
     BOOL ok = FALSE;
     DWORD n = 0;
     char buf[8] = {};
@@ -66,7 +71,8 @@ TEST_F(W32IoTest, SynchronousReadBlocksUntilTheDriverCompletesIt) {
     EXPECT_EQ(std::string(buf, 2), "xy");
 }
 
-TEST_F(W32IoTest, OverlappedReadPendsAndCompletesFromAnotherThread) {
+TEST_F(W32IoTest, OverlappedReadPendsAndCompletesFromAnotherThread)
+{
     char buf[8] = {};
     DWORD n = 77;
     ASSERT_FALSE(ReadFile(async_, buf, sizeof buf, &n, &ov_));
@@ -86,7 +92,8 @@ TEST_F(W32IoTest, OverlappedReadPendsAndCompletesFromAnotherThread) {
     EXPECT_EQ(std::string(buf, 4), "data");
 }
 
-TEST_F(W32IoTest, GetOverlappedResultWithWaitBlocksUntilCompletion) {
+TEST_F(W32IoTest, GetOverlappedResultWithWaitBlocksUntilCompletion)
+{
     char buf[4];
     ASSERT_FALSE(DeviceIoControl(async_, w32_test::kHold, nullptr, 0, buf, sizeof buf, nullptr, &ov_));
     ASSERT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
@@ -100,7 +107,8 @@ TEST_F(W32IoTest, GetOverlappedResultWithWaitBlocksUntilCompletion) {
     EXPECT_EQ(n, 2u);
 }
 
-TEST_F(W32IoTest, OverlappedRequestWithoutEventSignalsTheFileHandle) {
+TEST_F(W32IoTest, OverlappedRequestWithoutEventSignalsTheFileHandle)
+{
     OVERLAPPED ov{};
     char buf[4];
     ASSERT_FALSE(ReadFile(async_, buf, sizeof buf, nullptr, &ov));
@@ -112,7 +120,8 @@ TEST_F(W32IoTest, OverlappedRequestWithoutEventSignalsTheFileHandle) {
     EXPECT_EQ(n, 1u);
 }
 
-TEST_F(W32IoTest, OverlappedRequestCompletedAtOnceReturnsTrueAndSignals) {
+TEST_F(W32IoTest, OverlappedRequestCompletedAtOnceReturnsTrueAndSignals)
+{
     char out[4] = {};
     DWORD n = 0;
     ASSERT_TRUE(DeviceIoControl(async_, w32_test::kEchoBuffered, (void*)"ab", 2, out, sizeof out, &n, &ov_));
@@ -121,13 +130,15 @@ TEST_F(W32IoTest, OverlappedRequestCompletedAtOnceReturnsTrueAndSignals) {
     EXPECT_EQ(WaitForSingleObject(ov_.hEvent, 0), WAIT_OBJECT_0);
 }
 
-TEST_F(W32IoTest, OverlappedIoOnAnOverlappedHandleNeedsAnOverlapped) {
+TEST_F(W32IoTest, OverlappedIoOnAnOverlappedHandleNeedsAnOverlapped)
+{
     char buf[4];
     EXPECT_FALSE(ReadFile(async_, buf, sizeof buf, nullptr, nullptr));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
 }
 
-TEST_F(W32IoTest, CancelIoAbortsThisThreadsPendingRead) {
+TEST_F(W32IoTest, CancelIoAbortsThisThreadsPendingRead)
+{
     char buf[4];
     ASSERT_FALSE(ReadFile(async_, buf, sizeof buf, nullptr, &ov_));
     ASSERT_TRUE(CancelIo(async_));
@@ -138,7 +149,8 @@ TEST_F(W32IoTest, CancelIoAbortsThisThreadsPendingRead) {
     EXPECT_EQ(w32_test::HeldCount(), 0u);
 }
 
-TEST_F(W32IoTest, CancelIoLeavesOtherThreadsRequestsAndCancelIoExReachesThem) {
+TEST_F(W32IoTest, CancelIoLeavesOtherThreadsRequestsAndCancelIoExReachesThem)
+{
     char buf[4];
     std::thread other([&] { ReadFile(async_, buf, sizeof buf, nullptr, &ov_); });
     other.join();
@@ -151,12 +163,14 @@ TEST_F(W32IoTest, CancelIoLeavesOtherThreadsRequestsAndCancelIoExReachesThem) {
     EXPECT_EQ((NTSTATUS)ov_.Internal, STATUS_CANCELLED);
 }
 
-TEST_F(W32IoTest, CancelIoExWithNothingPendingIsNotFound) {
+TEST_F(W32IoTest, CancelIoExWithNothingPendingIsNotFound)
+{
     EXPECT_FALSE(CancelIoEx(async_, &ov_));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOT_FOUND);
 }
 
-TEST_F(W32IoTest, DriverStatusesReachTheCallerAsWin32Errors) {
+TEST_F(W32IoTest, DriverStatusesReachTheCallerAsWin32Errors)
+{
     struct Case {
         NTSTATUS status;
         BOOL result;
@@ -183,7 +197,8 @@ TEST_F(W32IoTest, DriverStatusesReachTheCallerAsWin32Errors) {
     }
 }
 
-TEST_F(W32IoTest, StatusMappingFollowsWindowsTable) {
+TEST_F(W32IoTest, StatusMappingFollowsWindowsTable)
+{
     EXPECT_EQ(RtlNtStatusToDosError(STATUS_NO_SUCH_DEVICE), (ULONG)ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(RtlNtStatusToDosError(STATUS_OBJECT_NAME_NOT_FOUND), (ULONG)ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(RtlNtStatusToDosError(STATUS_OBJECT_PATH_NOT_FOUND), (ULONG)ERROR_PATH_NOT_FOUND);
@@ -199,7 +214,8 @@ TEST_F(W32IoTest, StatusMappingFollowsWindowsTable) {
     EXPECT_EQ(RtlNtStatusToDosError((NTSTATUS)0xC0DE0001), (ULONG)ERROR_MR_MID_NOT_FOUND);
 }
 
-TEST_F(W32IoTest, AutoResetEventReleasesOneWaitAndWaitAnyReportsTheIndex) {
+TEST_F(W32IoTest, AutoResetEventReleasesOneWaitAndWaitAnyReportsTheIndex)
+{
     HANDLE a = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     HANDLE b = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     HANDLE both[] = {a, b};
@@ -217,7 +233,8 @@ TEST_F(W32IoTest, AutoResetEventReleasesOneWaitAndWaitAnyReportsTheIndex) {
     CloseHandle(b);
 }
 
-TEST_F(W32IoTest, NamedEventIsTheKernelsBaseNamedObjectsEvent) {
+TEST_F(W32IoTest, NamedEventIsTheKernelsBaseNamedObjectsEvent)
+{
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, L"\\BaseNamedObjects\\W32TestEvent");
     HANDLE kernelHandle;
@@ -239,7 +256,8 @@ TEST_F(W32IoTest, NamedEventIsTheKernelsBaseNamedObjectsEvent) {
     ZwClose(kernelHandle);
 }
 
-TEST_F(W32IoTest, TimedWaitTimesOutAfterItsInterval) {
+TEST_F(W32IoTest, TimedWaitTimesOutAfterItsInterval)
+{
     HANDLE ev = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     ULONGLONG before = GetTickCount64();
     EXPECT_EQ(WaitForSingleObject(ev, 30), (DWORD)WAIT_TIMEOUT);

@@ -10,7 +10,8 @@ const char kKey[] = "\\Registry\\Machine\\Software\\W32Test\\Sub";
 
 class W32RegistryTest : public MachineTest {
 protected:
-    HKEY Create(const wchar_t* sub, DWORD* disposition = nullptr) {
+    HKEY Create(const wchar_t* sub, DWORD* disposition = nullptr)
+    {
         HKEY k = nullptr;
         EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, sub, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, disposition),
                   ERROR_SUCCESS);
@@ -18,7 +19,8 @@ protected:
     }
 };
 
-TEST_F(W32RegistryTest, CreatedKeysAndValuesAreTheKernelsKeysAndValues) {
+TEST_F(W32RegistryTest, CreatedKeysAndValuesAreTheKernelsKeysAndValues)
+{
     DWORD disposition = 0;
     HKEY k = Create(L"Software\\W32Test\\Sub", &disposition);
     EXPECT_EQ(disposition, (DWORD)REG_CREATED_NEW_KEY);
@@ -45,7 +47,8 @@ TEST_F(W32RegistryTest, CreatedKeysAndValuesAreTheKernelsKeysAndValues) {
     RegCloseKey(again);
 }
 
-TEST_F(W32RegistryTest, QueryReportsTheSizeAndMoreDataWhenTheBufferIsShort) {
+TEST_F(W32RegistryTest, QueryReportsTheSizeAndMoreDataWhenTheBufferIsShort)
+{
     ASSERT_TRUE(sim::RegSetString(kKey, "Name", "abcdef"));
     HKEY k;
     ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\W32Test\\Sub", 0, KEY_READ, &k), ERROR_SUCCESS);
@@ -59,7 +62,8 @@ TEST_F(W32RegistryTest, QueryReportsTheSizeAndMoreDataWhenTheBufferIsShort) {
     RegCloseKey(k);
 }
 
-TEST_F(W32RegistryTest, MissingKeysAndValuesAreFileNotFound) {
+TEST_F(W32RegistryTest, MissingKeysAndValuesAreFileNotFound)
+{
     HKEY k;
     EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\NoSuchKey", 0, KEY_READ, &k), ERROR_FILE_NOT_FOUND);
     ASSERT_TRUE(sim::RegEnsureKey(kKey));
@@ -71,7 +75,8 @@ TEST_F(W32RegistryTest, MissingKeysAndValuesAreFileNotFound) {
     EXPECT_EQ(RegCloseKey(k), ERROR_INVALID_HANDLE);
 }
 
-TEST_F(W32RegistryTest, ReadOnlyHandleCannotSetOrDelete) {
+TEST_F(W32RegistryTest, ReadOnlyHandleCannotSetOrDelete)
+{
     ASSERT_TRUE(sim::RegSetDword(kKey, "Keep", 1));
     HKEY k;
     ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\W32Test\\Sub", 0, KEY_READ, &k), ERROR_SUCCESS);
@@ -82,7 +87,8 @@ TEST_F(W32RegistryTest, ReadOnlyHandleCannotSetOrDelete) {
     RegCloseKey(k);
 }
 
-TEST_F(W32RegistryTest, AnsiFunctionsConvertStringsAndDeleteValues) {
+TEST_F(W32RegistryTest, AnsiFunctionsConvertStringsAndDeleteValues)
+{
     HKEY k = Create(L"Software\\W32Test\\Sub");
     const char text[] = "Port\xC3\xA9";  // UTF-8, the ANSI code page here
     ASSERT_EQ(RegSetValueExA(k, "Friendly", 0, REG_SZ, (const BYTE*)text, sizeof text), ERROR_SUCCESS);
@@ -100,7 +106,8 @@ TEST_F(W32RegistryTest, AnsiFunctionsConvertStringsAndDeleteValues) {
     RegCloseKey(k);
 }
 
-TEST_F(W32RegistryTest, EnumeratesSubkeysAndValues) {
+TEST_F(W32RegistryTest, EnumeratesSubkeysAndValues)
+{
     ASSERT_TRUE(sim::RegEnsureKey(std::string(kKey) + "\\Beta"));
     ASSERT_TRUE(sim::RegEnsureKey(std::string(kKey) + "\\Alpha"));
     ASSERT_TRUE(sim::RegSetDword(kKey, "First", 1));
@@ -112,7 +119,8 @@ TEST_F(W32RegistryTest, EnumeratesSubkeysAndValues) {
     for (DWORD i = 0;; ++i) {
         DWORD cch = 32;
         LONG r = RegEnumKeyExW(k, i, name, &cch, nullptr, nullptr, nullptr, nullptr);
-        if (r == ERROR_NO_MORE_ITEMS) break;
+        if (r == ERROR_NO_MORE_ITEMS)
+            break;
         ASSERT_EQ(r, ERROR_SUCCESS);
         keys.push_back(sim::Utf8(name, cch));
     }
@@ -124,7 +132,8 @@ TEST_F(W32RegistryTest, EnumeratesSubkeysAndValues) {
     for (DWORD i = 0;; ++i) {
         DWORD cchName = 32, type = 0, size = 0;
         LONG r = RegEnumValueW(k, i, name, &cchName, nullptr, &type, nullptr, &size);
-        if (r == ERROR_NO_MORE_ITEMS) break;
+        if (r == ERROR_NO_MORE_ITEMS)
+            break;
         ASSERT_EQ(r, ERROR_SUCCESS);
         values.push_back(sim::Utf8(name, cchName) + ":" + std::to_string(type) + ":" + std::to_string(size));
     }
@@ -132,11 +141,12 @@ TEST_F(W32RegistryTest, EnumeratesSubkeysAndValues) {
     RegCloseKey(k);
 }
 
-TEST_F(W32RegistryTest, CurrentUserAndUsersAreUnderRegistryUser) {
+TEST_F(W32RegistryTest, CurrentUserAndUsersAreUnderRegistryUser)
+{
     HKEY k;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\W32Test", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k,
-                              nullptr),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\W32Test", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr),
+        ERROR_SUCCESS);
     DWORD v = 5;
     ASSERT_EQ(RegSetValueExW(k, L"V", 0, REG_DWORD, (const BYTE*)&v, sizeof v), ERROR_SUCCESS);
     RegCloseKey(k);
@@ -148,7 +158,8 @@ TEST_F(W32RegistryTest, CurrentUserAndUsersAreUnderRegistryUser) {
     WCHAR sid[64];
     for (DWORD i = 0;; ++i) {
         DWORD cch = 64;
-        if (RegEnumKeyExW(users, i, sid, &cch, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        if (RegEnumKeyExW(users, i, sid, &cch, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+            break;
         if (sim::RegGetDword("\\Registry\\User\\" + sim::Utf8(sid, cch) + "\\Software\\W32Test", "V", &got))
             ++found;
     }
@@ -157,7 +168,8 @@ TEST_F(W32RegistryTest, CurrentUserAndUsersAreUnderRegistryUser) {
     EXPECT_EQ(got, 5u);
 }
 
-TEST_F(W32RegistryTest, DeleteKeyRefusesAKeyWithSubkeys) {
+TEST_F(W32RegistryTest, DeleteKeyRefusesAKeyWithSubkeys)
+{
     ASSERT_TRUE(sim::RegEnsureKey(std::string(kKey) + "\\Child"));
     HKEY k;
     ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\W32Test", 0, KEY_ALL_ACCESS, &k), ERROR_SUCCESS);
@@ -170,7 +182,8 @@ TEST_F(W32RegistryTest, DeleteKeyRefusesAKeyWithSubkeys) {
 
 class W32RegistryLeakTest : public RecordingMachineTest {};
 
-TEST_F(W32RegistryLeakTest, KeyHandleLeftOpenIsReported) {
+TEST_F(W32RegistryLeakTest, KeyHandleLeftOpenIsReported)
+{
     HKEY k;
     ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software", 0, KEY_READ, &k), ERROR_SUCCESS);
     sim::StopMachine();

@@ -4,7 +4,10 @@
 
 namespace {
 
-PVOID P(uintptr_t v) { return (PVOID)v; }
+PVOID P(uintptr_t v)
+{
+    return (PVOID)v;
+}
 
 class PtrListTest : public MachineTest {
 protected:

@@ -3,7 +3,10 @@
 
 namespace {
 
-std::string Text(const WCHAR* s) { return sim::Utf8(s); }
+std::string Text(const WCHAR* s)
+{
+    return sim::Utf8(s);
+}
 
 }  // namespace
 

@@ -62,8 +62,14 @@ TEST_F(SyncObjectsTest, SynchronizationEventReleasesOneWaiterPerSet)
 {
     CEvent event(FALSE);
     std::atomic<int> woken{0};
-    std::thread a([&] { if (event.Wait()) woken++; });
-    std::thread b([&] { if (event.Wait()) woken++; });
+    std::thread a([&] {
+        if (event.Wait())
+            woken++;
+    });
+    std::thread b([&] {
+        if (event.Wait())
+            woken++;
+    });
     event.Set();
     EXPECT_TRUE(WaitFor([&] { return woken.load() == 1; }, 5000));
     EXPECT_FALSE(WaitFor([&] { return woken.load() == 2; }, 100));

@@ -22,7 +22,10 @@ VOID Record(PDEVICE_OBJECT DeviceObject, CWorkItem* item)
     seen->runs++;
 }
 
-NTSTATUS EmptyEntry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
+NTSTATUS EmptyEntry(PDRIVER_OBJECT, PUNICODE_STRING)
+{
+    return STATUS_SUCCESS;
+}
 
 class WorkItemTest : public MachineTest {
 protected:

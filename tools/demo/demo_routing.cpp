@@ -10,7 +10,6 @@
 
 #include "demo.h"
 
-
 bool RunRoutingDemo()
 {
     NTSTATUS status = STATUS_UNSUCCESSFUL;

@@ -45,11 +45,12 @@ bool RunUsbDemo()
     std::printf("== Virtual bus started; driver package Brisklink installed (Ports)\n");
 
     NTSTATUS status;
-    vbusreq::Bytes plugged = Bus(VBUS_IOCTL_PLUG, vbusreq::Plug(vbusreq::PlugOptions()), sizeof(VBUS_PLUG_RESPONSE),
-                                 &status);
+    vbusreq::Bytes plugged =
+        Bus(VBUS_IOCTL_PLUG, vbusreq::Plug(vbusreq::PlugOptions()), sizeof(VBUS_PLUG_RESPONSE), &status);
     uint32_t id = vbusreq::Read<VBUS_PLUG_RESPONSE>(plugged).DeviceId;
     std::string instance = sim::WaitDeviceStarted("USB\\VID_5A1E&PID_0101", 10000);
-    std::printf("== Reference device plugged (VID 5A1E, PID 0101): %s\n", instance.empty() ? "NOT STARTED" : instance.c_str());
+    std::printf("== Reference device plugged (VID 5A1E, PID 0101): %s\n",
+                instance.empty() ? "NOT STARTED" : instance.c_str());
     if (instance.empty()) {
         return false;
     }
@@ -59,8 +60,9 @@ bool RunUsbDemo()
     std::printf("  function driver %s, driver key %s, function device %s\n", node.service.c_str(),
                 node.driverKey.c_str(), sim::Utf8(device->m_DeviceName.Value()).c_str());
 
-    vbusreq::Bytes log = Bus(VBUS_IOCTL_GET_URB_LOG, vbusreq::UrbLog(id),
-                             sizeof(VBUS_URB_LOG_RESPONSE) + VBUS_URB_LOG_ENTRIES * sizeof(VBUS_URB_LOG_ENTRY), &status);
+    vbusreq::Bytes log =
+        Bus(VBUS_IOCTL_GET_URB_LOG, vbusreq::UrbLog(id),
+            sizeof(VBUS_URB_LOG_RESPONSE) + VBUS_URB_LOG_ENTRIES * sizeof(VBUS_URB_LOG_ENTRY), &status);
     std::printf("== Start sequence as the device saw it\n");
     for (const VBUS_URB_LOG_ENTRY& e : vbusreq::LogEntries(log)) {
         std::printf("  #%u %-30s endpoint 0x%02X length %u -> %s\n", e.Sequence, vbusreq::UrbName(e), e.Endpoint,

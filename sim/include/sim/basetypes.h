@@ -150,8 +150,7 @@ typedef struct _SINGLE_LIST_ENTRY {
 } SINGLE_LIST_ENTRY, *PSINGLE_LIST_ENTRY;
 
 #define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
-#define CONTAINING_RECORD(address, type, field) \
-    ((type*)((PCHAR)(address) - (ULONG_PTR)offsetof(type, field)))
+#define CONTAINING_RECORD(address, type, field) ((type*)((PCHAR)(address) - (ULONG_PTR)offsetof(type, field)))
 #define ARRAYSIZE(a) (sizeof(a) / sizeof((a)[0]))
 #define RTL_NUMBER_OF(a) (sizeof(a) / sizeof((a)[0]))
 

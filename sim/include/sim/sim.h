@@ -16,7 +16,7 @@ namespace sim {
 // ---------------------------------------------------------------- machine
 
 struct MachineOptions {
-    ULONG osMajor = 10;       // what PsGetVersion/RtlGetVersion report
+    ULONG osMajor = 10;  // what PsGetVersion/RtlGetVersion report
     ULONG osMinor = 0;
     unsigned workerThreads = 3;  // system worker threads for work items
     std::string driveCRoot;      // host folder that stands for drive C: (empty: a fresh temp folder)
@@ -33,7 +33,8 @@ void SetOsVersion(ULONG major, ULONG minor);
 
 // Runs fn on the calling thread at the given IRQL (raising and lowering around it).
 template <typename F>
-void RunAtIrql(KIRQL irql, F fn) {
+void RunAtIrql(KIRQL irql, F fn)
+{
     KIRQL old;
     KeRaiseIrql(irql, &old);
     fn();
@@ -67,8 +68,8 @@ struct Violation {
 };
 
 enum class ViolationMode {
-    Fatal,    // print the report to stderr and abort the process (default)
-    Record,   // print and record it; the caller inspects Violations()
+    Fatal,   // print the report to stderr and abort the process (default)
+    Record,  // print and record it; the caller inspects Violations()
 };
 void SetViolationMode(ViolationMode mode);
 std::vector<Violation> Violations();
@@ -77,8 +78,7 @@ void ClearViolations();
 bool HasViolation(const std::string& rule);
 
 // Reports a violation from inside the sim (also usable by test drivers).
-void ReportViolation(const char* rule, const std::string& object, const char* routine,
-                     const std::string& detail);
+void ReportViolation(const char* rule, const std::string& object, const char* routine, const std::string& detail);
 
 // ---------------------------------------------------------------- pool
 
@@ -89,27 +89,27 @@ struct PoolBlockInfo {
     POOL_TYPE type;
 };
 std::vector<PoolBlockInfo> OutstandingPool();
-size_t OutstandingPoolCount(ULONG tag);          // blocks with this tag still allocated
-POOL_TYPE PoolTypeOf(const void* block);         // type the block was allocated with; MaxPoolType if not a live block
-std::string PoolReport();                        // human-readable report by tag
-std::string TagText(ULONG tag);                  // "EMEM" for 0x4D454D45
+size_t OutstandingPoolCount(ULONG tag);   // blocks with this tag still allocated
+POOL_TYPE PoolTypeOf(const void* block);  // type the block was allocated with; MaxPoolType if not a live block
+std::string PoolReport();                 // human-readable report by tag
+std::string TagText(ULONG tag);           // "EMEM" for 0x4D454D45
 
 // ---------------------------------------------------------------- fault injection
 
 enum class FaultSite {
-    Pool,        // ExAllocatePoolWithTag / ExAllocatePool
-    Lookaside,   // allocation through a lookaside list's allocate routine
-    Irp,         // IoAllocateIrp, IoBuild*Request
-    WorkItem,    // IoAllocateWorkItem
-    Urb,         // USBD library allocations
+    Pool,       // ExAllocatePoolWithTag / ExAllocatePool
+    Lookaside,  // allocation through a lookaside list's allocate routine
+    Irp,        // IoAllocateIrp, IoBuild*Request
+    WorkItem,   // IoAllocateWorkItem
+    Urb,        // USBD library allocations
     Any,
 };
 
 struct FaultRule {
     FaultSite site = FaultSite::Any;
-    ULONG tag = 0;        // 0: any tag (pool and lookaside only)
-    unsigned nth = 0;     // fail the nth matching allocation (1-based); 0: see probability (neither: fail every match)
-    unsigned count = 1;   // how many consecutive matches fail from the nth on (0: all)
+    ULONG tag = 0;       // 0: any tag (pool and lookaside only)
+    unsigned nth = 0;    // fail the nth matching allocation (1-based); 0: see probability (neither: fail every match)
+    unsigned count = 1;  // how many consecutive matches fail from the nth on (0: all)
     double probability = 0;  // with a seed: fail each match with this probability
     unsigned seed = 0;
 };
@@ -143,8 +143,8 @@ struct IrpResult {
     IO_STATUS_BLOCK ioStatus;  // what the IRP completed with
     bool completed;            // false when it did not complete within the time-out
 };
-IrpResult SendIrp(PDEVICE_OBJECT device, UCHAR major, UCHAR minor = 0, void* buffer = nullptr,
-                  ULONG length = 0, ULONG ioControlCode = 0, unsigned timeoutMs = 5000);
+IrpResult SendIrp(PDEVICE_OBJECT device, UCHAR major, UCHAR minor = 0, void* buffer = nullptr, ULONG length = 0,
+                  ULONG ioControlCode = 0, unsigned timeoutMs = 5000);
 
 // The general form of SendIrp. Buffers are laid out as the I/O manager does
 // for the request (system buffer for METHOD_BUFFERED and DO_BUFFERED_IO
@@ -161,7 +161,7 @@ struct IoRequest {
     void* output = nullptr;
     ULONG outputLength = 0;
     LONGLONG byteOffset = 0;
-    PFILE_OBJECT file = nullptr;             // IrpSp->FileObject
+    PFILE_OBJECT file = nullptr;  // IrpSp->FileObject
     KPROCESSOR_MODE requestorMode = UserMode;
     void (*prepare)(PIO_STACK_LOCATION location, void* context) = nullptr;
     void* prepareContext = nullptr;
@@ -178,8 +178,8 @@ PFILE_OBJECT OpenDevice(const wchar_t* name, NTSTATUS* status = nullptr);
 NTSTATUS CloseDevice(PFILE_OBJECT file);
 // SendIrp on an open file object: the request goes to the top of the stack of
 // the device it was opened on, with IrpSp->FileObject set.
-IrpResult SendFileIrp(PFILE_OBJECT file, UCHAR major, UCHAR minor = 0, void* buffer = nullptr,
-                      ULONG length = 0, ULONG ioControlCode = 0, unsigned timeoutMs = 5000);
+IrpResult SendFileIrp(PFILE_OBJECT file, UCHAR major, UCHAR minor = 0, void* buffer = nullptr, ULONG length = 0,
+                      ULONG ioControlCode = 0, unsigned timeoutMs = 5000);
 
 // ---------------------------------------------------------------- PnP
 
@@ -210,8 +210,8 @@ NTSTATUS CreateRootDevice(const std::string& hardwareId, const std::string& inst
                           unsigned timeoutMs = 10000);
 
 enum class DeviceNodeState {
-    Enumerated,       // ids queried, not started yet
-    NoDriver,         // no installed package matches: no function driver
+    Enumerated,  // ids queried, not started yet
+    NoDriver,    // no installed package matches: no function driver
     Started,
     Stopped,          // between IRP_MN_STOP_DEVICE and the next start
     SurpriseRemoved,  // IRP_MN_SURPRISE_REMOVAL sent, IRP_MN_REMOVE_DEVICE not yet
@@ -224,11 +224,11 @@ struct DeviceNodeInfo {
     std::string instancePath;  // "USB\VID_5A1E&PID_0101\1"
     std::string parent;        // instance path of the bus device; empty for root devices
     DeviceNodeState state;
-    PDEVICE_OBJECT pdo;        // the physical device object
-    PDEVICE_OBJECT top;        // top of its stack (now)
-    std::string service;       // function driver; empty when none
+    PDEVICE_OBJECT pdo;   // the physical device object
+    PDEVICE_OBJECT top;   // top of its stack (now)
+    std::string service;  // function driver; empty when none
     std::vector<std::string> hardwareIds;
-    std::string driverKey;     // "{GUID}\NNNN"; empty when no driver
+    std::string driverKey;  // "{GUID}\NNNN"; empty when no driver
 };
 std::vector<DeviceNodeInfo> DeviceNodes();
 // The node of an instance path, or of the first node whose hardware ids
@@ -295,15 +295,13 @@ std::string SymbolicLinkTarget(const wchar_t* name);  // UTF-8, empty when absen
 bool RegEnsureKey(const std::string& keyPath);
 bool RegKeyExists(const std::string& keyPath);
 bool RegRemoveKeyTree(const std::string& keyPath);  // the key and everything below it
-bool RegSetRaw(const std::string& keyPath, const std::string& valueName, ULONG type,
-               const std::vector<uint8_t>& data);
+bool RegSetRaw(const std::string& keyPath, const std::string& valueName, ULONG type, const std::vector<uint8_t>& data);
 bool RegSetString(const std::string& keyPath, const std::string& valueName, const std::string& utf8);  // REG_SZ
 bool RegSetMultiString(const std::string& keyPath, const std::string& valueName,
                        const std::vector<std::string>& utf8);  // REG_MULTI_SZ
 bool RegSetDword(const std::string& keyPath, const std::string& valueName, ULONG value);
 // False when the value is missing (or, for the typed getters, of another type).
-bool RegGetRaw(const std::string& keyPath, const std::string& valueName, ULONG* type,
-               std::vector<uint8_t>* data);
+bool RegGetRaw(const std::string& keyPath, const std::string& valueName, ULONG* type, std::vector<uint8_t>* data);
 bool RegGetString(const std::string& keyPath, const std::string& valueName, std::string* utf8);  // REG_SZ/REG_EXPAND_SZ
 bool RegGetMultiString(const std::string& keyPath, const std::string& valueName, std::vector<std::string>* utf8);
 bool RegGetDword(const std::string& keyPath, const std::string& valueName, ULONG* value);
@@ -329,6 +327,9 @@ void SetCurrentProcessImage(const std::string& imageName);
 std::string Utf8(const wchar_t* text, size_t chars = (size_t)-1);
 std::string Utf8(const UNICODE_STRING& text);
 std::u16string Utf16(const std::string& utf8);
-inline const wchar_t* W(const std::u16string& s) { return reinterpret_cast<const wchar_t*>(s.c_str()); }
+inline const wchar_t* W(const std::u16string& s)
+{
+    return reinterpret_cast<const wchar_t*>(s.c_str());
+}
 
 }  // namespace sim

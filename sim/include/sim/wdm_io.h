@@ -96,10 +96,10 @@
 #define FILE_SPECIAL_ACCESS 0
 #define FILE_READ_ACCESS 0x0001
 #define FILE_WRITE_ACCESS 0x0002
-#define CTL_CODE(DeviceType, Function, Method, Access) \
+#define CTL_CODE(DeviceType, Function, Method, Access)                                                                 \
     (((ULONG)(DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
-#define METHOD_FROM_CTL_CODE(ctrlCode) ((ULONG)((ctrlCode) & 3))
-#define DEVICE_TYPE_FROM_CTL_CODE(ctrlCode) (((ULONG)(ctrlCode) & 0xffff0000) >> 16)
+#define METHOD_FROM_CTL_CODE(ctrlCode) ((ULONG)((ctrlCode)&3))
+#define DEVICE_TYPE_FROM_CTL_CODE(ctrlCode) (((ULONG)(ctrlCode)&0xffff0000) >> 16)
 
 typedef ULONG DEVICE_TYPE;
 typedef CHAR CCHAR;
@@ -138,7 +138,8 @@ typedef enum _SYSTEM_POWER_STATE {
     PowerSystemHibernate,
     PowerSystemShutdown,
     PowerSystemMaximum
-} SYSTEM_POWER_STATE, *PSYSTEM_POWER_STATE;
+} SYSTEM_POWER_STATE,
+    *PSYSTEM_POWER_STATE;
 
 typedef enum _DEVICE_POWER_STATE {
     PowerDeviceUnspecified = 0,
@@ -147,7 +148,8 @@ typedef enum _DEVICE_POWER_STATE {
     PowerDeviceD2,
     PowerDeviceD3,
     PowerDeviceMaximum
-} DEVICE_POWER_STATE, *PDEVICE_POWER_STATE;
+} DEVICE_POWER_STATE,
+    *PDEVICE_POWER_STATE;
 
 typedef union _POWER_STATE {
     SYSTEM_POWER_STATE SystemState;
@@ -282,8 +284,7 @@ typedef NTSTATUS DRIVER_DISPATCH(struct _DEVICE_OBJECT* DeviceObject, struct _IR
 typedef DRIVER_DISPATCH* PDRIVER_DISPATCH;
 typedef NTSTATUS DRIVER_INITIALIZE(struct _DRIVER_OBJECT* DriverObject, PUNICODE_STRING RegistryPath);
 typedef DRIVER_INITIALIZE* PDRIVER_INITIALIZE;
-typedef NTSTATUS DRIVER_ADD_DEVICE(struct _DRIVER_OBJECT* DriverObject,
-                                   struct _DEVICE_OBJECT* PhysicalDeviceObject);
+typedef NTSTATUS DRIVER_ADD_DEVICE(struct _DRIVER_OBJECT* DriverObject, struct _DEVICE_OBJECT* PhysicalDeviceObject);
 typedef DRIVER_ADD_DEVICE* PDRIVER_ADD_DEVICE;
 typedef VOID DRIVER_UNLOAD(struct _DRIVER_OBJECT* DriverObject);
 typedef DRIVER_UNLOAD* PDRIVER_UNLOAD;
@@ -291,8 +292,7 @@ typedef VOID DRIVER_STARTIO(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Ir
 typedef DRIVER_STARTIO* PDRIVER_STARTIO;
 typedef VOID DRIVER_CANCEL(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
 typedef DRIVER_CANCEL* PDRIVER_CANCEL;
-typedef NTSTATUS IO_COMPLETION_ROUTINE(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp,
-                                       PVOID Context);
+typedef NTSTATUS IO_COMPLETION_ROUTINE(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp, PVOID Context);
 typedef IO_COMPLETION_ROUTINE* PIO_COMPLETION_ROUTINE;
 
 // The simulated kernel keeps its own bookkeeping of a device object in the
@@ -519,18 +519,16 @@ typedef VOID IO_WORKITEM_ROUTINE(PDEVICE_OBJECT DeviceObject, PVOID Context);
 typedef IO_WORKITEM_ROUTINE* PIO_WORKITEM_ROUTINE;
 typedef enum _WORK_QUEUE_TYPE { CriticalWorkQueue, DelayedWorkQueue, HyperCriticalWorkQueue } WORK_QUEUE_TYPE;
 
-typedef VOID REQUEST_POWER_COMPLETE(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
-                                    POWER_STATE PowerState, PVOID Context,
-                                    PIO_STATUS_BLOCK IoStatus);
+typedef VOID REQUEST_POWER_COMPLETE(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                                    PVOID Context, PIO_STATUS_BLOCK IoStatus);
 typedef REQUEST_POWER_COMPLETE* PREQUEST_POWER_COMPLETE;
 
 extern "C" {
 
 // ---------------------------------------------------------------- device objects and links
 
-NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
-                        PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
-                        ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
+                        DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                         PDEVICE_OBJECT* DeviceObject);
 VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
 PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice);
@@ -557,30 +555,27 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
 BOOLEAN IoCancelIrp(PIRP Irp);
 VOID IoAcquireCancelSpinLock(PKIRQL Irql);
 VOID IoReleaseCancelSpinLock(KIRQL Irql);
-PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
-                                   PVOID InputBuffer, ULONG InputBufferLength, PVOID OutputBuffer,
-                                   ULONG OutputBufferLength, BOOLEAN InternalDeviceIoControl,
-                                   PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock);
-PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer,
-                                  ULONG Length, PLARGE_INTEGER StartingOffset, PKEVENT Event,
-                                  PIO_STATUS_BLOCK IoStatusBlock);
-PIRP IoBuildAsynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer,
-                                   ULONG Length, PLARGE_INTEGER StartingOffset,
-                                   PIO_STATUS_BLOCK IoStatusBlock);
+PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
+                                   ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
+                                   BOOLEAN InternalDeviceIoControl, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock);
+PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer, ULONG Length,
+                                  PLARGE_INTEGER StartingOffset, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock);
+PIRP IoBuildAsynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer, ULONG Length,
+                                   PLARGE_INTEGER StartingOffset, PIO_STATUS_BLOCK IoStatusBlock);
 
 // ---------------------------------------------------------------- work items
 
 PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject);
 VOID IoFreeWorkItem(PIO_WORKITEM IoWorkItem);
-VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
-                     WORK_QUEUE_TYPE QueueType, PVOID Context);
+VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE QueueType,
+                     PVOID Context);
 
 // ---------------------------------------------------------------- PnP and power
 
-NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPERTY DeviceProperty,
-                             ULONG BufferLength, PVOID PropertyBuffer, PULONG ResultLength);
-NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,
-                                 ACCESS_MASK DesiredAccess, PHANDLE DevInstRegKey);
+NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPERTY DeviceProperty, ULONG BufferLength,
+                             PVOID PropertyBuffer, PULONG ResultLength);
+NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType, ACCESS_MASK DesiredAccess,
+                                 PHANDLE DevInstRegKey);
 VOID IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_RELATION_TYPE Type);
 NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 VOID PoStartNextPowerIrp(PIRP Irp);
@@ -597,39 +592,50 @@ PKEVENT IoCreateSynchronizationEvent(PUNICODE_STRING EventName, PHANDLE EventHan
 
 // ---------------------------------------------------------------- inline IRP helpers
 
-inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) {
+inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp)
+{
     return Irp->Tail.Overlay.CurrentStackLocation;
 }
-inline PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp) {
+inline PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp)
+{
     return Irp->Tail.Overlay.CurrentStackLocation - 1;
 }
-inline VOID IoSkipCurrentIrpStackLocation(PIRP Irp) {
+inline VOID IoSkipCurrentIrpStackLocation(PIRP Irp)
+{
     Irp->CurrentLocation++;
     Irp->Tail.Overlay.CurrentStackLocation++;
 }
-inline VOID IoSetNextIrpStackLocation(PIRP Irp) {
+inline VOID IoSetNextIrpStackLocation(PIRP Irp)
+{
     Irp->CurrentLocation--;
     Irp->Tail.Overlay.CurrentStackLocation--;
 }
-inline VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp) {
+inline VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp)
+{
     PIO_STACK_LOCATION cur = IoGetCurrentIrpStackLocation(Irp);
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
     memcpy(next, cur, FIELD_OFFSET(IO_STACK_LOCATION, CompletionRoutine));
     next->Control = 0;
 }
-inline VOID IoMarkIrpPending(PIRP Irp) { IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED; }
-inline VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE Routine, PVOID Context,
-                                   BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError,
-                                   BOOLEAN InvokeOnCancel) {
+inline VOID IoMarkIrpPending(PIRP Irp)
+{
+    IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
+}
+inline VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE Routine, PVOID Context, BOOLEAN InvokeOnSuccess,
+                                   BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel)
+{
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
     next->CompletionRoutine = Routine;
     next->Context = Context;
     next->Control = 0;
-    if (InvokeOnSuccess) next->Control = SL_INVOKE_ON_SUCCESS;
-    if (InvokeOnError) next->Control |= SL_INVOKE_ON_ERROR;
-    if (InvokeOnCancel) next->Control |= SL_INVOKE_ON_CANCEL;
+    if (InvokeOnSuccess)
+        next->Control = SL_INVOKE_ON_SUCCESS;
+    if (InvokeOnError)
+        next->Control |= SL_INVOKE_ON_ERROR;
+    if (InvokeOnCancel)
+        next->Control |= SL_INVOKE_ON_CANCEL;
 }
-inline PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine) {
-    return (PDRIVER_CANCEL)InterlockedExchangePointer((PVOID volatile*)&Irp->CancelRoutine,
-                                                      (PVOID)CancelRoutine);
+inline PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine)
+{
+    return (PDRIVER_CANCEL)InterlockedExchangePointer((PVOID volatile*)&Irp->CancelRoutine, (PVOID)CancelRoutine);
 }

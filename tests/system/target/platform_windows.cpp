@@ -37,8 +37,7 @@ bool PlatformSetUp(std::string* why)
 {
     DWORD error = ERROR_SUCCESS;
     if (!Eventually([&] { return (error = OpenBus()) == ERROR_SUCCESS; }, kBusWaitMs)) {
-        *why = "the virtual bus's control device " VBUS_USER_PATH_A " does not open (error " +
-               std::to_string(error) +
+        *why = "the virtual bus's control device " VBUS_USER_PATH_A " does not open (error " + std::to_string(error) +
                "): the bus service is not running, or the driver host has ended (a fault, or a call "
                "of a routine the kernel does not implement)";
         return false;

@@ -34,7 +34,8 @@ bool Bus(DWORD code, const vbusreq::Bytes& in, vbusreq::Bytes* out = nullptr, DW
 // 0: missing; 1: exists (opened, or refused because it is open elsewhere).
 bool PortExists(int number)
 {
-    HANDLE h = CreateFileW(vbusreq::PortKernelPath(number).data(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    HANDLE h = CreateFileW(vbusreq::PortKernelPath(number).data(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                           0, NULL);
     if (h != INVALID_HANDLE_VALUE) {
         CloseHandle(h);
         return true;
@@ -84,7 +85,8 @@ int main()
     }
     std::printf("== Reference device plugged (VID 5A1E, PID 0101): port \\Device\\NivexBlnk%d\n", number);
 
-    HANDLE port = CreateFileW(vbusreq::PortKernelPath(number).data(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    HANDLE port = CreateFileW(vbusreq::PortKernelPath(number).data(), GENERIC_READ | GENERIC_WRITE, 0, NULL,
+                              OPEN_EXISTING, 0, NULL);
     vbusreq::Bytes log;
     Bus(VBUS_IOCTL_GET_URB_LOG, vbusreq::UrbLog(id), &log,
         sizeof(VBUS_URB_LOG_RESPONSE) + VBUS_URB_LOG_ENTRIES * sizeof(VBUS_URB_LOG_ENTRY));
