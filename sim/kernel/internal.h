@@ -74,10 +74,6 @@ KIRQL AcquireSpinLockFor(KSPIN_LOCK* lock, const char* routine);  // raises to D
 void ReleaseSpinLockFor(KSPIN_LOCK* lock, KIRQL newIrql, const char* routine);
 bool HoldsSpinLock(const KSPIN_LOCK* lock);  // held by the calling thread
 
-// Number of threads blocked in a wait on a dispatcher object (event, mutex,
-// timer), so a test can tell that a thread has reached its wait.
-size_t WaiterCount(const void* object);
-
 // Reports "FREE_ACTIVE_KERNEL_OBJECT" for a timer that is set, a DPC that is
 // queued or a dispatcher object being waited on inside [p, p+size), and
 // detaches them. The pool calls it on every free; other owners of memory that

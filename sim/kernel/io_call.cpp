@@ -131,6 +131,19 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
                             "not a live device object");
             return STATUS_INVALID_PARAMETER;
         }
+        if (rec->inFlight && Irp->CurrentLocation <= Irp->StackCount) {
+            // The sender must own the IRP: its current location is the
+            // caller's own. One that a lower driver holds (sent down and not
+            // completed back) is no longer the caller's to send.
+            PDRIVER_OBJECT caller = io::CurrentDriver();
+            PDEVICE_OBJECT holder = IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+            if (caller && holder && io::IsDeviceLocked(holder) && holder->DriverObject != caller) {
+                ReportViolation("IRP_SENT_WHILE_OWNED_BELOW", io::IrpText(Irp), "IoCallDriver",
+                                "sent to " + io::DeviceText(DeviceObject) + " while " + io::DeviceText(holder) +
+                                    " still owns it (sent down and not completed back)");
+                return STATUS_INVALID_PARAMETER;
+            }
+        }
         if (Irp->CurrentLocation <= 1) {
             ReportViolation("IRP_NO_STACK_LOCATION", io::IrpText(Irp), "IoCallDriver",
                             "no stack location left for " + io::DeviceText(DeviceObject) + " (StackCount " +
@@ -158,6 +171,8 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             routine = io::InvalidDeviceRequest;
         name = io::Narrow(io::Text(&DeviceObject->DriverObject->DriverName)) + " " + io::MajorName(major);
     }
+    UCHAR dispatchedMajor = frame.loc->MajorFunction;
+    BreakAt(BreakPoint::BeforeCallDriver, Irp, dispatchedMajor);
     io::t_dispatching.emplace_back(Irp, DeviceObject);
     NTSTATUS st;
     {
@@ -172,12 +187,32 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         io::CheckMark(frame.control, st, name, Irp);
     else if (!frame.rec->freed)
         frame.rec->obligations.push_back({frame.loc, st, name});
+    lock.unlock();
+    BreakAt(BreakPoint::AfterCallDriver, Irp, dispatchedMajor);
     return st;
 }
+
+namespace {
+
+// IoCompleteRequest's work; the major function of the location it started
+// from in *major (0xFF when the IRP was no live IRP).
+void CompleteRequest(PIRP Irp, UCHAR* major);
+
+}  // namespace
 
 extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
 {
     (void)PriorityBoost;
+    UCHAR major = 0xFF;
+    CompleteRequest(Irp, &major);
+    if (major != 0xFF)
+        BreakAt(BreakPoint::AfterCompleteRequest, Irp, major);
+}
+
+namespace {
+
+void CompleteRequest(PIRP Irp, UCHAR* major)
+{
     if (SpinLocksHeld() > 0)
         ReportViolation("CALL_WHILE_HOLDING_SPINLOCK", io::IrpText(Irp), "IoCompleteRequest",
                         "called while the thread holds a spin lock");
@@ -205,7 +240,9 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         if (Irp->CancelRoutine)
             ReportViolation("IRP_COMPLETED_WITH_CANCEL_ROUTINE", io::IrpText(Irp), "IoCompleteRequest",
                             "cancel routine " + io::Hex((void*)Irp->CancelRoutine) + " is still set");
+        *major = Irp->CurrentLocation <= Irp->StackCount ? IoGetCurrentIrpStackLocation(Irp)->MajorFunction : 0;
     }
+    BreakAt(BreakPoint::BeforeCompleteRequest, Irp, *major);
     if (Irp->CurrentLocation <= Irp->StackCount) {
         PIO_STACK_LOCATION loc = IoGetCurrentIrpStackLocation(Irp);
         Irp->CurrentLocation++;
@@ -272,3 +309,5 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
                         " completed past its last stack location: its sender needs a completion routine "
                         "returning STATUS_MORE_PROCESSING_REQUIRED");
 }
+
+}  // namespace

@@ -48,6 +48,17 @@ PDEVICE_OBJECT TopOfStackLocked(PDEVICE_OBJECT d)
     return d;
 }
 
+void SetCreateBlocked(PDEVICE_OBJECT pdo, bool blocked)
+{
+    Guard lock(Lock());
+    if (!IsDeviceLocked(pdo))
+        return;
+    // Every device of the stack: one that detaches during its removal still
+    // refuses opens until it is deleted.
+    for (PDEVICE_OBJECT d = pdo; d; d = d->AttachedDevice)
+        d->DeviceObjectExtension->createBlocked = blocked;
+}
+
 void DevicesShutdownLocked()
 {
     std::vector<PDEVICE_OBJECT> all(g_devices.begin(), g_devices.end());

@@ -28,6 +28,10 @@ struct _DEVOBJ_EXTENSION {
     PDEVICE_OBJECT attachedTo = nullptr;  // the device this one is attached above
     void* extension = nullptr;            // DeviceExtension memory (owned)
     size_t extensionSize = 0;
+    // Set by the PnP manager on the devices of a stack while it must refuse
+    // new opens: until its start has succeeded (on the PDO, so devices that
+    // attach meanwhile are covered), and from surprise removal or removal on.
+    bool createBlocked = false;
     POWER_STATE devicePower{};  // recorded by PoSetPowerState
     POWER_STATE systemPower{};
 };
@@ -102,6 +106,9 @@ void ReportDriverLinksLocked(PDRIVER_OBJECT driver);  // links a departing drive
 
 bool IsDeviceLocked(PDEVICE_OBJECT d);  // a device object whose memory is live
 PDEVICE_OBJECT TopOfStackLocked(PDEVICE_OBJECT d);
+// The PnP manager opens or closes a PDO's stack (the PDO and the devices
+// attached above it now) to new file objects.
+void SetCreateBlocked(PDEVICE_OBJECT pdo, bool blocked);
 void DriverDeviceCreatedLocked(PDRIVER_OBJECT driver);
 void DriverDeviceGoneLocked(PDRIVER_OBJECT driver);  // one device object freed
 void DriversShutdownLocked();

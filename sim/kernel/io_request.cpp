@@ -102,6 +102,8 @@ IrpResult SendRequest(PDEVICE_OBJECT device, const IoRequest& q)
     }
     if (q.prepare)
         q.prepare(IoGetNextIrpStackLocation(irp), q.prepareContext);
+    if (q.cancelled)
+        irp->Cancel = TRUE;
     result.dispatchStatus = IofCallDriver(top, irp);
     {
         std::unique_lock<std::mutex> l(ctx->m);
@@ -171,7 +173,13 @@ PFILE_OBJECT OpenFileObject(const std::u16string& name, ACCESS_MASK access, USHO
             return nullptr;
         }
         device = static_cast<PDEVICE_OBJECT>(e->object);
-        if (device->DeviceObjectExtension->deleted || (device->Flags & DO_DEVICE_INITIALIZING)) {
+        PDEVICE_OBJECT bottom = device;
+        while (bottom->DeviceObjectExtension->attachedTo)
+            bottom = bottom->DeviceObjectExtension->attachedTo;
+        // The PnP manager lets a stack be opened only once its start has
+        // succeeded, and no more once it is being removed.
+        if (device->DeviceObjectExtension->deleted || (device->Flags & DO_DEVICE_INITIALIZING) ||
+            device->DeviceObjectExtension->createBlocked || bottom->DeviceObjectExtension->createBlocked) {
             *status = STATUS_NO_SUCH_DEVICE;
             return nullptr;
         }

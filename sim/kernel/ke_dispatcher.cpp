@@ -285,12 +285,16 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
     UNREFERENCED_PARAMETER(Increment);
     UNREFERENCED_PARAMETER(Wait);
     sim::RequireIrql(DISPATCH_LEVEL, "KeSetEvent");
-    Guard lock(sim::ke::DispatcherLock());
-    if (!sim::ke::CheckObject(Event, "KeSetEvent"))
-        return 0;
-    LONG previous = Event->Header.SignalState;
-    Event->Header.SignalState = 1;
-    sim::ke::SatisfyWaitersLocked(&Event->Header);
+    LONG previous;
+    {
+        Guard lock(sim::ke::DispatcherLock());
+        if (!sim::ke::CheckObject(Event, "KeSetEvent"))
+            return 0;
+        previous = Event->Header.SignalState;
+        Event->Header.SignalState = 1;
+        sim::ke::SatisfyWaitersLocked(&Event->Header);
+    }
+    sim::BreakAt(sim::BreakPoint::AfterSetEvent, Event);
     return previous;
 }
 

@@ -86,6 +86,7 @@ void PoolFree(PVOID p, ULONG tag, const char* routine);
 void PoolStartup();
 
 void FaultStartup();
+void BreakStartup();
 void SpinLockStartup();
 void VersionStartup(const MachineOptions& options);
 

@@ -40,6 +40,7 @@ void KeStartup(const MachineOptions& options)
     ke::ClockStartup();
     ke::VersionStartup(options);
     ke::FaultStartup();
+    ke::BreakStartup();
     ke::PoolStartup();
     ke::SpinLockStartup();
     ke::TimerStartup();

@@ -109,10 +109,16 @@ PVOID PoolAllocate(POOL_TYPE type, SIZE_T size, ULONG tag, const char* routine, 
     if (IsPaged(type) && CurrentIrql() > APC_LEVEL)
         ReportViolation("PAGED_POOL_AT_RAISED_IRQL", "tag '" + TagText(tag) + "'", routine,
                         std::string("PagedPool allocation at ") + IrqlName(CurrentIrql()));
+    if (size == 0) {
+        // Driver Verifier stops the machine on a request for no bytes at all:
+        // it is always a length computed from unchecked input.
+        ReportViolation("POOL_ZERO_SIZE", "tag '" + TagText(tag) + "'", routine, "allocation of 0 bytes");
+        return nullptr;
+    }
     if (faults && ShouldFail(FaultSite::Pool, tag))
         return nullptr;
     void* p = nullptr;
-    if (posix_memalign(&p, IsCacheAligned(type) ? 64 : 16, size ? size : 1) != 0)
+    if (posix_memalign(&p, IsCacheAligned(type) ? 64 : 16, size) != 0)
         return nullptr;
     memset(p, 0xCD, size);
     std::lock_guard<std::mutex> lock(g_lock);

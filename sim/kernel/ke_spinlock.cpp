@@ -173,6 +173,7 @@ void ReleaseSpinLockFor(KSPIN_LOCK* lock, KIRQL newIrql, const char* routine)
                         std::string("released to ") + ke::IrqlName(newIrql) + " but acquired at " +
                             ke::IrqlName(entry.irqlBefore));
     SetCurrentIrql(newIrql);
+    BreakAt(BreakPoint::AfterReleaseSpinLock, lock);
 }
 
 bool HoldsSpinLock(const KSPIN_LOCK* lock)
@@ -223,7 +224,8 @@ VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
 {
     sim::CheckReleaseIrql(SpinLock, "KeReleaseSpinLockFromDpcLevel");
     sim::ke::HeldSpinLock entry;
-    sim::ReleaseCore(SpinLock, "KeReleaseSpinLockFromDpcLevel", &entry);
+    if (sim::ReleaseCore(SpinLock, "KeReleaseSpinLockFromDpcLevel", &entry))
+        sim::BreakAt(sim::BreakPoint::AfterReleaseSpinLock, SpinLock);
 }
 
 }  // extern "C"

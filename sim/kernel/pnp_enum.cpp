@@ -85,6 +85,7 @@ void SurpriseSubtree(DevNode* n)
     for (DevNode* c : children)
         SurpriseSubtree(c);
     if (Running(n->state)) {
+        io::SetCreateBlocked(n->pdo, true);
         SendPnp(n, IRP_MN_SURPRISE_REMOVAL);  // its status changes nothing: the device is gone
         SetState(n, DeviceNodeState::SurpriseRemoved);
     }
@@ -199,6 +200,8 @@ void EnumerateNode(DevNode* node)
 
 NTSTATUS ProcessNewChild(DevNode* n)
 {
+    // Nobody opens the stack before its start has succeeded.
+    io::SetCreateBlocked(n->pdo, true);
     NTSTATUS st;
     auto deviceId = QueryIds(n, BusQueryDeviceID, false, &st);
     auto instanceId = QueryIds(n, BusQueryInstanceID, false, &st);
@@ -292,6 +295,7 @@ NTSTATUS InstallAndStart(DevNode* n)
 
 NTSTATUS StartNode(DevNode* n)
 {
+    io::SetCreateBlocked(n->pdo, true);
     IrpOutcome r = SendPnp(n, IRP_MN_START_DEVICE);
     NTSTATUS st = r.completed ? r.status : STATUS_IO_TIMEOUT;
     if (!NT_SUCCESS(st)) {
@@ -301,6 +305,7 @@ NTSTATUS StartNode(DevNode* n)
         SetState(n, DeviceNodeState::Failed);
         return st;
     }
+    io::SetCreateBlocked(n->pdo, false);
     SetState(n, DeviceNodeState::Started);
     SendPnp(n, IRP_MN_QUERY_PNP_DEVICE_STATE);
     // Every newly started device is asked for its children.
@@ -317,6 +322,7 @@ void RemoveStack(DevNode* n, bool final)
             n->released = true;
         n->awaitingClose = false;
     }
+    io::SetCreateBlocked(n->pdo, true);
     IrpOutcome r = SendPnp(n, IRP_MN_REMOVE_DEVICE);
     if (r.completed && !NT_SUCCESS(r.status))
         ReportViolation("REMOVE_DEVICE_FAILED", io::DeviceText(n->pdo), "IRP_MN_REMOVE_DEVICE",

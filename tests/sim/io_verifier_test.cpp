@@ -522,3 +522,27 @@ TEST_F(IoWorkVerifierTest, FreeingAWorkItemTwiceIsReported)
 }
 
 }  // namespace
+
+TEST_F(IoVerifierTest, SendingAnIrpAgainWhileTheDriverBelowHoldsItIsReported)
+{
+    PDEVICE_OBJECT lower = MakeDevice(LoadTestDriver(L"iovlow", HoldPending), L"\\Device\\IoVLow");
+    PDEVICE_OBJECT upper = MakeDevice(LoadTestDriver(L"iovup",
+                                                     [](PDEVICE_OBJECT d, PIRP irp) {
+                                                         IoMarkIrpPending(irp);
+                                                         IoCopyCurrentIrpStackLocationToNext(irp);
+                                                         IoCallDriver(ExtOf(d)->lower, irp);
+                                                         // The driver below holds it now: not ours to send.
+                                                         IoCallDriver(ExtOf(d)->lower, irp);
+                                                         return STATUS_PENDING;
+                                                     }),
+                                      L"\\Device\\IoVUp", lower);
+    KeInitializeEvent(&arrived_, NotificationEvent, FALSE);
+    sim::IrpResult r{};
+    std::thread client([&] { r = sim::SendIrp(upper, IRP_MJ_READ); });
+    ASSERT_TRUE(WaitEvent(&arrived_));
+    EXPECT_TRUE(sim_test::WaitFor([] { return sim::HasViolation("IRP_SENT_WHILE_OWNED_BELOW"); }));
+    CompleteWith(held_, STATUS_SUCCESS);
+    client.join();
+    EXPECT_TRUE(r.completed);
+    EXPECT_TRUE(TakeViolation("IRP_SENT_WHILE_OWNED_BELOW"));
+}

@@ -19,7 +19,7 @@ TEST_F(PoolTest, BlocksAreTrackedWithTagTypeAndSize)
 {
     void* a = ExAllocatePoolWithTag(NonPagedPoolNx, 40, kTag);
     void* b = ExAllocatePoolWithTag(NonPagedPool, 8, kTag);
-    void* c = ExAllocatePoolWithTag(PagedPool, 0, kOther);  // zero size is allowed
+    void* c = ExAllocatePoolWithTag(PagedPool, 1, kOther);
     ASSERT_TRUE(a && b && c);
     EXPECT_EQ(sim::PoolTypeOf(a), NonPagedPoolNx);
     EXPECT_EQ(sim::PoolTypeOf(b), NonPagedPool);
@@ -71,6 +71,12 @@ TEST_F(PoolVerifierTest, DoubleFreeIsReported)
     ExFreePoolWithTag(p, kTag);
     ExFreePoolWithTag(p, kTag);
     EXPECT_TRUE(TakeViolation("POOL_DOUBLE_FREE"));
+}
+
+TEST_F(PoolVerifierTest, RequestForNoBytesIsReported)
+{
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPoolNx, 0, kTag), nullptr);
+    EXPECT_TRUE(TakeViolation("POOL_ZERO_SIZE"));
 }
 
 TEST_F(PoolVerifierTest, FreeOfAnUnknownPointerIsReported)

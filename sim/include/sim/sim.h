@@ -46,6 +46,10 @@ void RunAtIrql(KIRQL irql, F fn)
 // register their own idle checks). Timers due later do not count.
 bool WaitQuiet(unsigned timeoutMs = 5000);
 
+// Number of threads blocked in a wait on a dispatcher object (event, mutex,
+// timer), so a test can tell that a thread has reached its wait.
+size_t WaiterCount(const void* object);
+
 // ---------------------------------------------------------------- time
 
 // Manual time: timers fire only when a test advances the clock (the DPCs of
@@ -79,6 +83,46 @@ bool HasViolation(const std::string& rule);
 
 // Reports a violation from inside the sim (also usable by test drivers).
 void ReportViolation(const char* rule, const std::string& object, const char* routine, const std::string& detail);
+
+// ---------------------------------------------------------------- interleaving
+
+// A test breaks into a driver path at a point of the platform, so that a race
+// test hits its window every time instead of by chance. The thread that
+// reaches a matching point stops there; the rule's action runs on a thread of
+// its own at PASSIVE_LEVEL (free to send requests, cancel, remove, wait), and
+// the stopped thread goes on once the action has returned. Points inside the
+// action's own requests do not stop: breaks never nest.
+//
+// A stopped thread keeps the spin locks it holds, so break where it holds
+// none; an action that does not return within the rule's time-out is
+// reported as BREAK_ACTION_STUCK and the thread goes on.
+enum class BreakPoint {
+    BeforeCallDriver,       // IoCallDriver, before the target's dispatch routine (object: the IRP)
+    AfterCallDriver,        // IoCallDriver is about to return to its caller (object: the IRP)
+    BeforeCompleteRequest,  // IoCompleteRequest entered (object: the IRP)
+    AfterCompleteRequest,   // IoCompleteRequest is about to return (object: the IRP; it may be gone)
+    AfterReleaseSpinLock,   // a spin lock was released, IRQL restored (object: the KSPIN_LOCK)
+    AfterSetEvent,          // KeSetEvent is about to return (object: the KEVENT)
+};
+
+struct BreakRule {
+    BreakPoint point = BreakPoint::BeforeCallDriver;
+    const void* object = nullptr;  // only this object; null: any
+    UCHAR major = 0xFF;            // IRP points: only this major function at the IRP's current location
+    std::string thread;            // only threads whose name starts with this; empty: any
+    unsigned skip = 0;             // matching hits that pass before the first stop
+    unsigned count = 1;            // stops after the skipped ones (0: every later hit)
+    void (*action)(void* context, const void* object) = nullptr;
+    void* context = nullptr;
+    unsigned timeoutMs = 10000;  // how long the stopped thread waits for the action
+};
+// Returns the rule's id. Rules are dropped when the machine stops.
+int AddBreak(const BreakRule& rule);
+void RemoveBreak(int id);
+unsigned BreakHits(int id);   // matching hits so far, the skipped ones included
+unsigned BreakStops(int id);  // hits that stopped a thread and ran the action
+// Called by the sim's own code at each point; cheap when no rule is set.
+void BreakAt(BreakPoint point, const void* object, UCHAR major = 0xFF);
 
 // ---------------------------------------------------------------- pool
 
@@ -165,6 +209,7 @@ struct IoRequest {
     KPROCESSOR_MODE requestorMode = UserMode;
     void (*prepare)(PIO_STACK_LOCATION location, void* context) = nullptr;
     void* prepareContext = nullptr;
+    bool cancelled = false;  // sent with Irp->Cancel already set (cancelled before it reached the driver)
     unsigned timeoutMs = 5000;
 };
 IrpResult SendRequest(PDEVICE_OBJECT device, const IoRequest& request);
