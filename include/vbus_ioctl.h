@@ -84,6 +84,10 @@ typedef struct _VBUS_PLUG_REQUEST {
     uint32_t HardwareIdsLength;              // bytes; 0: derived from the device descriptor
     uint16_t Serial[VBUS_MAX_SERIAL_CHARS];  // UTF-16, terminated; empty: none (instance id = device id)
     VBUS_CAPABILITIES Capabilities;
+    // VBUS_FAULT_REQUEST records (DeviceId ignored; no STALL) in force before
+    // the device is reported, so they reach its first requests; 0: none.
+    uint32_t FaultsOffset;
+    uint32_t FaultsLength;  // bytes: a whole number of records, at most VBUS_MAX_FAULTS
 } VBUS_PLUG_REQUEST;
 
 typedef struct _VBUS_PLUG_RESPONSE {
@@ -177,6 +181,13 @@ typedef struct _VBUS_READ_OUT_RESPONSE {
 #define VBUS_FAULT_REFUSE_OUT 3u   // matching OUT transfers fail with UsbdStatus / NtStatus
 #define VBUS_FAULT_DELAY 4u        // every bulk/interrupt completion waits DelayMs more (0: off)
 #define VBUS_FAULT_ZERO_LENGTH 5u  // matching transfers complete successfully with 0 bytes
+// Descriptor faults match GET_DESCRIPTOR requests of DescriptorType (0: any);
+// Nth and Count count those requests. The device answers with what it has,
+// then: SHORT returns at most Length bytes of it; PATCH writes the 16-bit
+// little-endian Value at byte Offset of the answer (the bytes that fit), as a
+// device whose descriptor changes between two reads.
+#define VBUS_FAULT_SHORT_DESCRIPTOR 6u
+#define VBUS_FAULT_PATCH_DESCRIPTOR 7u
 
 #define VBUS_ANY_FUNCTION 0xFFFFu
 #define VBUS_ANY_ENDPOINT 0xFFFFu
@@ -184,14 +195,18 @@ typedef struct _VBUS_READ_OUT_RESPONSE {
 typedef struct _VBUS_FAULT_REQUEST {
     uint32_t Size;  // sizeof(VBUS_FAULT_REQUEST)
     uint32_t DeviceId;
-    uint32_t Kind;       // VBUS_FAULT_*
-    uint16_t Function;   // URB function to match, or VBUS_ANY_FUNCTION
-    uint16_t Endpoint;   // endpoint address to match, or VBUS_ANY_ENDPOINT
-    uint32_t Nth;        // first matching URB (1-based, counted from now) to hit; 0 = 1
-    uint32_t Count;      // consecutive matches hit from the Nth; 0: all
-    int32_t UsbdStatus;  // 0: a default for the kind
-    int32_t NtStatus;    // 0: a default for the kind
-    uint32_t DelayMs;    // VBUS_FAULT_DELAY only
+    uint32_t Kind;            // VBUS_FAULT_*
+    uint16_t Function;        // URB function to match, or VBUS_ANY_FUNCTION
+    uint16_t Endpoint;        // endpoint address to match, or VBUS_ANY_ENDPOINT
+    uint32_t Nth;             // first matching URB (1-based, counted from now) to hit; 0 = 1
+    uint32_t Count;           // consecutive matches hit from the Nth; 0: all
+    int32_t UsbdStatus;       // 0: a default for the kind
+    int32_t NtStatus;         // 0: a default for the kind
+    uint32_t DelayMs;         // VBUS_FAULT_DELAY only
+    uint32_t DescriptorType;  // descriptor faults: 1 device, 2 configuration, ...; 0 any
+    uint32_t Length;          // VBUS_FAULT_SHORT_DESCRIPTOR: bytes the answer keeps at most
+    uint32_t Offset;          // VBUS_FAULT_PATCH_DESCRIPTOR: byte offset in the answer
+    uint32_t Value;           // VBUS_FAULT_PATCH_DESCRIPTOR: 16-bit value written there
 } VBUS_FAULT_REQUEST;
 
 // ---------------------------------------------------------------- URB log
@@ -256,8 +271,8 @@ typedef struct _VBUS_ECHO_REQUEST {
 
 #ifdef __cplusplus
 static_assert(sizeof(VBUS_CAPABILITIES) == 40, "layout shared by 32- and 64-bit clients");
-static_assert(sizeof(VBUS_PLUG_REQUEST) == 32 + 64 + 40, "layout shared by 32- and 64-bit clients");
+static_assert(sizeof(VBUS_PLUG_REQUEST) == 32 + 64 + 40 + 8, "layout shared by 32- and 64-bit clients");
 static_assert(sizeof(VBUS_URB_LOG_ENTRY) == 36, "layout shared by 32- and 64-bit clients");
-static_assert(sizeof(VBUS_FAULT_REQUEST) == 36, "layout shared by 32- and 64-bit clients");
+static_assert(sizeof(VBUS_FAULT_REQUEST) == 52, "layout shared by 32- and 64-bit clients");
 static_assert(sizeof(VBUS_DEVICE_INFO) == 40, "layout shared by 32- and 64-bit clients");
 #endif

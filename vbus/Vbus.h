@@ -79,6 +79,10 @@ struct VBUS_FAULT {
     ULONG Seen;
     NTSTATUS NtStatus;
     USBD_STATUS UsbdStatus;
+    ULONG DescriptorType;  // descriptor faults
+    ULONG Length;
+    ULONG Offset;
+    ULONG Value;
 };
 
 struct VBUS_DEVICE {
@@ -107,6 +111,10 @@ struct VBUS_DEVICE {
     VBUS_EPSTATE Ep[32];
     UCHAR InterfaceHandles[VBUS_MAX_ENDPOINTS];  // addresses serve as opaque handles
     UCHAR ConfigHandle;
+    // Counts the configurations selected: a pipe handle names its endpoint and
+    // the selection that opened it, so a handle from an earlier selection is
+    // refused as a real bus refuses it.
+    ULONG Selection;
 
     LIST_ENTRY Pending;  // bulk/interrupt IRPs (Tail.Overlay.ListEntry); each holds a reference
     ULONG PendingIn;
@@ -178,6 +186,13 @@ NTSTATUS VbusFdoPassDown(PIRP irp);
 // ---------------------------------------------------------------- VbusModel.cpp
 LONGLONG VbusNow();
 VBUS_EPSTATE* VbusEpState(VBUS_DEVICE* dev, UCHAR address);
+// Pipe handles of the current selection (Dev->Lock held): the handle of
+// endpoint `index`, and the endpoint index a handle names (-1 when it names
+// none of the open pipes of the current selection).
+USBD_PIPE_HANDLE VbusPipeHandle(VBUS_DEVICE* dev, ULONG index);
+LONG VbusPipeIndex(VBUS_DEVICE* dev, USBD_PIPE_HANDLE handle);
+// Applies the descriptor faults to an answer of *length bytes (Dev->Lock held).
+VOID VbusDescriptorFaults(VBUS_DEVICE* dev, UCHAR type, PUCHAR answer, ULONG* length);
 LONG VbusFirstInEndpoint(VBUS_DEVICE* dev);
 LONG VbusFindEndpoint(VBUS_DEVICE* dev, UCHAR address);
 NTSTATUS VbusParseEndpoints(VBUS_DEVICE* dev);

@@ -51,7 +51,10 @@ NTSTATUS Plug(const Buffers& b, ULONG_PTR* information)
         !RangeOk(r->DeviceDescriptorOffset, r->DeviceDescriptorLength, sizeof(*r), r->TotalLength) ||
         !RangeOk(r->ConfigDescriptorOffset, r->ConfigDescriptorLength, sizeof(*r), r->TotalLength) ||
         !RangeOk(r->HardwareIdsOffset, r->HardwareIdsLength, sizeof(*r), r->TotalLength) ||
-        !HardwareIdsOk(b.Data + r->HardwareIdsOffset, r->HardwareIdsLength))
+        !HardwareIdsOk(b.Data + r->HardwareIdsOffset, r->HardwareIdsLength) ||
+        !RangeOk(r->FaultsOffset, r->FaultsLength, sizeof(*r), r->TotalLength) ||
+        r->FaultsLength % sizeof(VBUS_FAULT_REQUEST) != 0 ||
+        r->FaultsLength / sizeof(VBUS_FAULT_REQUEST) > VBUS_MAX_FAULTS)
         return STATUS_INVALID_PARAMETER;
     BOOLEAN terminated = FALSE;
     for (uint16_t c : r->Serial)
@@ -71,6 +74,17 @@ NTSTATUS Plug(const Buffers& b, ULONG_PTR* information)
     VBUS_DEVICE* dev = VbusCreateDevice(r, &status);
     if (!dev)
         return status;
+    // Not reported yet: nobody else can see the device.
+    for (ULONG at = 0; at < r->FaultsLength; at += sizeof(VBUS_FAULT_REQUEST)) {
+        VBUS_FAULT_REQUEST fault;
+        RtlCopyMemory(&fault, b.Data + r->FaultsOffset + at, sizeof(fault));
+        status = fault.Size == sizeof(fault) && fault.Kind != VBUS_FAULT_STALL ? VbusSetFault(dev, &fault)
+                                                                               : STATUS_INVALID_PARAMETER;
+        if (!NT_SUCCESS(status)) {
+            VbusRelease(dev);
+            return status;
+        }
+    }
     VbusReference(dev);  // against an UNPLUG racing in before the id is read
     status = VbusPlug(dev);
     if (!NT_SUCCESS(status))

@@ -308,6 +308,51 @@ BOOLEAN VbusMatchFault(VBUS_DEVICE* dev, ULONG kind, USHORT function, USHORT end
     return fired;
 }
 
+// Handles are numbers, never dereferenced: a per-device base, then one slot
+// per endpoint of each selection.
+USBD_PIPE_HANDLE VbusPipeHandle(VBUS_DEVICE* dev, ULONG index)
+{
+    ULONG_PTR slot = (ULONG_PTR)dev->Selection * VBUS_MAX_ENDPOINTS + index;
+    return (USBD_PIPE_HANDLE)((ULONG_PTR)dev + 0x10000 + slot * 8);
+}
+
+LONG VbusPipeIndex(VBUS_DEVICE* dev, USBD_PIPE_HANDLE handle)
+{
+    ULONG_PTR h = (ULONG_PTR)handle, base = (ULONG_PTR)dev + 0x10000;
+    if (h < base || (h - base) % 8 != 0)
+        return -1;
+    ULONG_PTR slot = (h - base) / 8;
+    if (slot / VBUS_MAX_ENDPOINTS != dev->Selection)
+        return -1;
+    ULONG index = (ULONG)(slot % VBUS_MAX_ENDPOINTS);
+    if (index >= dev->EndpointCount || !dev->Endpoints[index].Open)
+        return -1;
+    return (LONG)index;
+}
+
+VOID VbusDescriptorFaults(VBUS_DEVICE* dev, UCHAR type, PUCHAR answer, ULONG* length)
+{
+    for (VBUS_FAULT& f : dev->Faults) {
+        if (f.Kind != VBUS_FAULT_SHORT_DESCRIPTOR && f.Kind != VBUS_FAULT_PATCH_DESCRIPTOR)
+            continue;
+        if (f.DescriptorType != 0 && f.DescriptorType != type)
+            continue;
+        ULONG seen = ++f.Seen;
+        ULONG nth = f.Nth ? f.Nth : 1;
+        if (seen < nth || (f.Count != 0 && seen - nth >= f.Count))
+            continue;
+        if (f.Kind == VBUS_FAULT_SHORT_DESCRIPTOR) {
+            if (*length > f.Length)
+                *length = f.Length;
+        } else {
+            if (f.Offset < *length)
+                answer[f.Offset] = (UCHAR)(f.Value & 0xFF);
+            if (f.Offset + 1 < *length)
+                answer[f.Offset + 1] = (UCHAR)((f.Value >> 8) & 0xFF);
+        }
+    }
+}
+
 NTSTATUS VbusSetFault(VBUS_DEVICE* dev, const VBUS_FAULT_REQUEST* request)
 {
     switch (request->Kind) {
@@ -328,12 +373,17 @@ NTSTATUS VbusSetFault(VBUS_DEVICE* dev, const VBUS_FAULT_REQUEST* request)
     case VBUS_FAULT_REFUSE_OUT:
     case VBUS_FAULT_ZERO_LENGTH:
         break;
+    case VBUS_FAULT_SHORT_DESCRIPTOR:
+    case VBUS_FAULT_PATCH_DESCRIPTOR:
+        if (request->Offset > 0xFFFF || request->DescriptorType > 0xFF)
+            return STATUS_INVALID_PARAMETER;
+        break;
     default:
         return STATUS_INVALID_PARAMETER;
     }
     // A failing rule must fail with error statuses (0 picks the default).
-    if (request->Kind != VBUS_FAULT_ZERO_LENGTH &&
-        ((request->NtStatus != 0 && NT_SUCCESS(request->NtStatus)) || request->UsbdStatus > 0))
+    BOOLEAN failing = request->Kind == VBUS_FAULT_FAIL_URB || request->Kind == VBUS_FAULT_REFUSE_OUT;
+    if (failing && ((request->NtStatus != 0 && NT_SUCCESS(request->NtStatus)) || request->UsbdStatus > 0))
         return STATUS_INVALID_PARAMETER;
     for (VBUS_FAULT& f : dev->Faults) {
         if (f.Kind != 0)
@@ -344,6 +394,10 @@ NTSTATUS VbusSetFault(VBUS_DEVICE* dev, const VBUS_FAULT_REQUEST* request)
         f.Nth = request->Nth;
         f.Count = request->Count;
         f.Seen = 0;
+        f.DescriptorType = request->DescriptorType;
+        f.Length = request->Length;
+        f.Offset = request->Offset;
+        f.Value = request->Value;
         f.NtStatus = request->NtStatus ? request->NtStatus : STATUS_UNSUCCESSFUL;
         f.UsbdStatus = request->UsbdStatus                      ? request->UsbdStatus
                        : request->Kind == VBUS_FAULT_REFUSE_OUT ? USBD_STATUS_DEV_NOT_RESPONDING

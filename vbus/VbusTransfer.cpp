@@ -194,10 +194,9 @@ NTSTATUS VbusSubmitTransfer(VBUS_DEVICE* dev, PIRP irp, PURB urb, ULONG sequence
     KIRQL irql;
     KeAcquireSpinLock(&dev->Lock, &irql);
 
-    ULONG_PTR handle = (ULONG_PTR)t.PipeHandle, base = (ULONG_PTR)dev->Endpoints;
-    ULONG index = (ULONG)((handle - base) / sizeof(VBUS_ENDPOINT));
-    if (handle < base || (handle - base) % sizeof(VBUS_ENDPOINT) != 0 || index >= dev->EndpointCount ||
-        !dev->Endpoints[index].Open) {
+    LONG found = VbusPipeIndex(dev, t.PipeHandle);
+    ULONG index = (ULONG)found;
+    if (found < 0) {
         usbd = USBD_STATUS_INVALID_PIPE_HANDLE;
     } else {
         const VBUS_ENDPOINT& ep = dev->Endpoints[index];

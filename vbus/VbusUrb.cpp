@@ -62,6 +62,7 @@ UrbOutcome GetDescriptor(VBUS_DEVICE* dev, PURB urb)
     ULONG n = r.TransferBufferLength < available ? r.TransferBufferLength : available;
     if (n)
         RtlCopyMemory(r.TransferBuffer, source, n);
+    VbusDescriptorFaults(dev, r.DescriptorType, static_cast<PUCHAR>(r.TransferBuffer), &n);
     r.TransferBufferLength = n;
     return kSuccess;
 }
@@ -117,9 +118,11 @@ UrbOutcome SelectConfiguration(VBUS_DEVICE* dev, PURB urb)
     BOOLEAN seen[256] = {};
     // Pass 0 validates every record; pass 1 (which cannot fail) applies them.
     for (int pass = 0; pass < 2; ++pass) {
-        if (pass == 1)
+        if (pass == 1) {
             for (ULONG i = 0; i < dev->EndpointCount; ++i)
                 dev->Endpoints[i].Open = FALSE;
+            dev->Selection++;  // the handles of the old selection stop working
+        }
         for (PUCHAR cursor = begin; cursor < end;) {
             auto info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(cursor);
             if (end - cursor < (LONG_PTR)GET_USBD_INTERFACE_SIZE(0) || info->Length < GET_USBD_INTERFACE_SIZE(0) ||
@@ -157,7 +160,7 @@ UrbOutcome SelectConfiguration(VBUS_DEVICE* dev, PURB urb)
                     pipe.EndpointAddress = e.Address;
                     pipe.Interval = e.Interval;
                     pipe.PipeType = (USBD_PIPE_TYPE)(e.Attributes & USB_ENDPOINT_TYPE_MASK);
-                    pipe.PipeHandle = &e;
+                    pipe.PipeHandle = VbusPipeHandle(dev, first + p);
                     pipe.MaximumTransferSize = size;
                 }
             }
@@ -172,13 +175,8 @@ UrbOutcome SelectConfiguration(VBUS_DEVICE* dev, PURB urb)
 // Dev->Lock held. The endpoint a pipe handle names, or null.
 VBUS_ENDPOINT* PipeEndpoint(VBUS_DEVICE* dev, USBD_PIPE_HANDLE handle)
 {
-    ULONG_PTR h = (ULONG_PTR)handle, base = (ULONG_PTR)dev->Endpoints;
-    if (h < base || (h - base) % sizeof(VBUS_ENDPOINT) != 0)
-        return nullptr;
-    ULONG index = (ULONG)((h - base) / sizeof(VBUS_ENDPOINT));
-    if (index >= dev->EndpointCount || !dev->Endpoints[index].Open)
-        return nullptr;
-    return &dev->Endpoints[index];
+    LONG index = VbusPipeIndex(dev, handle);
+    return index < 0 ? nullptr : &dev->Endpoints[index];
 }
 
 // Dev->Lock held. Class and vendor requests are recorded and accepted; the

@@ -39,6 +39,7 @@ struct PlugOptions {
     std::u16string serial;
     uint32_t capabilityFlags = VBUS_CAP_REMOVABLE | VBUS_CAP_SURPRISE_REMOVAL_OK;
     uint32_t deviceState[7] = {0, 0, 0, 0, 0, 0, 0};
+    std::vector<Bytes> faults;  // VBUS_FAULT_REQUEST records in force from the first request on
 };
 
 inline Bytes Plug(const PlugOptions& o)
@@ -57,9 +58,19 @@ inline Bytes Plug(const PlugOptions& o)
     for (int i = 0; i < 7; i++) {
         r.Capabilities.DeviceState[i] = o.deviceState[i];
     }
-    Bytes v = Record(r, o.device.size() + o.config.size());
+    size_t faultBytes = o.faults.size() * sizeof(VBUS_FAULT_REQUEST);
+    if (faultBytes != 0) {
+        r.FaultsOffset = r.TotalLength;
+        r.FaultsLength = (uint32_t)faultBytes;
+        r.TotalLength += (uint32_t)faultBytes;
+    }
+    Bytes v = Record(r, o.device.size() + o.config.size() + faultBytes);
     std::memcpy(v.data() + sizeof(r), o.device.data(), o.device.size());
     std::memcpy(v.data() + sizeof(r) + o.device.size(), o.config.data(), o.config.size());
+    for (size_t i = 0; i < o.faults.size(); i++) {
+        std::memcpy(v.data() + r.FaultsOffset + i * sizeof(VBUS_FAULT_REQUEST), o.faults[i].data(),
+                    sizeof(VBUS_FAULT_REQUEST));
+    }
     return v;
 }
 
@@ -104,6 +115,42 @@ inline Bytes Fault(uint32_t id, uint32_t kind, uint16_t function = VBUS_ANY_FUNC
     r.Count = count;
     r.NtStatus = ntStatus;
     r.DelayMs = delayMs;
+    return Record(r);
+}
+
+// The device's answer to its `nth` descriptor request of `type` (and the
+// `count` - 1 after it) is cut to `length` bytes.
+inline Bytes ShortDescriptor(uint32_t id, uint32_t type, uint32_t length, uint32_t nth = 1, uint32_t count = 1)
+{
+    VBUS_FAULT_REQUEST r = {};
+    r.Size = sizeof(r);
+    r.DeviceId = id;
+    r.Kind = VBUS_FAULT_SHORT_DESCRIPTOR;
+    r.Function = VBUS_ANY_FUNCTION;
+    r.Endpoint = VBUS_ANY_ENDPOINT;
+    r.Nth = nth;
+    r.Count = count;
+    r.DescriptorType = type;
+    r.Length = length;
+    return Record(r);
+}
+
+// The device's answer to its `nth` descriptor request of `type` carries the
+// 16-bit `value` at byte `offset`.
+inline Bytes PatchDescriptor(uint32_t id, uint32_t type, uint32_t offset, uint16_t value, uint32_t nth = 1,
+                             uint32_t count = 1)
+{
+    VBUS_FAULT_REQUEST r = {};
+    r.Size = sizeof(r);
+    r.DeviceId = id;
+    r.Kind = VBUS_FAULT_PATCH_DESCRIPTOR;
+    r.Function = VBUS_ANY_FUNCTION;
+    r.Endpoint = VBUS_ANY_ENDPOINT;
+    r.Nth = nth;
+    r.Count = count;
+    r.DescriptorType = type;
+    r.Offset = offset;
+    r.Value = value;
     return Record(r);
 }
 
