@@ -40,6 +40,14 @@ BOOLEAN CSerialDevice::InitReadWrite(PUSBD_INTERFACE_INFORMATION Interface)
     if (m_ReadPipe == NULL || m_WritePipe == NULL) {
         return FALSE;
     }
+    // A pipe that moves no bytes cannot carry the packet format (and would
+    // ask the pool for an empty buffer).
+    if (m_ReadPipe->MaximumPacketSize == 0 || m_WritePipe->MaximumPacketSize == 0) {
+        Trace(1, "InitReadWrite: a pipe with a packet size of 0");
+        m_ReadPipe = NULL;
+        m_WritePipe = NULL;
+        return FALSE;
+    }
     StartRead();
     PrepareWrite();
     return TRUE;
@@ -116,20 +124,26 @@ BOOLEAN CSerialDevice::ClaimReader(CReadContext& slot)
     if (slot.m_InFlight) {
         return FALSE;
     }
+    // The unit comes first: removal that sees the flag must also find the
+    // counter busy, or it could free the IRP before it is sent.
+    m_IoCounter.Increment();
     slot.m_InFlight = TRUE;
     return TRUE;
 }
 
 void CSerialDevice::ReleaseReader(CReadContext& slot)
 {
-    CLockGuard guard(&m_ReaderLock);
-    slot.m_InFlight = FALSE;
+    {
+        CLockGuard guard(&m_ReaderLock);
+        slot.m_InFlight = FALSE;
+    }
+    // The last touch of the device: removal may free it once this unit is back.
+    m_IoCounter.Decrement();
 }
 
 void CSerialDevice::SendReader(CReadContext& slot)
 {
-    // The slot is claimed (m_InFlight set) and armed; its transfer holds a counter unit.
-    m_IoCounter.Increment();
+    // The slot is claimed (m_InFlight set, a counter unit held) and armed.
     NTSTATUS status = IoCallDriver(m_LowerDevice, slot.m_Irp);
     if (!NT_SUCCESS(status)) {
         // The completion routine has run (or will) with the error and idled the slot.
@@ -166,9 +180,8 @@ NTSTATUS CSerialDevice::ReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
     NTSTATUS status = Irp->IoStatus.Status;
     if (!NT_SUCCESS(status) || self->m_PnpState == Removed) {
         // The slot stays idle until RestartRead.
-        self->ReleaseReader(*slot);
         self->Trace(1, "ReadComplete error %x %d", status, self->m_PnpState);
-        self->m_IoCounter.Decrement();
+        self->ReleaseReader(*slot);
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
 
@@ -192,17 +205,15 @@ NTSTATUS CSerialDevice::ReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
         self->m_DataEvent.Set();
     }
 
-    // The slot stays claimed while it is re-armed, so RestartRead cannot send
-    // the same IRP meanwhile, and a cancel that lands now is kept in
-    // Irp->Cancel for the lower driver to honour.
+    // The slot stays claimed (with its counter unit) while it is re-armed, so
+    // RestartRead cannot send the same IRP meanwhile, and a cancel that lands
+    // now is kept in Irp->Cancel for the lower driver to honour.
     self->ArmReader(*slot);
     if (self->m_PnpState == Removed) {
         self->ReleaseReader(*slot);
-        self->m_IoCounter.Decrement();
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
     self->SendReader(*slot);
-    self->m_IoCounter.Decrement();  // the transfer that just ended
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
@@ -245,7 +256,11 @@ void CSerialDevice::RestartRead()
                 slot.m_Irp->Cancel = FALSE;
                 ArmReader(slot);
                 send = m_PnpState != Removed;
-                slot.m_InFlight = send;
+                if (send) {
+                    // The unit first, then the flag, then (unlocked) the send.
+                    m_IoCounter.Increment();
+                    slot.m_InFlight = TRUE;
+                }
             }
         }
         if (send) {

@@ -69,7 +69,7 @@ NTSTATUS CSerialDevice::DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     m_ReadLock.Unlock();
 
     if (served) {
-        m_BytesReceived += (ULONG)Irp->IoStatus.Information;
+        AddToCounter(&m_BytesReceived, (ULONG)Irp->IoStatus.Information);
         CompleteRequest(Irp, STATUS_SUCCESS);
         m_IoCounter.Decrement();
         return STATUS_SUCCESS;
@@ -148,7 +148,7 @@ void CSerialDevice::DeliveryPass(BOOLEAN* completedOne)
     }
     if (done != NULL) {
         Trace(5, "Read completed %d", (LONG)done->IoStatus.Information);
-        m_BytesReceived += (ULONG)done->IoStatus.Information;
+        AddToCounter(&m_BytesReceived, (ULONG)done->IoStatus.Information);
         TakeFromCancel(done);
         CompleteRequest(done, STATUS_SUCCESS);
         m_IoCounter.Decrement();
@@ -174,7 +174,7 @@ VOID CSerialDevice::TimerRead(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID A
     if (done != NULL) {
         // STATUS_TIMEOUT is a success: the caller gets the bytes copied so far.
         LONG filled = (LONG)done->IoStatus.Information;
-        self->m_BytesReceived += (ULONG)filled;
+        AddToCounter(&self->m_BytesReceived, (ULONG)filled);
         TakeFromCancel(done);
         self->CompleteRequest(done, STATUS_TIMEOUT);
         self->m_IoCounter.Decrement();
@@ -192,17 +192,10 @@ VOID CSerialDevice::CancelRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return;
     }
     self->Trace(4, "CancelRead %x", (ULONG)(ULONG_PTR)Irp);
-    BOOLEAN found = FALSE;
+    BOOLEAN found;
     {
         CLockGuard queue(&self->m_ReadLock);
-        LONG count = self->m_ReadList.GetCount();
-        for (LONG i = 0; i < count; i++) {
-            if (self->m_ReadList.GetAt(i) == Irp) {
-                self->m_ReadList.RemoveAt(i);
-                found = TRUE;
-                break;
-            }
-        }
+        found = self->m_ReadList.RemoveItem(Irp);
     }
     IoReleaseCancelSpinLock(cancelIrql);
     if (found) {

@@ -1,9 +1,12 @@
-// Writes are strictly serial: the head of m_WriteList is in flight and carries
-// its own transfers (its next stack location holds the one write URB), one
-// full-size OUT packet at a time; the others wait behind it. Only the request
-// in flight and its completion touch m_WriteTotal, m_WriteDone, the URB and the
-// packet, so they need no lock. m_WriteLock is never held across IoCallDriver
-// or IoCompleteRequest.
+// Writes are strictly serial: m_WriteActive, the head of m_WriteList, is in
+// flight and carries its own transfers (its next stack location holds the one
+// write URB), one full-size OUT packet at a time; the others wait behind it.
+// Who starts a write is decided under m_WriteLock: DispatchWrite when nothing
+// is in flight, the end of the write before it (RemoveFromWriteList), or the
+// end of a start (ReleaseWrites). Only the request in flight and its
+// completion touch m_WriteTotal, m_WriteDone, the URB and the packet, so they
+// need no lock. m_WriteLock is never held across IoCallDriver or
+// IoCompleteRequest.
 #include "usb/SerialDevice.h"
 
 namespace {
@@ -18,14 +21,21 @@ const LONG kMaxPayload = 127;
 void CSerialDevice::PrepareWrite()
 {
     Trace(4, "PreparingWrite");
-    {
-        // A start after a stop must not rebuild the URB under a write in flight.
-        CLockGuard guard(&m_WriteLock);
-        if (m_WriteList.GetCount() != 0) {
-            Trace(2, "PreparingWrite kept: a write is in flight");
-            return;
-        }
+    // The URB and the packet belong to the write in flight: with one in
+    // flight (a start after a stop), the end of that write rebuilds them for
+    // the new pipe.
+    CLockGuard guard(&m_WriteLock);
+    if (m_WriteActive != NULL) {
+        Trace(2, "PreparingWrite deferred: a write is in flight");
+        m_WriteRebuild = TRUE;
+        return;
     }
+    BuildWriteUrb();
+}
+
+void CSerialDevice::BuildWriteUrb()
+{
+    m_WriteRebuild = FALSE;
     if (!m_WriteUrb.SizeTo(kTransferUrbBytes)) {
         return;
     }
@@ -40,25 +50,53 @@ void CSerialDevice::PrepareWrite()
     urb->UrbBulkOrInterruptTransfer.TransferFlags = USBD_SHORT_TRANSFER_OK;
 }
 
+BOOLEAN CSerialDevice::WritePathReady() const
+{
+    return m_WriteUrb.m_Data != NULL && m_WritePacket.m_Data != NULL && m_WritePacket.m_Size > 1;
+}
+
+void CSerialDevice::HoldWrites()
+{
+    CLockGuard guard(&m_WriteLock);
+    m_WritesHeld = TRUE;
+}
+
+void CSerialDevice::ReleaseWrites()
+{
+    PIRP next = NULL;
+    {
+        CLockGuard guard(&m_WriteLock);
+        m_WritesHeld = FALSE;
+        if (m_WriteActive == NULL) {
+            next = (PIRP)m_WriteList.GetAt(0);
+            m_WriteActive = next;
+        }
+    }
+    if (next != NULL) {
+        StartWrite(next);
+    }
+}
+
 NTSTATUS CSerialDevice::DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     Trace(4, "DispatchWrite");
     m_IoCounter.Increment();
-    BOOLEAN wasEmpty;
-    BOOLEAN added;
+    BOOLEAN added = FALSE;
+    BOOLEAN start = FALSE;
     {
         CLockGuard guard(&m_WriteLock);
-        if (m_PnpState == Removed) {
-            // Removal has flushed the list (under this lock) and waits for every request.
-            added = FALSE;
-            wasEmpty = FALSE;
-        } else {
-            wasEmpty = m_WriteList.GetCount() == 0;
-            added = m_WriteList.AddTail(Irp) != NULL;
-        }
-        if (added && !wasEmpty) {
-            // Started when the writes before it are done.
-            IoMarkIrpPending(Irp);
+        // Removal has flushed the list (under this lock) and waits for every
+        // request: one queued now would never end.
+        if (m_PnpState != Removed && m_WriteList.AddTail(Irp) != NULL) {
+            added = TRUE;
+            // Nothing in flight and no start under way means the list held
+            // nothing before this request.
+            start = m_WriteActive == NULL && !m_WritesHeld;
+            if (start) {
+                m_WriteActive = Irp;
+            } else {
+                IoMarkIrpPending(Irp);
+            }
         }
     }
     if (!added) {
@@ -69,7 +107,7 @@ NTSTATUS CSerialDevice::DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         m_IoCounter.Decrement();
         return status;
     }
-    if (!wasEmpty) {
+    if (!start) {
         return STATUS_PENDING;
     }
     return StartWrite(Irp);
@@ -111,30 +149,31 @@ void CSerialDevice::SendWritePacket(PIRP Irp)
 
 NTSTATUS CSerialDevice::StartWrite(PIRP Irp)
 {
-    // Requests that cannot be sent fail in turn; the first that can is sent.
-    for (;;) {
+    // `Irp` is m_WriteActive. Requests that cannot be sent fail in turn; the
+    // first that can is sent. The result is that of the first request.
+    NTSTATUS status = STATUS_PENDING;
+    BOOLEAN first = TRUE;
+    while (Irp != NULL) {
         Trace(4, "StartWrite %x", (ULONG)(ULONG_PTR)Irp);
         m_WriteDone = 0;
         m_WriteTotal = (LONG)IoGetCurrentIrpStackLocation(Irp)->Parameters.Write.Length;
-        if (m_WriteUrb.m_Data != NULL && m_WritePacket.m_Data != NULL && m_WritePacket.m_Size > 1) {
+        if (WritePathReady()) {
             SendWritePacket(Irp);
-            return STATUS_PENDING;
+            return status;
         }
         // No interrupt OUT pipe was prepared.
-        RemoveFromWriteList(Irp);
         Irp->IoStatus.Information = 0;
+        PIRP next = RemoveFromWriteList(Irp);
         CompleteRequest(Irp, STATUS_INVALID_PARAMETER);
+        // `next` holds a counter unit of its own: the device outlives this one.
         m_IoCounter.Decrement();
-        PIRP next;
-        {
-            CLockGuard guard(&m_WriteLock);
-            next = (PIRP)m_WriteList.GetAt(0);
-        }
-        if (next == NULL) {
-            return STATUS_INVALID_PARAMETER;
+        if (first) {
+            status = STATUS_INVALID_PARAMETER;
+            first = FALSE;
         }
         Irp = next;
     }
+    return status;
 }
 
 NTSTATUS CSerialDevice::WriteComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
@@ -149,12 +188,7 @@ NTSTATUS CSerialDevice::WriteComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVO
             self->Trace(1, "Write list is empty.");
             return status;
         }
-        LONG index = -1;
-        for (LONG i = 0; i < count && index < 0; i++) {
-            if (self->m_WriteList.GetAt(i) == Irp) {
-                index = i;
-            }
-        }
+        LONG index = self->m_WriteList.IndexOf(Irp);
         if (index < 0) {
             self->Trace(1, "Irp write was not found.");
             return status;
@@ -177,16 +211,11 @@ NTSTATUS CSerialDevice::WriteComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVO
             return STATUS_MORE_PROCESSING_REQUIRED;
         }
         Irp->IoStatus.Information = (ULONG_PTR)self->m_WriteDone;
-        self->m_BytesSent += (ULONG)self->m_WriteDone;
+        AddToCounter(&self->m_BytesSent, (ULONG)self->m_WriteDone);
         self->m_WriteDone = 0;
     }
 
-    self->RemoveFromWriteList(Irp);
-    PIRP next;
-    {
-        CLockGuard guard(&self->m_WriteLock);
-        next = (PIRP)self->m_WriteList.GetAt(0);
-    }
+    PIRP next = self->RemoveFromWriteList(Irp);
     if (next != NULL) {
         self->StartWrite(next);
     }
@@ -198,15 +227,21 @@ NTSTATUS CSerialDevice::WriteComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVO
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-void CSerialDevice::RemoveFromWriteList(PIRP Irp)
+PIRP CSerialDevice::RemoveFromWriteList(PIRP Irp)
 {
     CLockGuard guard(&m_WriteLock);
-    LONG count = m_WriteList.GetCount();
-    for (LONG i = 0; i < count; i++) {
-        if (m_WriteList.GetAt(i) == Irp) {
-            m_WriteList.RemoveAt(i);
-            return;
-        }
+    if (!m_WriteList.RemoveItem(Irp)) {
+        Trace(1, "Irp was not be deleted because irp was not found.");
     }
-    Trace(1, "Irp was not be deleted because irp was not found.");
+    if (m_WriteActive != Irp) {
+        // Not the write in flight: whatever is in flight goes on.
+        return NULL;
+    }
+    if (m_WriteRebuild) {
+        // Nothing is in flight now: the URB can follow the new pipe.
+        BuildWriteUrb();
+    }
+    PIRP next = m_WritesHeld ? NULL : (PIRP)m_WriteList.GetAt(0);
+    m_WriteActive = next;
+    return next;
 }

@@ -6,12 +6,16 @@
 NTSTATUS CSerialDevice::DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     Trace(4, "DispatchCreate");
+    // Once the create is complete nothing holds the device for this routine:
+    // a unit of its own keeps removal waiting until the readers are sent.
+    m_IoCounter.Increment();
     m_IsOpen = 1;
     CompleteRequest(Irp, STATUS_SUCCESS);
     // The open is granted; what follows does not change it.
     RestartRead();
     m_SentAtOpen = m_BytesSent;
     m_ReceivedAtOpen = m_BytesReceived;
+    m_IoCounter.Decrement();
     return STATUS_SUCCESS;
 }
 

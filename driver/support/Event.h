@@ -10,12 +10,9 @@ public:
 
     void Set() { KeSetEvent(&m_Event, 0, FALSE); }
     void Clear() { KeClearEvent(&m_Event); }
-    // `timeout` does not change the wait rule (callers pass -1).
-    BOOLEAN Wait(LONG timeout = -1)
-    {
-        UNREFERENCED_PARAMETER(timeout);
-        return WaitObject(&m_Event);
-    }
+    // Waits at most `timeoutMs` milliseconds (-1: without limit); TRUE when
+    // the event was signalled. Above PASSIVE_LEVEL it only looks.
+    BOOLEAN Wait(LONG timeoutMs = -1) { return WaitObject(&m_Event, timeoutMs); }
 
     KEVENT m_Event;
 };

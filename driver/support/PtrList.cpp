@@ -155,6 +155,29 @@ PVOID CPtrList::RemoveHead()
     return data;
 }
 
+LONG CPtrList::IndexOf(PVOID data)
+{
+    LONG index = 0;
+    for (PLIST_ENTRY entry = m_Head.Flink; entry != &m_Head; entry = entry->Flink, index++) {
+        if (CONTAINING_RECORD(entry, PtrListNode, Link)->Data == data) {
+            return index;
+        }
+    }
+    return -1;
+}
+
+BOOLEAN CPtrList::RemoveItem(PVOID data)
+{
+    for (PLIST_ENTRY entry = m_Head.Flink; entry != &m_Head; entry = entry->Flink) {
+        PtrListNode* node = CONTAINING_RECORD(entry, PtrListNode, Link);
+        if (node->Data == data) {
+            Unlink(node);
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
 LONG CPtrList::GetCount()
 {
     return m_Count;

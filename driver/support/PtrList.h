@@ -36,6 +36,11 @@ public:
     virtual BOOLEAN WaitEmpty();
     virtual void WaitAdded();
 
+    // The index of the first entry holding `data`, or -1.
+    LONG IndexOf(PVOID data);
+    // Removes the first entry holding `data`; FALSE when there is none.
+    BOOLEAN RemoveItem(PVOID data);
+
     ULONG m_Paged;
     LIST_ENTRY m_Head;
     PtrListNode* m_Cursor;

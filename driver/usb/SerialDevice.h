@@ -30,6 +30,7 @@ public:
     NTSTATUS DispatchIntrenalDevCtrl(PDEVICE_OBJECT DeviceObject, PIRP Irp) override;
     NTSTATUS DispatchSysCtrl(PDEVICE_OBJECT DeviceObject, PIRP Irp) override;
     NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) override;
+    NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) override;
     NTSTATUS DispatchOther(PDEVICE_OBJECT DeviceObject, PIRP Irp) override;
     NTSTATUS DispatchDefault(PDEVICE_OBJECT DeviceObject, PIRP Irp) override;
 
@@ -67,7 +68,16 @@ public:
     NTSTATUS DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) override;
     NTSTATUS StartWrite(PIRP Irp);
     static NTSTATUS WriteComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
-    void RemoveFromWriteList(PIRP Irp);
+    // Takes the finished write `Irp` off m_WriteList and, in the same hold of
+    // m_WriteLock, chooses the write to start next (null: none), so that no
+    // DispatchWrite can slip in between and start a second one.
+    PIRP RemoveFromWriteList(PIRP Irp);
+
+    // Adds to a wrapping byte counter that several threads add to at once.
+    static void AddToCounter(volatile ULONG* counter, ULONG bytes)
+    {
+        InterlockedExchangeAdd((volatile LONG*)counter, (LONG)bytes);
+    }
 
     // The USBD_INTERFACE_INFORMATION of the first interface, once selected.
     PUSBD_INTERFACE_INFORMATION InterfaceInfo() { return (PUSBD_INTERFACE_INFORMATION)m_InterfaceInfo.m_Data; }
@@ -84,8 +94,9 @@ public:
     CMemBuffer m_InterfaceInfo;
 
     // Counters of the port (ULONG, wrapping) and their values at the last open.
-    ULONG m_BytesSent;
-    ULONG m_BytesReceived;
+    // Added to from several threads at once: only with AddToCounter.
+    volatile ULONG m_BytesSent;
+    volatile ULONG m_BytesReceived;
     ULONG m_SentAtOpen;
     ULONG m_ReceivedAtOpen;
     volatile LONG m_IsOpen;
@@ -105,9 +116,12 @@ public:
     CMemBuffer m_WriteUrb;
     CMemBuffer m_WritePacket;
     CPtrList m_WriteList;
-    CSpinLock m_WriteLock;  // guards m_WriteList
+    CSpinLock m_WriteLock;  // guards m_WriteList, m_WriteActive, m_WritesHeld, m_WriteRebuild
     volatile LONG m_WriteTotal;
     LONG m_WriteDone;
+    PIRP m_WriteActive;      // the write in flight (the list's head), or null
+    BOOLEAN m_WritesHeld;    // a start is under way: new writes wait for its end
+    BOOLEAN m_WriteRebuild;  // the pipe changed under a write in flight: rebuild the URB when it ends
 
     CTimer m_ReadTimer;
     LONG m_ReadTimeout;  // milliseconds; 0: no read time-out
@@ -140,6 +154,14 @@ private:
     BOOLEAN PrepareReader(CReadContext& slot);
     BOOLEAN StartDeliveryLoop();
     void PrepareWrite();
+    // m_WriteLock held and no write in flight: (re)builds the URB and packet
+    // for m_WritePipe.
+    void BuildWriteUrb();
+    // Writes that arrive while the device starts wait until its write path
+    // is ready; ReleaseWrites starts the first of them.
+    void HoldWrites();
+    void ReleaseWrites();
+    BOOLEAN WritePathReady() const;
     // Loads the next packet of the write in flight and sends it down.
     void SendWritePacket(PIRP Irp);
     void DeliveryPass(BOOLEAN* completedOne);

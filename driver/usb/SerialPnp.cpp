@@ -145,6 +145,10 @@ void CSerialDevice::GetUsbLink()
 NTSTATUS CSerialDevice::PnpStart(PIRP Irp)
 {
     Trace(4, "PnpStart");
+    // A write that arrives before the write path is ready (or while a start
+    // after a stop rebuilds it) waits for the end of the start instead of
+    // failing.
+    HoldWrites();
     NTSTATUS status = ForwardAndWait(Irp);
     if (NT_SUCCESS(status)) {
         m_PrevPnpState = m_PnpState;
@@ -157,6 +161,8 @@ NTSTATUS CSerialDevice::PnpStart(PIRP Irp)
     if (InitUsbDev()) {
         InitReadWrite(InterfaceInfo());
     }
+    // Writes that waited start now, or fail if no write path came of it.
+    ReleaseWrites();
 
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
     return status;

@@ -9,10 +9,11 @@ void CSerialDevice::FlushRequestList(CPtrList& list, CSpinLock& lock)
         PIRP irp;
         lock.Lock(0);
         if (writes) {
-            // The head is the write in flight: its next completion finishes it.
-            irp = (PIRP)list.GetAt(1);
+            // The write in flight stays: its next completion finishes it.
+            LONG index = list.GetAt(0) == m_WriteActive ? 1 : 0;
+            irp = (PIRP)list.GetAt(index);
             if (irp != NULL) {
-                list.RemoveAt(1);
+                list.RemoveAt(index);
             }
         } else {
             irp = (PIRP)list.RemoveHead();

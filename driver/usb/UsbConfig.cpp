@@ -16,6 +16,50 @@ void BuildGetDescriptor(PURB urb, UCHAR type, PVOID buffer, ULONG length)
     UsbBuildGetDescriptorRequest(urb, (USHORT)kDescriptorUrbBytes, type, 0, 0, buffer, NULL, length, NULL);
 }
 
+// The bytes a completed descriptor request returned.
+ULONG Returned(PURB urb)
+{
+    return urb->UrbControlDescriptorRequest.TransferBufferLength;
+}
+
+// A device is untrusted input: the configuration descriptor set is walked by
+// the USBD library and the bus by each descriptor's bLength and each
+// interface's bNumEndpoints, so every one must lie inside the `total` bytes
+// received. Returns null when the set is sound, else what is wrong.
+const char* ConfigurationFault(const UCHAR* config, ULONG total)
+{
+    if (total < sizeof(USB_CONFIGURATION_DESCRIPTOR) || config[0] < sizeof(USB_CONFIGURATION_DESCRIPTOR) ||
+        config[0] > total || config[1] != USB_CONFIGURATION_DESCRIPTOR_TYPE) {
+        return "header";
+    }
+    ULONG endpointsOwed = 0;  // endpoints the last interface declared and not yet seen
+    for (ULONG at = config[0]; at < total;) {
+        ULONG length = config[at];
+        if (length < 2 || length > total - at) {
+            return "a descriptor's bLength";
+        }
+        UCHAR type = config[at + 1];
+        if (type == USB_INTERFACE_DESCRIPTOR_TYPE) {
+            if (length < sizeof(USB_INTERFACE_DESCRIPTOR)) {
+                return "an interface descriptor's bLength";
+            }
+            if (endpointsOwed != 0) {
+                return "an interface with fewer endpoints than it declares";
+            }
+            endpointsOwed = config[at + 4];
+        } else if (type == USB_ENDPOINT_DESCRIPTOR_TYPE) {
+            if (length < sizeof(USB_ENDPOINT_DESCRIPTOR)) {
+                return "an endpoint descriptor's bLength";
+            }
+            if (endpointsOwed != 0) {
+                endpointsOwed--;
+            }
+        }
+        at += length;
+    }
+    return endpointsOwed != 0 ? "an interface with fewer endpoints than it declares" : NULL;
+}
+
 }  // namespace
 
 NTSTATUS CSerialDevice::CallUSBD(PURB Urb)
@@ -48,6 +92,8 @@ BOOLEAN CSerialDevice::GetUsbDeviceDesc()
     if (!urb.SizeTo(kDescriptorUrbBytes)) {
         return FALSE;
     }
+    // A short answer leaves zeros, never what an earlier start read.
+    RtlZeroMemory(&m_DeviceDescriptor, sizeof(m_DeviceDescriptor));
     BuildGetDescriptor((PURB)urb.m_Data, USB_DEVICE_DESCRIPTOR_TYPE, &m_DeviceDescriptor,
                        sizeof(USB_DEVICE_DESCRIPTOR));
     return NT_SUCCESS(CallUSBD((PURB)urb.m_Data));
@@ -72,12 +118,21 @@ BOOLEAN CSerialDevice::GetUsbDeviceConfig(CMemBuffer& dest)
     if (!urb.SizeTo(kDescriptorUrbBytes)) {
         return FALSE;
     }
-    // First the 9-byte header to learn the full length, then the whole descriptor.
+    PURB request = (PURB)urb.m_Data;
+    // First the 9-byte header to learn the full length, then the whole
+    // descriptor. Only bytes the device returned are ever parsed: each read
+    // must return all it asked for, and the second must still claim the
+    // length the first announced.
     if (!dest.SizeTo(kConfigHeaderBytes)) {
         return FALSE;
     }
-    BuildGetDescriptor((PURB)urb.m_Data, USB_CONFIGURATION_DESCRIPTOR_TYPE, dest.m_Data, kConfigHeaderBytes);
-    if (!NT_SUCCESS(CallUSBD((PURB)urb.m_Data))) {
+    RtlZeroMemory(dest.m_Data, kConfigHeaderBytes);
+    BuildGetDescriptor(request, USB_CONFIGURATION_DESCRIPTOR_TYPE, dest.m_Data, kConfigHeaderBytes);
+    if (!NT_SUCCESS(CallUSBD(request))) {
+        return FALSE;
+    }
+    if (Returned(request) != kConfigHeaderBytes) {
+        Trace(1, "Configuration descriptor rejected: header of %d bytes", Returned(request));
         return FALSE;
     }
     LONG total = ((PUSB_CONFIGURATION_DESCRIPTOR)dest.m_Data)->wTotalLength;
@@ -89,8 +144,22 @@ BOOLEAN CSerialDevice::GetUsbDeviceConfig(CMemBuffer& dest)
     if (!dest.SizeTo(total)) {
         return FALSE;
     }
-    BuildGetDescriptor((PURB)urb.m_Data, USB_CONFIGURATION_DESCRIPTOR_TYPE, dest.m_Data, (ULONG)total);
-    return NT_SUCCESS(CallUSBD((PURB)urb.m_Data));
+    RtlZeroMemory(dest.m_Data, (SIZE_T)total);
+    BuildGetDescriptor(request, USB_CONFIGURATION_DESCRIPTOR_TYPE, dest.m_Data, (ULONG)total);
+    if (!NT_SUCCESS(CallUSBD(request))) {
+        return FALSE;
+    }
+    if (Returned(request) != (ULONG)total || ((PUSB_CONFIGURATION_DESCRIPTOR)dest.m_Data)->wTotalLength != total) {
+        Trace(1, "Configuration descriptor rejected: %d of %d bytes, wTotalLength now %d", Returned(request), total,
+              ((PUSB_CONFIGURATION_DESCRIPTOR)dest.m_Data)->wTotalLength);
+        return FALSE;
+    }
+    const char* fault = ConfigurationFault(dest.Data(), (ULONG)total);
+    if (fault != NULL) {
+        Trace(1, "Configuration descriptor rejected: %s", fault);
+        return FALSE;
+    }
+    return TRUE;
 }
 
 BOOLEAN CSerialDevice::SelectConfig(const UCHAR* config, CMemBuffer& dest)

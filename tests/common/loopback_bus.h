@@ -30,6 +30,7 @@ struct Bus {
     std::vector<uint8_t> configDescriptor = usbdesc::ReferenceConfig();
     NTSTATUS descriptorStatus = STATUS_SUCCESS;  // what descriptor requests end with
     NTSTATUS selectStatus = STATUS_SUCCESS;      // what SELECT_CONFIGURATION ends with
+    USHORT selectLength = 0;                     // nonzero: the Length the first interface record comes back with
     NTSTATUS startStatus = STATUS_SUCCESS;       // what IRP_MN_START_DEVICE ends with
     std::vector<uint32_t> descriptorLengths;     // TransferBufferLength of each descriptor request
     std::vector<uint8_t> selectUrb;              // the last SELECT_CONFIGURATION URB as received
@@ -119,6 +120,9 @@ inline NTSTATUS Select(PIRP irp, PURB urb)
         at += info->Length;
     }
     urb->UrbSelectConfiguration.ConfigurationHandle = (USBD_CONFIGURATION_HANDLE)(ULONG_PTR)0xC0;
+    if (bus.selectLength != 0) {
+        urb->UrbSelectConfiguration.Interface.Length = bus.selectLength;
+    }
     return Finish(irp, STATUS_SUCCESS);
 }
 

@@ -6,6 +6,7 @@
 #include "usb/SerialDevice.h"
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -79,6 +80,43 @@ inline LONG RingCount(CSerialDevice* device)
 {
     CLockGuard guard(&device->m_BufferInLock);
     return device->m_BufferIn.m_Count;
+}
+
+// The pending-I/O units a port holds when nothing is on its way: its base,
+// the delivery loop, the reader transfers in flight and the queued requests.
+inline LONG UnitsAtRest(CSerialDevice* device)
+{
+    LONG units = 1;
+    {
+        CLockGuard guard(&device->m_ReadLock);
+        units += (device->m_DeliveryRunning ? 1 : 0) + device->m_ReadList.GetCount();
+    }
+    {
+        CLockGuard guard(&device->m_ReaderLock);
+        for (const CReadContext& slot : device->m_ReadContexts) {
+            units += slot.m_InFlight ? 1 : 0;
+        }
+    }
+    CLockGuard guard(&device->m_WriteLock);
+    return units + device->m_WriteList.GetCount();
+}
+
+// A unit taken and never given back would hang the device's removal for
+// ever; checked here at once (requests on their way get two seconds).
+inline ::testing::AssertionResult CounterAtRest(CSerialDevice* device)
+{
+    LONG count = 0;
+    LONG expected = 0;
+    for (int i = 0; i < 400; i++) {
+        count = device->m_IoCounter.m_Count;
+        expected = UnitsAtRest(device);
+        if (count == expected) {
+            return ::testing::AssertionSuccess();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return ::testing::AssertionFailure() << "the pending-I/O counter is " << count << " with " << expected
+                                         << " units accounted for";
 }
 
 // One IN packet of the device's format: the count in byte 0, then the payload.

@@ -6,6 +6,7 @@
 
 #include "core/Driver.h"
 #include "machine_fixture.h"
+#include "port_io.h"
 #include "usb/SerialDevice.h"
 #include "vbus_machine.h"
 #include "vbus_requests.h"
@@ -49,6 +50,16 @@ protected:
         MachineTest::SetUp();
         ASSERT_TRUE(StartBusMachine());
         InstallPortPackage();
+    }
+    void TearDown() override
+    {
+        // Every port still running has given back each unit it took.
+        if (sim::MachineRunning()) {
+            for (const sim::DeviceNodeInfo& node : PortNodes()) {
+                EXPECT_TRUE(CounterAtRest(PortDevice(node))) << node.instancePath;
+            }
+        }
+        MachineTest::TearDown();
     }
 
     // Plugs a device and waits until the PnP manager started it; 0 on failure.

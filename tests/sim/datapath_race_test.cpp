@@ -128,3 +128,65 @@ TEST_F(ReadRaceTest, CleanupFlushRacingCancelEndsEachReadOnce)
         }
     }
 }
+
+namespace {
+
+class CounterRaceTest : public MachineTest {
+protected:
+    void SetUp() override
+    {
+        MachineTest::SetUp();
+        ASSERT_TRUE(m_Port.Create());
+        ASSERT_TRUE(m_Port.Start());
+        m_Port.device->m_ReadTimeout = 1;
+    }
+    void TearDown() override
+    {
+        m_Port.Remove();
+        MachineTest::TearDown();
+    }
+
+    loopback::Port m_Port;
+};
+
+}  // namespace
+
+// Reads end on their caller's thread (served at once), in the delivery loop
+// and in the time-out DPC, all at once: the received-byte counter still
+// counts every byte that reached a read.
+TEST_F(CounterRaceTest, ReceivedCounterCountsEveryByteDeliveredByAnyPath)
+{
+    unsigned seed = std::random_device()();
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::atomic<bool> feeding{true};
+    std::thread feeder([&] {
+        std::mt19937 random(seed);
+        while (feeding) {
+            if (loopback::PendingIn() > 0) {
+                loopback::CompleteIn(InPacket(Sequence(1 + random() % 15)));
+            } else {
+                std::this_thread::yield();
+            }
+        }
+    });
+    std::atomic<uint64_t> delivered{0};
+    std::vector<std::thread> readers;
+    for (unsigned r = 0; r < 3; r++) {
+        readers.emplace_back([&, r] {
+            std::mt19937 random(seed + r + 1);
+            for (int i = 0; i < 150; i++) {
+                std::vector<uint8_t> buffer(1 + random() % 40);
+                sim::IrpResult result =
+                    sim::SendIrp(m_Port.fdo, IRP_MJ_READ, 0, buffer.data(), (ULONG)buffer.size(), 0, 10000);
+                ASSERT_TRUE(result.completed);
+                delivered += result.ioStatus.Information;
+            }
+        });
+    }
+    for (std::thread& t : readers) {
+        t.join();
+    }
+    feeding = false;
+    feeder.join();
+    EXPECT_EQ(m_Port.device->m_BytesReceived, (ULONG)delivered.load());
+}

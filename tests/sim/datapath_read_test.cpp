@@ -264,3 +264,58 @@ TEST_F(ReadPathTest, ReadThatCannotBeQueuedFailsInsteadOfBeingLost)
     EXPECT_EQ(r.ioStatus.Status, STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(QueuedReads(m_Device), 0);
 }
+
+// When data fills the head, the read behind it becomes the head and gets a
+// time-out of its own: a read with a time-out never waits for ever.
+TEST_F(ReadPathTest, ReadBehindAFilledHeadGetsItsOwnTimeOut)
+{
+    m_Device->m_ReadTimeout = 50;
+    auto first = StartRead(m_Port.fdo, 5);
+    ASSERT_TRUE(WaitFor([&] { return QueuedReads(m_Device) == 1; }));
+    auto second = StartRead(m_Port.fdo, 5);
+    ASSERT_TRUE(WaitFor([&] { return QueuedReads(m_Device) == 2; }));
+    Feed(Sequence(5));
+    ASSERT_TRUE(first->Wait());
+    EXPECT_EQ(first->Status(), STATUS_SUCCESS);
+    AdvanceMs(50);
+    ASSERT_TRUE(second->Wait());
+    EXPECT_EQ(second->Status(), STATUS_TIMEOUT);
+}
+
+// Removal that comes while RestartRead re-arms its last reader waits for that
+// reader: the reader's counter unit is taken before the slot is marked in
+// flight, so removal never frees an IRP about to be sent, nor the device
+// under the sender.
+TEST_F(ReadPathTest, RemovalRacingRestartReadWaitsForTheReaderItSends)
+{
+    Packet({}, STATUS_DEVICE_DATA_ERROR);
+    Packet({}, STATUS_DEVICE_DATA_ERROR);
+    ASSERT_TRUE(WaitFor([&] { return !m_Device->m_ReadContexts[1].m_InFlight; }));
+    struct Context {
+        PDEVICE_OBJECT fdo;
+        CSerialDevice* device;
+        std::thread remover;
+        std::atomic<bool> removed{false};
+    } context{m_Port.fdo, m_Device, {}, {}};
+    sim::BreakRule rule;
+    rule.point = sim::BreakPoint::AfterReleaseSpinLock;
+    rule.object = &m_Device->m_ReaderLock.m_SpinLock;
+    rule.skip = 2;  // RestartRead's look at the slots, its first slot, then the second
+    rule.action = [](void* c, const void*) {
+        auto* context = static_cast<Context*>(c);
+        context->remover = std::thread([context] {
+            sim::SendIrp(context->fdo, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE, nullptr, 0, 0, 20000);
+            context->removed = true;
+        });
+        // Removal either finishes (the race is lost) or waits for the reader.
+        WaitFor([&] { return context->removed || sim::WaiterCount(&context->device->m_IoCounter.m_IdleEvent) > 0; });
+    };
+    rule.context = &context;
+    int id = sim::AddBreak(rule);
+    m_Device->RestartRead();
+    EXPECT_EQ(sim::BreakStops(id), 1u);
+    sim::RemoveBreak(id);
+    context.remover.join();
+    m_Port.fdo = nullptr;
+    m_Port.device = nullptr;
+}

@@ -166,3 +166,29 @@ TEST_F(WideOutPipeTest, PacketsCarryAtMost127PayloadBytes)
     EXPECT_EQ(packets[2][0], 46);
     EXPECT_EQ(write->Information(), 300u);
 }
+
+// A start after a stop selects the configuration again while a write is in
+// flight: that write keeps the URB it went out with, and the writes after it
+// go to the pipe of the new selection.
+TEST_F(WritePathTest, WriteAfterASecondStartGoesToTheNewPipe)
+{
+    auto inFlight = StartWrite(m_Port.fdo, Sequence(10));
+    ASSERT_TRUE(WaitFor([] { return !loopback::TheBus().pendingOut.empty(); }));
+    PUSBD_PIPE_INFORMATION out = &m_Device->InterfaceInfo()->Pipes[1];
+    USBD_PIPE_HANDLE oldPipe = out->PipeHandle;
+    USBD_PIPE_HANDLE newPipe = (USBD_PIPE_HANDLE)(ULONG_PTR)0x2002;
+    out->PipeHandle = newPipe;
+    ASSERT_TRUE(m_Device->InitReadWrite(m_Device->InterfaceInfo()));
+    auto after = StartWrite(m_Port.fdo, Sequence(10, 10));
+    ASSERT_TRUE(WaitFor([&] {
+        CLockGuard guard(&m_Device->m_WriteLock);
+        return m_Device->m_WriteList.GetCount() == 2;
+    }));
+    EXPECT_EQ(loopback::UrbOf(loopback::TheBus().pendingOut.front())->UrbBulkOrInterruptTransfer.PipeHandle, oldPipe);
+    ASSERT_TRUE(loopback::CompleteOut());
+    ASSERT_TRUE(inFlight->Wait());
+    ASSERT_TRUE(WaitFor([] { return !loopback::TheBus().pendingOut.empty(); }));
+    EXPECT_EQ(loopback::UrbOf(loopback::TheBus().pendingOut.front())->UrbBulkOrInterruptTransfer.PipeHandle, newPipe);
+    Drain(*after);
+    EXPECT_EQ(after->Status(), STATUS_SUCCESS);
+}

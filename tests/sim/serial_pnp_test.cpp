@@ -1,4 +1,6 @@
 // Plug and Play life of the port's function device on the virtual bus.
+#include <windows.h>
+
 #include "port_machine.h"
 #include "trace_capture.h"
 
@@ -209,4 +211,70 @@ TEST_F(PortMachineTest, UnroutedRequestsAreNotSupported)
         EXPECT_EQ(r.dispatchStatus, STATUS_NOT_SUPPORTED);
         EXPECT_EQ(r.ioStatus.Status, STATUS_NOT_SUPPORTED);
     }
+}
+
+TEST_F(PortMachineTest, PowerRequestsGoOnToTheBus)
+{
+    ASSERT_NE(Plug(), 0u);
+    PDEVICE_OBJECT fdo = PortNodes()[0].top;
+    struct Power {
+        POWER_STATE_TYPE type;
+        POWER_STATE state;
+    };
+    for (UCHAR minor : {IRP_MN_QUERY_POWER, IRP_MN_SET_POWER}) {
+        Power s3 = {SystemPowerState, {}};
+        s3.state.SystemState = PowerSystemSleeping3;
+        sim::IoRequest q;
+        q.major = IRP_MJ_POWER;
+        q.minor = minor;
+        q.requestorMode = KernelMode;
+        q.prepare = [](PIO_STACK_LOCATION location, void* context) {
+            auto* p = static_cast<Power*>(context);
+            location->Parameters.Power.Type = p->type;
+            location->Parameters.Power.State = p->state;
+        };
+        q.prepareContext = &s3;
+        sim::IrpResult r = sim::SendRequest(fdo, q);
+        ASSERT_TRUE(r.completed);
+        EXPECT_EQ(r.ioStatus.Status, STATUS_SUCCESS) << "minor " << (int)minor;
+    }
+}
+
+// The PnP manager lets programs open a port only once its start has
+// succeeded, and no more once it has been surprise-removed.
+TEST_F(PortMachineTest, PortOpensOnlyBetweenItsStartAndItsRemoval)
+{
+    struct Context {
+        DWORD error = 0;
+    } context;
+    sim::BreakRule rule;
+    rule.point = sim::BreakPoint::BeforeCallDriver;
+    rule.major = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    rule.thread = "pnp";  // the start's first USB request
+    rule.action = [](void* c, const void*) {
+        HANDLE h = CreateFileW(vbusreq::PortKernelPath(1).data(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
+        static_cast<Context*>(c)->error = h == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+        if (h != INVALID_HANDLE_VALUE) {
+            CloseHandle(h);
+        }
+    };
+    rule.context = &context;
+    int id = sim::AddBreak(rule);
+    uint32_t device = Plug();
+    ASSERT_NE(device, 0u);
+    ASSERT_EQ(sim::BreakStops(id), 1u);
+    sim::RemoveBreak(id);
+    EXPECT_EQ(context.error, (DWORD)ERROR_FILE_NOT_FOUND);
+
+    HANDLE held = CreateFileW(vbusreq::PortKernelPath(1).data(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    CloseHandle(held);
+    held = CreateFileW(vbusreq::PortKernelPath(1).data(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    ASSERT_EQ(Yank(device), STATUS_SUCCESS);
+    // Removal waits for the handle; meanwhile nobody opens the port again.
+    ASSERT_TRUE(sim_test::WaitFor([&] { return PortNodes().empty(); }));
+    HANDLE again = CreateFileW(vbusreq::PortKernelPath(1).data(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
+    EXPECT_EQ(again, INVALID_HANDLE_VALUE);
+    CloseHandle(held);
 }

@@ -178,10 +178,28 @@ TEST_F(UsbConfigTest, ConfigurationRequestThatCannotBeAllocatedIsTraced)
     EXPECT_TRUE(loopback::TheBus().selectUrb.empty());
 }
 
-TEST_F(UsbConfigTest, ConfigurationShorterThanItsHeaderIsRefused)
+// The check is seen by what it prevents: the whole descriptor is never asked
+// for, and the configuration is never selected.
+TEST_F(UsbConfigTest, TotalLengthBelowTheHeaderStopsBeforeTheSecondRead)
 {
     loopback::TheBus().configDescriptor = usbdesc::ReferenceConfig();
     loopback::TheBus().configDescriptor[2] = 4;  // wTotalLength 4
     loopback::TheBus().configDescriptor[3] = 0;
     EXPECT_FALSE(m_Device->InitUsbDev());
+    EXPECT_EQ(loopback::TheBus().descriptorLengths, (std::vector<uint32_t>{18, 9}));
+    EXPECT_TRUE(m_Traces.Saw("GetUsbDeviceConfig wTotalLength", 1));
+    EXPECT_TRUE(loopback::TheBus().selectUrb.empty());
+}
+
+// A bus that answers the selection with an interface record longer than the
+// request: nothing is copied out of bounds, and nothing is kept.
+TEST_F(UsbConfigTest, InterfaceRecordLongerThanTheRequestIsNotCopied)
+{
+    loopback::TheBus().selectLength = 0x4000;
+    std::vector<uint8_t> before(m_Device->m_InterfaceInfo.Data(),
+                                m_Device->m_InterfaceInfo.Data() + m_Device->m_InterfaceInfo.m_Size);
+    EXPECT_FALSE(m_Device->InitUsbDev());
+    EXPECT_EQ(std::vector<uint8_t>(m_Device->m_InterfaceInfo.Data(),
+                                   m_Device->m_InterfaceInfo.Data() + m_Device->m_InterfaceInfo.m_Size),
+              before);
 }

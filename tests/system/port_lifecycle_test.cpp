@@ -150,3 +150,38 @@ TEST_F(PortLifecycleTest, InterfacesWithAGapAreSelectedTogether)
     ASSERT_TRUE(bus.WaitStarted(id));
     EXPECT_EQ(CountFunction(bus.UrbLog(id), usbdesc::kUrbSelectConfiguration), 1);
 }
+
+// A program that opens a port the moment it appears and writes at once is
+// never refused because the port's start had not finished.
+TEST_F(PortLifecycleTest, WriteTheMomentThePortOpensSucceeds)
+{
+    for (int round = 0; round < 5; round++) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        int before = NewestPort(1);
+        vbusreq::PlugOptions options;
+        options.serial = std::u16string(u"W") + (char16_t)(u'0' + round);
+        uint32_t id = bus.Plug(options);
+        ASSERT_NE(id, 0u);
+        int number = NewPortAfter(before);
+        ASSERT_NE(number, 0);
+        HANDLE port = OpenPort(number);
+        ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
+        std::vector<uint8_t> data(200);
+        for (size_t i = 0; i < data.size(); i++) {
+            data[i] = (uint8_t)(i + round);
+        }
+        DWORD written = 0;
+        EXPECT_TRUE(WriteFile(port, data.data(), (DWORD)data.size(), &written, NULL)) << GetLastError();
+        EXPECT_EQ(written, 200u);
+        CloseHandle(port);
+        vbusreq::Bytes sent;
+        EXPECT_TRUE(Eventually([&] {
+            vbusreq::Bytes more = bus.ReadOut(id, VBUS_READ_PAYLOAD);
+            sent.insert(sent.end(), more.begin(), more.end());
+            return sent.size() >= data.size();
+        }));
+        EXPECT_EQ(sent, data);
+        ASSERT_TRUE(bus.Unplug(id));
+        ASSERT_TRUE(bus.WaitRemoved(id));
+    }
+}

@@ -107,6 +107,13 @@ int NewestPort(int from, int to)
     return newest;
 }
 
+int NewPortAfter(int before, DWORD timeoutMs)
+{
+    int found = 0;
+    Eventually([&] { return (found = NewestPort(before + 1)) != 0; }, timeoutMs);
+    return found;
+}
+
 void SystemTest::SetUp()
 {
     const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
@@ -121,6 +128,9 @@ void SystemTest::SetUp()
 
 void SystemTest::TearDown()
 {
+    if (m_Up) {
+        PlatformCheckAtRest();
+    }
     for (uint32_t id : bus.plugged) {
         bus.Unplug(id);
         bus.WaitRemoved(id);
@@ -135,10 +145,10 @@ uint32_t SystemTest::PlugPort(int* number, const vbusreq::PlugOptions& options)
 {
     // Device numbers only grow while the driver stays loaded, so the new
     // port is the first number above every port that exists now.
-    int before = NewestPort(1, 256);
+    int before = NewestPort(1);
     uint32_t id = bus.Plug(options);
-    int found = 0;
-    if (id == 0 || !Eventually([&] { return (found = NewestPort(before + 1, before + 16)) != 0; }, 10000)) {
+    int found = id != 0 ? NewPortAfter(before) : 0;
+    if (found == 0) {
         return 0;
     }
     *number = found;

@@ -19,6 +19,9 @@ namespace systest {
 // tests/system/target/ for Windows and Wine).
 bool PlatformSetUp(std::string* why);
 void PlatformTearDown();
+// Checks what only the platform can see of the ports still plugged in (on the
+// simulated machine: every pending-I/O unit a port took has come back).
+void PlatformCheckAtRest();
 // Non-null when `suite`.`test` cannot pass on this platform because of a
 // documented platform difference; the test is then skipped with that reason.
 const char* PlatformSkipReason(const std::string& suite, const std::string& test);
@@ -69,9 +72,16 @@ private:
 // Opens port `number` (overlapped when asked); INVALID_HANDLE_VALUE and the
 // error in *error when it cannot be opened.
 HANDLE OpenPort(int number, bool overlapped = false, DWORD* error = nullptr);
+// Device numbers only grow while the driver stays loaded: under Wine and on
+// Windows the machine, and its count, outlive each test. Ports are looked for
+// up to this number.
+const int kMaxPortNumber = 512;
 // The highest port number in [from, to] that exists now, or 0. Probing opens
 // each existing port for a moment.
-int NewestPort(int from, int to);
+int NewestPort(int from, int to = kMaxPortNumber);
+// Waits (bounded) for a port numbered above `before` to appear; its number,
+// or 0.
+int NewPortAfter(int before, DWORD timeoutMs = 10000);
 
 class SystemTest : public ::testing::Test {
 protected:

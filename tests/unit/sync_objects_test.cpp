@@ -6,6 +6,7 @@ using sim_test::WaitFor;
 #include "support/Lock.h"
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 class SyncObjectsTest : public MachineTest {};
@@ -135,4 +136,32 @@ TEST_F(SyncObjectsTest, SpinLockExcludesOtherThreads)
     a.join();
     b.join();
     EXPECT_EQ(counter, 40000);
+}
+
+TEST_F(SyncObjectsTest, EventWaitEndsAtItsTimeOutOrAtTheSignal)
+{
+    CEvent event(FALSE);
+    auto start = std::chrono::steady_clock::now();
+    std::atomic<bool> returned{false};
+    BOOLEAN signalled = TRUE;
+    std::thread waiter([&] {
+        signalled = event.Wait(30);
+        returned = true;
+    });
+    bool bounded = WaitFor([&] { return returned.load(); }, 2000);
+    if (!bounded) {
+        event.Set();  // release the waiter: the time-out was ignored
+    }
+    waiter.join();
+    ASSERT_TRUE(bounded) << "a wait with a time-out of 30 ms did not end";
+    EXPECT_FALSE(signalled);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(25));
+    std::thread setter([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        event.Set();
+    });
+    EXPECT_TRUE(event.Wait(5000));
+    setter.join();
+    // Above PASSIVE_LEVEL it only looks, whatever the time-out.
+    sim::RunAtIrql(DISPATCH_LEVEL, [&] { EXPECT_FALSE(event.Wait(1000)); });
 }

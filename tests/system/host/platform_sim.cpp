@@ -26,6 +26,16 @@ void PlatformTearDown()
     EXPECT_TRUE(sim::OutstandingPool().empty()) << sim::PoolReport();
 }
 
+void PlatformCheckAtRest()
+{
+    for (const sim::DeviceNodeInfo& node : sim::DeviceNodes()) {
+        if (node.service == "Brisklink" && node.state == sim::DeviceNodeState::Started) {
+            auto* port = static_cast<CSerialDevice*>(CDevice::FromDeviceObject(node.top));
+            EXPECT_TRUE(sim_test::CounterAtRest(port)) << node.instancePath;
+        }
+    }
+}
+
 const char* PlatformSkipReason(const std::string&, const std::string&)
 {
     return nullptr;

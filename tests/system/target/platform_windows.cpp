@@ -55,6 +55,11 @@ void PlatformTearDown()
     // The machine is not ours to stop; each test has unplugged its devices.
 }
 
+void PlatformCheckAtRest()
+{
+    // A driver's inner state is out of a program's sight here.
+}
+
 const char* PlatformSkipReason(const std::string& suite, const std::string& test)
 {
     return RunningOnWine() ? WineSkipReason(suite, test) : nullptr;
