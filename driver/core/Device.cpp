@@ -3,7 +3,7 @@
 #define FORWARD_TO_DEFAULT(Method)                                                                                     \
     NTSTATUS CDevice::Method(PDEVICE_OBJECT DeviceObject, PIRP Irp)                                                    \
     {                                                                                                                  \
-        Trace(4, #Method);                                                                                             \
+        Trace(kTraceEntry, #Method);                                                                                   \
         return DispatchDefault(DeviceObject, Irp);                                                                     \
     }
 

@@ -28,6 +28,14 @@ public:
     LONG m_RefCount;
 };
 
+// What a trace point reports.
+enum TraceLevel : ULONG {
+    kTraceFailure = 1,  // something failed
+    kTraceWarning = 2,  // an odd situation, handled
+    kTraceEntry = 4,    // entry into an operation, and its notable events
+    kTraceDetail = 5,   // details: sizes, counts, objects created
+};
+
 // Receives every trace point when installed (null by default, and always in the
 // shipped driver): the object, the level (1 failure, 2 warning, 4 entry and
 // events, 5 details), the narrow format and its arguments.

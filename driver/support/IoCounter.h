@@ -28,19 +28,17 @@ public:
             KeSetEvent(&m_ZeroEvent, 0, FALSE);
         }
     }
-    // Waits until no request is in progress. The idle event alone can be stale
-    // (a Decrement to 1 racing an Increment to 2 may set it after the clear),
-    // so the count decides and the event only wakes the waiter.
+    // Waits until no request is in progress; PASSIVE_LEVEL only. The idle
+    // event alone can be stale (a Decrement to 1 racing an Increment to 2 may
+    // set it after the clear), so the count decides and the event only wakes
+    // the waiter.
     BOOLEAN WaitIdle()
     {
-        for (;;) {
-            if (m_Count <= 1) {
-                return TRUE;
-            }
-            if (!WaitObject(&m_IdleEvent) && KeGetCurrentIrql() != PASSIVE_LEVEL) {
-                return m_Count <= 1;
-            }
+        PAGED_CODE();
+        while (m_Count > 1) {
+            WaitObject(&m_IdleEvent);
         }
+        return TRUE;
     }
 
     KEVENT m_ZeroEvent;

@@ -2,7 +2,7 @@
 
 NTSTATUS CLogFile::Open(PCWSTR path)
 {
-    Trace(4, "CLogFile::Open");
+    Trace(kTraceEntry, "CLogFile::Open");
     if (m_Handle != NULL) {
         return STATUS_DEVICE_BUSY;
     }

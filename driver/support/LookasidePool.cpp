@@ -5,7 +5,7 @@
 CLookasidePool::CLookasidePool(ULONG paged, ULONG entrySize, ULONG tag)
     : m_NPagedList(NULL), m_PagedList(NULL), m_Tag(tag)
 {
-    Trace(4, "CLookasidePool");
+    Trace(kTraceEntry, "CLookasidePool");
     // Non-paged entries are requested as no-execute from Windows 10 on.
     ULONG flags = GetOsVersion() > 999 ? POOL_NX_ALLOCATION : 0;
     if (paged == 0) {

@@ -12,7 +12,7 @@ CMemBuffer::~CMemBuffer()
 
 LONG CMemBuffer::Resize(LONG requested)
 {
-    Trace(4, "CMemBuffer::Resize %d", requested);
+    Trace(kTraceEntry, "CMemBuffer::Resize %d", requested);
     // The reserve is computed wide: requests above 357913941 bytes would
     // overflow 32-bit arithmetic, and such a capacity cannot be described.
     LONGLONG capacity = (LONGLONG)requested * 6 / 5;
@@ -21,7 +21,7 @@ LONG CMemBuffer::Resize(LONG requested)
     }
     PVOID block = PoolAlloc(m_PoolType, (SIZE_T)capacity, kTagMemory);
     if (block == NULL) {
-        Trace(1, "CMemBuffer::Resize failed");
+        Trace(kTraceFailure, "CMemBuffer::Resize failed");
         return m_Size;
     }
     if (m_Size != 0 && m_Data != NULL) {

@@ -45,7 +45,7 @@ PtrListNode* CPtrList::NewNode(PVOID data)
     }
     PtrListNode* node = (PtrListNode*)m_Pool->Allocate();
     if (node == NULL) {
-        Trace(1, "CPtrList no node");
+        Trace(kTraceFailure, "CPtrList no node");
         return NULL;
     }
     node->Data = data;

@@ -17,7 +17,7 @@ void CRegistryKey::Close()
 
 NTSTATUS CRegistryKey::Open(CUnicodeString& path, ACCESS_MASK access)
 {
-    Trace(4, "CRegistryKey::Open");
+    Trace(kTraceEntry, "CRegistryKey::Open");
     Close();
     InitializeObjectAttributes(&m_Attributes, path.Get(), OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
     NTSTATUS status = ZwOpenKey(&m_Handle, access, &m_Attributes);
@@ -29,7 +29,7 @@ NTSTATUS CRegistryKey::Open(CUnicodeString& path, ACCESS_MASK access)
 
 NTSTATUS CRegistryKey::QueryValue(CUnicodeString& name, CMemBuffer& out)
 {
-    Trace(4, "CRegistryKey::QueryValue");
+    Trace(kTraceEntry, "CRegistryKey::QueryValue");
     if (m_Handle == NULL) {
         return STATUS_UNSUCCESSFUL;
     }
@@ -45,7 +45,7 @@ NTSTATUS CRegistryKey::QueryValue(CUnicodeString& name, CMemBuffer& out)
         if (needed > (ULONG)out.m_Capacity) {
             // Growing failed: querying again with the same buffer would loop for ever.
             if (needed > (ULONG)MAXLONG || out.Resize((LONG)needed) != (LONG)needed) {
-                Trace(1, "CRegistryKey::QueryValue cannot grow to %u", needed);
+                Trace(kTraceFailure, "CRegistryKey::QueryValue cannot grow to %u", needed);
                 return STATUS_INSUFFICIENT_RESOURCES;
             }
         } else {
@@ -63,7 +63,7 @@ NTSTATUS CRegistryKey::QueryValue(CUnicodeString& name, CMemBuffer& out)
 
 NTSTATUS CRegistryKey::QueryString(CUnicodeString& name, CUnicodeString& out)
 {
-    Trace(4, "CRegistryKey::QueryString");
+    Trace(kTraceEntry, "CRegistryKey::QueryString");
     CMemBuffer record(NonPagedPool);
     if (record.Resize(kStringQueryBytes) != kStringQueryBytes) {
         return STATUS_INSUFFICIENT_RESOURCES;

@@ -24,13 +24,12 @@ void CTimer::ReleaseDpc()
     if (m_Dpc == NULL) {
         return;
     }
+    // Timers are torn down (and their DPC replaced) at PASSIVE_LEVEL only: a
+    // DPC the timer queued just before the cancel may still be waiting to
+    // run, and must not run on a freed block.
+    PAGED_CODE();
     Cancel();
-    // A DPC the timer queued just before the cancel may still be waiting to
-    // run; it must not run on a freed block. Flushing needs PASSIVE_LEVEL,
-    // which is where timers are torn down.
-    if (KeGetCurrentIrql() == PASSIVE_LEVEL) {
-        KeFlushQueuedDpcs();
-    }
+    KeFlushQueuedDpcs();
     PoolFree(m_Dpc);
     m_Dpc = NULL;
 }

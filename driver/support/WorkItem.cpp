@@ -5,8 +5,11 @@
 
 namespace {
 
+IO_WORKITEM_ROUTINE CommonWorkRoutine;
+
 VOID CommonWorkRoutine(PDEVICE_OBJECT DeviceObject, PVOID context)
 {
+    PAGED_CODE();
     CWorkItem* item = (CWorkItem*)context;
     item->m_Routine(DeviceObject, item);
     IoFreeWorkItem(item->m_WorkItem);

@@ -6,7 +6,10 @@
 #include "core/Platform.h"
 
 struct CWorkItem;
-typedef VOID (*WorkItemRoutine)(PDEVICE_OBJECT DeviceObject, CWorkItem* item);
+// The role type of a work item's callback; it runs at PASSIVE_LEVEL on a
+// system worker thread.
+typedef VOID WorkItemCallback(PDEVICE_OBJECT DeviceObject, CWorkItem* item);
+typedef WorkItemCallback* WorkItemRoutine;
 
 struct CWorkItem {
     PIO_WORKITEM m_WorkItem;

@@ -26,6 +26,14 @@ VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
 VOID KeLowerIrql(KIRQL NewIrql);
 KIRQL KeRaiseIrqlToDpcLevel(void);
 
+// The checks of a checked build, always on here: a broken one is a verifier
+// report that names the routine (DRIVER_ASSERTION_FAILED, and
+// PAGED_CODE_AT_RAISED_IRQL for code that must run below DISPATCH_LEVEL).
+VOID SimAssertionFailed(const char* expression, const char* routine, const char* file, ULONG line);
+VOID SimPagedCode(const char* routine);
+#define NT_ASSERT(e) ((e) ? (void)0 : SimAssertionFailed(#e, __func__, __FILE__, __LINE__))
+#define PAGED_CODE() SimPagedCode(__func__)
+
 // ---------------------------------------------------------------- bug check
 
 DECLSPEC_NORETURN VOID KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3, ULONG_PTR P4);

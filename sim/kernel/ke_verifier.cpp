@@ -57,3 +57,18 @@ void ReportViolation(const char* rule, const std::string& object, const char* ro
 }
 
 }  // namespace sim
+
+extern "C" VOID SimAssertionFailed(const char* expression, const char* routine, const char* file, ULONG line)
+{
+    sim::ReportViolation("DRIVER_ASSERTION_FAILED", expression, routine,
+                         std::string("at ") + file + ":" + std::to_string(line) + ", " + sim::ThreadName() +
+                             " thread at IRQL " + std::to_string((int)sim::CurrentIrql()));
+}
+
+extern "C" VOID SimPagedCode(const char* routine)
+{
+    KIRQL irql = sim::CurrentIrql();
+    if (irql > APC_LEVEL)
+        sim::ReportViolation("PAGED_CODE_AT_RAISED_IRQL", std::string("thread '") + sim::ThreadName() + "'", routine,
+                             "pageable code entered at IRQL " + std::to_string((int)irql));
+}

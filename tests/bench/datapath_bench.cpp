@@ -115,8 +115,8 @@ void BM_ReceiveLatency(benchmark::State& state)
             done = true;
         });
         while (true) {
-            CLockGuard guard(&m.port.device->m_ReadLock);
-            if (m.port.device->m_ReadList.GetCount() == 1) {
+            CLockGuard guard(&In(m.port.device).m_ReadLock);
+            if (In(m.port.device).m_ReadList.GetCount() == 1) {
                 break;
             }
         }

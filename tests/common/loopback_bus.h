@@ -4,8 +4,9 @@
 // wait until the test (or a completer thread) accepts them. Host-only.
 #pragma once
 
-#include "core/Driver.h"
-#include "usb/SerialDevice.h"
+#include "DriverEntry.h"
+#include "port/SerialDevice.h"
+#include "port_internals.h"
 
 #include "usb_descriptors.h"
 
@@ -289,10 +290,10 @@ struct Port {
         fdo = bus.pdo->AttachedDevice;
         device = static_cast<CSerialDevice*>(CDevice::FromDeviceObject(fdo));
         LONG bytes = (LONG)(sizeof(USBD_INTERFACE_INFORMATION) + sizeof(USBD_PIPE_INFORMATION));
-        if (!device->m_InterfaceInfo.SizeTo(bytes)) {
+        if (!In(device).m_InterfaceInfo.SizeTo(bytes)) {
             return false;
         }
-        PUSBD_INTERFACE_INFORMATION info = device->InterfaceInfo();
+        PUSBD_INTERFACE_INFORMATION info = In(device).InterfaceInfo();
         memset(info, 0, bytes);
         info->Length = (USHORT)bytes;
         info->NumberOfPipes = 2;
@@ -307,7 +308,7 @@ struct Port {
         return true;
     }
 
-    bool Start() { return device->InitReadWrite(device->InterfaceInfo()) != FALSE; }
+    bool Start() { return In(device).InitReadWrite(In(device).InterfaceInfo()) != FALSE; }
 
     // Removal as the PnP manager sends it; frees the function device.
     void Remove()

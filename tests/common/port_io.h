@@ -3,7 +3,8 @@
 #pragma once
 
 #include "machine_fixture.h"
-#include "usb/SerialDevice.h"
+#include "port/SerialDevice.h"
+#include "port_internals.h"
 
 #include <atomic>
 #include <chrono>
@@ -62,24 +63,24 @@ inline std::unique_ptr<AsyncIrp> StartWrite(PDEVICE_OBJECT device, std::vector<u
 // Queued reads and the ring, read under the device's locks.
 inline LONG QueuedReads(CSerialDevice* device)
 {
-    CLockGuard guard(&device->m_ReadLock);
-    return device->m_ReadList.GetCount();
+    CLockGuard guard(&In(device).m_ReadLock);
+    return In(device).m_ReadList.GetCount();
 }
 inline PIRP QueuedRead(CSerialDevice* device, LONG index)
 {
-    CLockGuard guard(&device->m_ReadLock);
-    return (PIRP)device->m_ReadList.GetAt(index);
+    CLockGuard guard(&In(device).m_ReadLock);
+    return (PIRP)In(device).m_ReadList.GetAt(index);
 }
 inline ULONG_PTR HeadFilled(CSerialDevice* device)
 {
-    CLockGuard guard(&device->m_ReadLock);
-    PIRP head = (PIRP)device->m_ReadList.GetAt(0);
+    CLockGuard guard(&In(device).m_ReadLock);
+    PIRP head = (PIRP)In(device).m_ReadList.GetAt(0);
     return head != nullptr ? head->IoStatus.Information : 0;
 }
 inline LONG RingCount(CSerialDevice* device)
 {
-    CLockGuard guard(&device->m_BufferInLock);
-    return device->m_BufferIn.m_Count;
+    CLockGuard guard(&In(device).m_BufferInLock);
+    return In(device).m_BufferIn.m_Count;
 }
 
 // The pending-I/O units a port holds when nothing is on its way: its base,
@@ -88,17 +89,17 @@ inline LONG UnitsAtRest(CSerialDevice* device)
 {
     LONG units = 1;
     {
-        CLockGuard guard(&device->m_ReadLock);
-        units += (device->m_DeliveryRunning ? 1 : 0) + device->m_ReadList.GetCount();
+        CLockGuard guard(&In(device).m_ReadLock);
+        units += (In(device).m_DeliveryRunning ? 1 : 0) + In(device).m_ReadList.GetCount();
     }
     {
-        CLockGuard guard(&device->m_ReaderLock);
-        for (const CReadContext& slot : device->m_ReadContexts) {
+        CLockGuard guard(&In(device).m_ReaderLock);
+        for (const CReadContext& slot : In(device).m_ReadContexts) {
             units += slot.m_InFlight ? 1 : 0;
         }
     }
-    CLockGuard guard(&device->m_WriteLock);
-    return units + device->m_WriteList.GetCount();
+    CLockGuard guard(&In(device).m_WriteLock);
+    return units + In(device).m_WriteList.GetCount();
 }
 
 // A unit taken and never given back would hang the device's removal for
@@ -108,7 +109,7 @@ inline ::testing::AssertionResult CounterAtRest(CSerialDevice* device)
     LONG count = 0;
     LONG expected = 0;
     for (int i = 0; i < 400; i++) {
-        count = device->m_IoCounter.m_Count;
+        count = In(device).m_IoCounter.m_Count;
         expected = UnitsAtRest(device);
         if (count == expected) {
             return ::testing::AssertionSuccess();

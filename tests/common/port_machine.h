@@ -4,10 +4,10 @@
 // Host builds only.
 #pragma once
 
-#include "core/Driver.h"
+#include "DriverEntry.h"
 #include "machine_fixture.h"
 #include "port_io.h"
-#include "usb/SerialDevice.h"
+#include "port/SerialDevice.h"
 #include "vbus_machine.h"
 #include "vbus_requests.h"
 

@@ -47,20 +47,29 @@ private:
         static TraceCapture* current = nullptr;
         return current;
     }
+    // Guards Current(): a capture going away waits for the driver threads
+    // that are inside its hook.
+    static std::mutex& InstallLock()
+    {
+        static std::mutex lock;
+        return lock;
+    }
     static void Install(TraceCapture* capture)
     {
+        std::lock_guard<std::mutex> lock(InstallLock());
         Current() = capture;
         g_TraceHook = capture != nullptr ? &Hook : nullptr;
     }
     static void Hook(const void*, ULONG level, const char* format, va_list args)
     {
+        char line[512];
+        _vsnprintf(line, sizeof(line) - 1, format, args);
+        line[sizeof(line) - 1] = 0;
+        std::lock_guard<std::mutex> installed(InstallLock());
         TraceCapture* self = Current();
         if (self == nullptr) {
             return;
         }
-        char line[512];
-        _vsnprintf(line, sizeof(line) - 1, format, args);
-        line[sizeof(line) - 1] = 0;
         std::lock_guard<std::mutex> lock(self->m_Mutex);
         self->m_Entries.push_back({level, format, line});
     }

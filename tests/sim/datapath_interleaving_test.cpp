@@ -47,8 +47,8 @@ protected:
     bool LoopWaiting()
     {
         return WaitFor([&] {
-            return sim::WaiterCount(&m_Device->m_DataEvent.m_Event) == 1 &&
-                   KeReadStateEvent(&m_Device->m_DataEvent.m_Event) == 0;
+            return sim::WaiterCount(&In(m_Device).m_DataEvent.m_Event) == 1 &&
+                   KeReadStateEvent(&In(m_Device).m_DataEvent.m_Event) == 0;
         });
     }
     void Feed(const vbusreq::Bytes& bytes)
@@ -105,7 +105,7 @@ TEST_F(InterleavingTest, WriteArrivingAtAnyReleaseOfTheWriteLockIsStartedOnce)
         second.data = Sequence(10, (uint8_t)(k * 20 + 10));
         sim::BreakRule rule;
         rule.point = sim::BreakPoint::AfterReleaseSpinLock;
-        rule.object = &m_Device->m_WriteLock.m_SpinLock;
+        rule.object = &In(m_Device).m_WriteLock.m_SpinLock;
         rule.skip = k;
         rule.action = Overlapped::Write;
         rule.context = &second;
@@ -152,7 +152,7 @@ TEST_F(InterleavingTest, CancelArrivingAfterDeliveryTookTheReadLeavesItToDeliver
 
     sim::BreakRule rule;
     rule.point = sim::BreakPoint::AfterReleaseSpinLock;
-    rule.object = &m_Device->m_ReadLock.m_SpinLock;
+    rule.object = &In(m_Device).m_ReadLock.m_SpinLock;
     rule.thread = "worker";
     rule.action = Overlapped::Cancel;
     rule.context = &read;
@@ -189,8 +189,8 @@ TEST_F(InterleavingTest, DeliveryLoopTouchesNothingAfterGivingBackItsUnit)
     // The readers end at the surprise removal; with the handle open, the
     // removal waits, so the loop's unit is the last one when it comes.
     ASSERT_EQ(Yank(m_Id), STATUS_SUCCESS);
-    ASSERT_TRUE(
-        WaitFor([&] { return !m_Device->m_ReadContexts[0].m_InFlight && !m_Device->m_ReadContexts[1].m_InFlight; }));
+    ASSERT_TRUE(WaitFor(
+        [&] { return !In(m_Device).m_ReadContexts[0].m_InFlight && !In(m_Device).m_ReadContexts[1].m_InFlight; }));
     ASSERT_TRUE(LoopWaiting());
     struct Context {
         std::string instance;
@@ -198,7 +198,7 @@ TEST_F(InterleavingTest, DeliveryLoopTouchesNothingAfterGivingBackItsUnit)
     } context{instance, {}};
     sim::BreakRule rule;
     rule.point = sim::BreakPoint::AfterSetEvent;
-    rule.object = &m_Device->m_IoCounter.m_IdleEvent;
+    rule.object = &In(m_Device).m_IoCounter.m_IdleEvent;
     rule.thread = "worker";
     rule.action = [](void* c, const void*) {
         // Let removal free the device while the loop stands still.
@@ -236,8 +236,8 @@ TEST_F(InterleavingTest, WriteArrivingDuringAStartWaitsForTheWritePath)
         context->write = sim_test::StartWrite(fdo, Sequence(200));
         CSerialDevice* device = static_cast<CSerialDevice*>(CDevice::FromDeviceObject(fdo));
         EXPECT_TRUE(WaitFor([&] {
-            CLockGuard guard(&device->m_WriteLock);
-            return device->m_WriteList.GetCount() == 1 || context->write->Done();
+            CLockGuard guard(&In(device).m_WriteLock);
+            return In(device).m_WriteList.GetCount() == 1 || context->write->Done();
         }));
     };
     rule.context = &context;

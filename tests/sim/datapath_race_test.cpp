@@ -22,7 +22,7 @@ protected:
         ASSERT_TRUE(m_Port.Create());
         m_Device = m_Port.device;
         ASSERT_TRUE(m_Port.Start());
-        m_Device->m_ReadTimeout = 5;
+        In(m_Device).m_ReadTimeout = 5;
         m_Handle = CreateFileW(L"\\\\?\\GLOBALROOT\\Device\\NivexBlnk1", GENERIC_READ | GENERIC_WRITE, 0, NULL,
                                OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
         ASSERT_NE(m_Handle, INVALID_HANDLE_VALUE);
@@ -138,7 +138,7 @@ protected:
         MachineTest::SetUp();
         ASSERT_TRUE(m_Port.Create());
         ASSERT_TRUE(m_Port.Start());
-        m_Port.device->m_ReadTimeout = 1;
+        In(m_Port.device).m_ReadTimeout = 1;
     }
     void TearDown() override
     {
@@ -188,5 +188,5 @@ TEST_F(CounterRaceTest, ReceivedCounterCountsEveryByteDeliveredByAnyPath)
     }
     feeding = false;
     feeder.join();
-    EXPECT_EQ(m_Port.device->m_BytesReceived, (ULONG)delivered.load());
+    EXPECT_EQ(In(m_Port.device).m_BytesReceived, (ULONG)delivered.load());
 }

@@ -62,7 +62,7 @@ TEST_F(ReadPathTest, ReadTheRingCanFillCompletesAtOnce)
     EXPECT_EQ(r.dispatchStatus, STATUS_SUCCESS);
     EXPECT_EQ(r.ioStatus.Information, 10u);
     EXPECT_EQ(buffer, Sequence(10));
-    EXPECT_EQ(m_Device->m_BytesReceived, 10u);
+    EXPECT_EQ(In(m_Device).m_BytesReceived, 10u);
 }
 
 TEST_F(ReadPathTest, ReadLargerThanTheRingTakesWhatIsThereAndWaitsForTheRest)
@@ -72,7 +72,7 @@ TEST_F(ReadPathTest, ReadLargerThanTheRingTakesWhatIsThereAndWaitsForTheRest)
     auto read = StartRead(m_Port.fdo, 11);
     ASSERT_TRUE(WaitFor([&] { return HeadFilled(m_Device) == 10; }));
     EXPECT_FALSE(read->Wait(50));
-    EXPECT_EQ(sim::LastRequestedDueTime(m_Device->m_ReadTimer.m_Timer), 0);  // no time-out set
+    EXPECT_EQ(sim::LastRequestedDueTime(In(m_Device).m_ReadTimer.m_Timer), 0);  // no time-out set
     Feed({10});
     ASSERT_TRUE(read->Wait());
     EXPECT_EQ(read->Status(), STATUS_SUCCESS);
@@ -101,10 +101,10 @@ TEST_F(ReadPathTest, ZeroByteReadBehindAnotherCompletesWhenDataArrives)
 
 TEST_F(ReadPathTest, TimeOutCompletesTheHeadWithWhatItHolds)
 {
-    m_Device->m_ReadTimeout = 50;
+    In(m_Device).m_ReadTimeout = 50;
     auto read = StartRead(m_Port.fdo, 100);
     ASSERT_TRUE(WaitFor([&] { return QueuedReads(m_Device) == 1; }));
-    EXPECT_EQ(sim::LastRequestedDueTime(m_Device->m_ReadTimer.m_Timer), -500000);
+    EXPECT_EQ(sim::LastRequestedDueTime(In(m_Device).m_ReadTimer.m_Timer), -500000);
     Feed(Sequence(30));
     ASSERT_TRUE(WaitFor([&] { return HeadFilled(m_Device) == 30; }));
     AdvanceMs(49);
@@ -113,12 +113,12 @@ TEST_F(ReadPathTest, TimeOutCompletesTheHeadWithWhatItHolds)
     ASSERT_TRUE(read->Wait());
     EXPECT_EQ(read->Status(), STATUS_TIMEOUT);
     EXPECT_EQ(read->Data(), Sequence(30));
-    EXPECT_EQ(m_Device->m_BytesReceived, 30u);
+    EXPECT_EQ(In(m_Device).m_BytesReceived, 30u);
 }
 
 TEST_F(ReadPathTest, TimeOutRunsPerHeadNotPerRequest)
 {
-    m_Device->m_ReadTimeout = 50;
+    In(m_Device).m_ReadTimeout = 50;
     auto first = StartRead(m_Port.fdo, 5);
     ASSERT_TRUE(WaitFor([&] { return QueuedReads(m_Device) == 1; }));
     AdvanceMs(30);
@@ -138,10 +138,10 @@ TEST_F(ReadPathTest, TimeOutRunsPerHeadNotPerRequest)
 
 TEST_F(ReadPathTest, NegativeTimeOutArmsTheWrappedDueTime)
 {
-    m_Device->m_ReadTimeout = -10;
+    In(m_Device).m_ReadTimeout = -10;
     auto read = StartRead(m_Port.fdo, 5);
     ASSERT_TRUE(WaitFor([&] { return QueuedReads(m_Device) == 1; }));
-    EXPECT_EQ(sim::LastRequestedDueTime(m_Device->m_ReadTimer.m_Timer), -4294867296LL);
+    EXPECT_EQ(sim::LastRequestedDueTime(In(m_Device).m_ReadTimer.m_Timer), -4294867296LL);
     Feed(Sequence(5));
     ASSERT_TRUE(read->Wait());
     EXPECT_EQ(read->Status(), STATUS_SUCCESS);
@@ -158,7 +158,7 @@ TEST_F(ReadPathTest, TwoReadsAreFilledFromOneBurst)
     ASSERT_TRUE(second->Wait());
     EXPECT_EQ(first->Data(), Sequence(10));
     EXPECT_EQ(second->Data(), Sequence(10, 10));
-    EXPECT_EQ(m_Device->m_BytesReceived, 20u);
+    EXPECT_EQ(In(m_Device).m_BytesReceived, 20u);
 }
 
 TEST_F(ReadPathTest, PayloadCountComesFromTheLowNibbleOfByteZero)
@@ -189,7 +189,7 @@ TEST_F(SmallPacketReadTest, CountBeyondASmallPacketIsCutToTheBuffer)
 
 TEST_F(ReadPathTest, CancellingAPartlyFilledHeadKeepsItsBytesAndTheTimer)
 {
-    m_Device->m_ReadTimeout = 50;
+    In(m_Device).m_ReadTimeout = 50;
     auto head = StartRead(m_Port.fdo, 20);
     ASSERT_TRUE(WaitFor([&] { return QueuedReads(m_Device) == 1; }));
     auto next = StartRead(m_Port.fdo, 20);
@@ -200,7 +200,7 @@ TEST_F(ReadPathTest, CancellingAPartlyFilledHeadKeepsItsBytesAndTheTimer)
     ASSERT_TRUE(head->Wait());
     EXPECT_EQ(head->Status(), STATUS_CANCELLED);
     EXPECT_EQ(head->Information(), 7u);
-    EXPECT_EQ(m_Device->m_BytesReceived, 0u);
+    EXPECT_EQ(In(m_Device).m_BytesReceived, 0u);
     // The timer armed for the cancelled head now ends the new one.
     AdvanceMs(50);
     ASSERT_TRUE(next->Wait());
@@ -214,15 +214,15 @@ TEST_F(ReadPathTest, ReadersFallIdleAfterErrorsUntilRestartRead)
     TraceCapture traces;
     Packet({}, STATUS_DEVICE_DATA_ERROR);
     Packet({}, STATUS_DEVICE_DATA_ERROR);
-    ASSERT_TRUE(
-        WaitFor([&] { return !m_Device->m_ReadContexts[0].m_InFlight && !m_Device->m_ReadContexts[1].m_InFlight; }));
+    ASSERT_TRUE(WaitFor(
+        [&] { return !In(m_Device).m_ReadContexts[0].m_InFlight && !In(m_Device).m_ReadContexts[1].m_InFlight; }));
     EXPECT_TRUE(traces.Saw("ReadComplete error", 1));
     EXPECT_EQ(loopback::PendingIn(), 0u);
     // Bytes already in the ring are still delivered.
     std::vector<uint8_t> buffer(4);
     EXPECT_EQ(sim::SendIrp(m_Port.fdo, IRP_MJ_READ, 0, buffer.data(), 4).ioStatus.Information, 4u);
 
-    m_Device->RestartRead();
+    In(m_Device).RestartRead();
     ASSERT_TRUE(WaitFor([] { return loopback::PendingIn() == 2; }));
     ASSERT_EQ(loopback::TheBus().classRequests.size(), 1u);
     EXPECT_EQ(loopback::TheBus().classRequests[0], 0x0A);
@@ -232,22 +232,20 @@ TEST_F(ReadPathTest, ReadersFallIdleAfterErrorsUntilRestartRead)
 
 TEST_F(ReadPathTest, RestartReadLeavesRunningReadersAlone)
 {
-    m_Device->RestartRead();
+    In(m_Device).RestartRead();
     EXPECT_TRUE(loopback::TheBus().classRequests.empty());
     EXPECT_EQ(loopback::PendingIn(), 2u);
 }
 
 TEST_F(ReadPathTest, SecondStartKeepsOneLoopAndTheIrpsInFlight)
 {
-    PIRP first = m_Device->m_ReadContexts[0].m_Irp;
-    PIRP second = m_Device->m_ReadContexts[1].m_Irp;
-    LONG units = m_Device->m_IoCounter.m_Count;  // base + two transfers + the loop
-    EXPECT_EQ(units, 4);
+    PIRP first = In(m_Device).m_ReadContexts[0].m_Irp;
+    PIRP second = In(m_Device).m_ReadContexts[1].m_Irp;
     ASSERT_TRUE(m_Port.Start());
-    EXPECT_EQ(m_Device->m_ReadContexts[0].m_Irp, first);
-    EXPECT_EQ(m_Device->m_ReadContexts[1].m_Irp, second);
+    EXPECT_EQ(In(m_Device).m_ReadContexts[0].m_Irp, first);
+    EXPECT_EQ(In(m_Device).m_ReadContexts[1].m_Irp, second);
     EXPECT_EQ(loopback::PendingIn(), 2u);
-    EXPECT_EQ(m_Device->m_IoCounter.m_Count, units);
+    EXPECT_TRUE(CounterAtRest(m_Device));
 }
 
 TEST_F(ReadPathTest, ReadThatCannotBeQueuedFailsInsteadOfBeingLost)
@@ -269,7 +267,7 @@ TEST_F(ReadPathTest, ReadThatCannotBeQueuedFailsInsteadOfBeingLost)
 // time-out of its own: a read with a time-out never waits for ever.
 TEST_F(ReadPathTest, ReadBehindAFilledHeadGetsItsOwnTimeOut)
 {
-    m_Device->m_ReadTimeout = 50;
+    In(m_Device).m_ReadTimeout = 50;
     auto first = StartRead(m_Port.fdo, 5);
     ASSERT_TRUE(WaitFor([&] { return QueuedReads(m_Device) == 1; }));
     auto second = StartRead(m_Port.fdo, 5);
@@ -290,7 +288,7 @@ TEST_F(ReadPathTest, RemovalRacingRestartReadWaitsForTheReaderItSends)
 {
     Packet({}, STATUS_DEVICE_DATA_ERROR);
     Packet({}, STATUS_DEVICE_DATA_ERROR);
-    ASSERT_TRUE(WaitFor([&] { return !m_Device->m_ReadContexts[1].m_InFlight; }));
+    ASSERT_TRUE(WaitFor([&] { return !In(m_Device).m_ReadContexts[1].m_InFlight; }));
     struct Context {
         PDEVICE_OBJECT fdo;
         CSerialDevice* device;
@@ -299,7 +297,7 @@ TEST_F(ReadPathTest, RemovalRacingRestartReadWaitsForTheReaderItSends)
     } context{m_Port.fdo, m_Device, {}, {}};
     sim::BreakRule rule;
     rule.point = sim::BreakPoint::AfterReleaseSpinLock;
-    rule.object = &m_Device->m_ReaderLock.m_SpinLock;
+    rule.object = &In(m_Device).m_ReaderLock.m_SpinLock;
     rule.skip = 2;  // RestartRead's look at the slots, its first slot, then the second
     rule.action = [](void* c, const void*) {
         auto* context = static_cast<Context*>(c);
@@ -308,11 +306,11 @@ TEST_F(ReadPathTest, RemovalRacingRestartReadWaitsForTheReaderItSends)
             context->removed = true;
         });
         // Removal either finishes (the race is lost) or waits for the reader.
-        WaitFor([&] { return context->removed || sim::WaiterCount(&context->device->m_IoCounter.m_IdleEvent) > 0; });
+        WaitFor([&] { return context->removed || sim::WaiterCount(&In(context->device).m_IoCounter.m_IdleEvent) > 0; });
     };
     rule.context = &context;
     int id = sim::AddBreak(rule);
-    m_Device->RestartRead();
+    In(m_Device).RestartRead();
     EXPECT_EQ(sim::BreakStops(id), 1u);
     sim::RemoveBreak(id);
     context.remover.join();

@@ -54,8 +54,8 @@ TEST_F(DataPathRemovalTest, SurpriseRemovalWithEverythingInFlightEndsEveryReques
     ASSERT_TRUE(WaitFor([] { return !loopback::TheBus().pendingOut.empty(); }));
     auto writeB = StartWrite(m_Port.fdo, Sequence(10));
     ASSERT_TRUE(WaitFor([&] {
-        CLockGuard guard(&m_Device->m_WriteLock);
-        return m_Device->m_WriteList.GetCount() == 2;
+        CLockGuard guard(&In(m_Device).m_WriteLock);
+        return In(m_Device).m_WriteList.GetCount() == 2;
     }));
 
     Remove();

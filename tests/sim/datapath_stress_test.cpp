@@ -147,7 +147,7 @@ TEST_F(DataPathStressTest, ThousandsOfMixedOperationsKeepTheStreamAndEndClean)
             }
             break;
         case 7:
-            m_Device->m_ReadTimeout = (LONG)(random() % 4) * 5;
+            In(m_Device).m_ReadTimeout = (LONG)(random() % 4) * 5;
             sim::AdvanceTime((LONGLONG)(random() % 10) * 10000);
             break;
         case 8:
@@ -157,7 +157,7 @@ TEST_F(DataPathStressTest, ThousandsOfMixedOperationsKeepTheStreamAndEndClean)
                 readers--;
             }
             if (readers < 2 && random() % 4 == 0) {
-                m_Device->RestartRead();
+                In(m_Device).RestartRead();
                 readers = 2;
             }
             break;
@@ -165,7 +165,7 @@ TEST_F(DataPathStressTest, ThousandsOfMixedOperationsKeepTheStreamAndEndClean)
         Harvest(false);
     }
     // Let the time-out end what the data does not, then close (cleanup flushes).
-    m_Device->m_ReadTimeout = 5;
+    In(m_Device).m_ReadTimeout = 5;
     for (int i = 0; i < 50 && !m_Pending.empty(); i++) {
         sim::AdvanceTime(100000);
         while (loopback::CompleteOut()) {

@@ -58,7 +58,7 @@ TEST_F(WritePathTest, TwoHundredBytesGoOutAsFourFullPackets)
     Drain(*write);
     EXPECT_EQ(write->Status(), STATUS_SUCCESS);
     EXPECT_EQ(write->Information(), 200u);
-    EXPECT_EQ(m_Device->m_BytesSent, 200u);
+    EXPECT_EQ(In(m_Device).m_BytesSent, 200u);
     std::vector<std::vector<uint8_t>> packets = Packets();
     ASSERT_EQ(packets.size(), 4u);
     const int counts[] = {63, 63, 63, 11};
@@ -89,7 +89,7 @@ TEST_F(WritePathTest, SixtyThreeBytesFitOnePacketAndSixtyFourNeedTwo)
     std::vector<std::vector<uint8_t>> packets = Packets();
     EXPECT_EQ(packets[1][0], 63);
     EXPECT_EQ(packets[2][0], 1);
-    EXPECT_EQ(m_Device->m_BytesSent, 127u);
+    EXPECT_EQ(In(m_Device).m_BytesSent, 127u);
 }
 
 TEST_F(WritePathTest, TwoWritesNeverInterleave)
@@ -98,8 +98,8 @@ TEST_F(WritePathTest, TwoWritesNeverInterleave)
     ASSERT_TRUE(WaitFor([] { return !loopback::TheBus().pendingOut.empty(); }));
     auto second = StartWrite(m_Port.fdo, std::vector<uint8_t>(100, 'b'));
     ASSERT_TRUE(WaitFor([&] {
-        CLockGuard guard(&m_Device->m_WriteLock);
-        return m_Device->m_WriteList.GetCount() == 2;
+        CLockGuard guard(&In(m_Device).m_WriteLock);
+        return In(m_Device).m_WriteList.GetCount() == 2;
     }));
     EXPECT_FALSE(second->Wait(30));
     for (int packet = 0; packet < 2; packet++) {
@@ -124,8 +124,8 @@ TEST_F(WritePathTest, FailingThirdPacketFailsTheWriteAndStartsTheNext)
     ASSERT_TRUE(WaitFor([] { return !loopback::TheBus().pendingOut.empty(); }));
     auto next = StartWrite(m_Port.fdo, Sequence(10));
     ASSERT_TRUE(WaitFor([&] {
-        CLockGuard guard(&m_Device->m_WriteLock);
-        return m_Device->m_WriteList.GetCount() == 2;
+        CLockGuard guard(&In(m_Device).m_WriteLock);
+        return In(m_Device).m_WriteList.GetCount() == 2;
     }));
     ASSERT_TRUE(loopback::CompleteOut());
     ASSERT_TRUE(WaitFor([] { return !loopback::TheBus().pendingOut.empty(); }));
@@ -135,10 +135,10 @@ TEST_F(WritePathTest, FailingThirdPacketFailsTheWriteAndStartsTheNext)
     ASSERT_TRUE(failing->Wait());
     EXPECT_EQ(failing->Status(), STATUS_DEVICE_DATA_ERROR);
     EXPECT_TRUE(traces.Saw("write to device error", 1));
-    EXPECT_EQ(m_Device->m_BytesSent, 0u);
+    EXPECT_EQ(In(m_Device).m_BytesSent, 0u);
     Drain(*next);
     EXPECT_EQ(next->Status(), STATUS_SUCCESS);
-    EXPECT_EQ(m_Device->m_BytesSent, 10u);
+    EXPECT_EQ(In(m_Device).m_BytesSent, 10u);
 }
 
 TEST_F(WritePathTest, TransferThatMovedNothingSendsTheSameBytesAgain)
@@ -174,15 +174,15 @@ TEST_F(WritePathTest, WriteAfterASecondStartGoesToTheNewPipe)
 {
     auto inFlight = StartWrite(m_Port.fdo, Sequence(10));
     ASSERT_TRUE(WaitFor([] { return !loopback::TheBus().pendingOut.empty(); }));
-    PUSBD_PIPE_INFORMATION out = &m_Device->InterfaceInfo()->Pipes[1];
+    PUSBD_PIPE_INFORMATION out = &In(m_Device).InterfaceInfo()->Pipes[1];
     USBD_PIPE_HANDLE oldPipe = out->PipeHandle;
     USBD_PIPE_HANDLE newPipe = (USBD_PIPE_HANDLE)(ULONG_PTR)0x2002;
     out->PipeHandle = newPipe;
-    ASSERT_TRUE(m_Device->InitReadWrite(m_Device->InterfaceInfo()));
+    ASSERT_TRUE(In(m_Device).InitReadWrite(In(m_Device).InterfaceInfo()));
     auto after = StartWrite(m_Port.fdo, Sequence(10, 10));
     ASSERT_TRUE(WaitFor([&] {
-        CLockGuard guard(&m_Device->m_WriteLock);
-        return m_Device->m_WriteList.GetCount() == 2;
+        CLockGuard guard(&In(m_Device).m_WriteLock);
+        return In(m_Device).m_WriteList.GetCount() == 2;
     }));
     EXPECT_EQ(loopback::UrbOf(loopback::TheBus().pendingOut.front())->UrbBulkOrInterruptTransfer.PipeHandle, oldPipe);
     ASSERT_TRUE(loopback::CompleteOut());

@@ -1,5 +1,6 @@
 // The function device against a lower driver the test controls exactly.
 #include "loopback_bus.h"
+#include "port_io.h"
 #include "machine_fixture.h"
 #include "trace_capture.h"
 
@@ -7,6 +8,8 @@
 #include <thread>
 
 using sim_test::WaitFor;
+
+using sim_test::CounterAtRest;
 
 namespace {
 
@@ -40,7 +43,7 @@ TEST_F(SerialLowerTest, UnnamedMinorReachesTheLowerDriverUntouched)
         EXPECT_EQ(loopback::TheBus().pnpMinors.back(), minor);
         EXPECT_EQ(r.ioStatus.Status, STATUS_NOT_SUPPORTED);
     }
-    EXPECT_EQ(m_Port.device->m_IoCounter.m_Count, 1);
+    EXPECT_TRUE(CounterAtRest(m_Port.device));
 }
 
 TEST_F(SerialLowerTest, DeviceNameCollisionFailsAddDeviceAndFreesTheObject)
@@ -103,4 +106,32 @@ TEST_F(SerialLowerTest, RemovalWaitsForTheWriteInFlightAndRefusesLateRequests)
     EXPECT_EQ(write.ioStatus.Information, 126u);
     m_Port.fdo = nullptr;
     m_Port.device = nullptr;
+}
+
+namespace {
+
+class SerialContractTest : public SerialLowerTest {
+protected:
+    SerialContractTest() { recordViolations_ = true; }
+};
+
+}  // namespace
+
+// A routine's IRQL is a checked contract: a read sent at DISPATCH_LEVEL is
+// reported against the routine that assumed PASSIVE_LEVEL.
+TEST_F(SerialContractTest, DispatchRoutineEnteredAtDispatchLevelIsReported)
+{
+    ASSERT_TRUE(m_Port.Create());
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK status = {};
+    LARGE_INTEGER offset = {};
+    PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, m_Port.fdo, nullptr, 0, &offset, &done, &status);
+    ASSERT_NE(irp, nullptr);
+    sim::RunAtIrql(DISPATCH_LEVEL, [&] { IoCallDriver(m_Port.fdo, irp); });
+    std::vector<sim::Violation> reports = sim::Violations();
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(reports[0].rule, "PAGED_CODE_AT_RAISED_IRQL");
+    EXPECT_EQ(reports[0].routine, "DispatchRead");
+    sim::ClearViolations();
 }

@@ -1,5 +1,5 @@
 #include "core/PoolTags.h"
-#include "datapath/CircularBuffer.h"
+#include "support/CircularBuffer.h"
 #include "machine_fixture.h"
 #include "trace_capture.h"
 

@@ -1,3 +1,4 @@
+#include "DriverEntry.h"
 #include "core/Driver.h"
 #include "core/PoolTags.h"
 #include "machine_fixture.h"

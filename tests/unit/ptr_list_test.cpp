@@ -21,17 +21,13 @@ protected:
 
 }  // namespace
 
-TEST_F(PtrListTest, GetAtWalksOnFromTheCursorAndRestartsWhenGoingBack)
+TEST_F(PtrListTest, GetAtFindsEveryIndexInAnyOrder)
 {
     CPtrList list;
     Fill(list, 5);
-    EXPECT_EQ(list.GetAt(2), P(102));
-    EXPECT_EQ(list.m_CursorIndex, 2);
-    PtrListNode* cursor = list.m_Cursor;
-    EXPECT_EQ(list.GetAt(4), P(104));
-    EXPECT_EQ(CONTAINING_RECORD(cursor->Link.Flink->Flink, PtrListNode, Link), list.m_Cursor);
-    EXPECT_EQ(list.GetAt(1), P(101));
-    EXPECT_EQ(list.m_CursorIndex, 1);
+    for (LONG index : {2, 4, 1, 3, 0, 0, 4, 2}) {
+        EXPECT_EQ(list.GetAt(index), P(100 + index)) << index;
+    }
     EXPECT_EQ(list.Item(3), P(103));
 }
 
@@ -41,8 +37,7 @@ TEST_F(PtrListTest, OutOfRangeIndexUnsetsTheCursorAndRemovesNothing)
     Fill(list, 5);
     list.GetAt(3);
     EXPECT_EQ(list.GetAt(5), nullptr);
-    EXPECT_EQ(list.m_Cursor, nullptr);
-    EXPECT_EQ(list.m_CursorIndex, -1);
+    EXPECT_EQ(list.GetAt(3), P(103));
     EXPECT_TRUE(list.RemoveAt(5));
     EXPECT_TRUE(list.RemoveAt(-1));
     EXPECT_EQ(list.GetCount(), 5);
@@ -76,17 +71,16 @@ TEST_F(PtrListTest, RemoveHeadTakesInArrivalOrder)
     EXPECT_EQ(list.RemoveHead(), nullptr);
 }
 
-TEST_F(PtrListTest, RemoveAtAndRemoveNodeKeepCountAndCursorConsistent)
+TEST_F(PtrListTest, RemovingByIndexOrByValueKeepsTheRestInOrder)
 {
     CPtrList list;
     Fill(list, 4);
     list.GetAt(2);
     EXPECT_TRUE(list.RemoveAt(1));
-    EXPECT_EQ(list.m_Cursor, nullptr);
     EXPECT_EQ(list.GetCount(), 3);
     EXPECT_EQ(list.GetAt(1), P(102));
-    PtrListNode* node = list.m_Cursor;
-    EXPECT_TRUE(list.RemoveNode(node));
+    EXPECT_TRUE(list.RemoveItem(P(102)));
+    EXPECT_FALSE(list.RemoveItem(P(102)));
     EXPECT_EQ(list.GetCount(), 2);
     EXPECT_EQ(list.GetAt(0), P(100));
     EXPECT_EQ(list.GetAt(1), P(103));

@@ -50,13 +50,18 @@ TEST_F(SyncObjectsTest, WaitIdleIsNotFooledByAStaleIdleSignal)
 {
     CIoCounter counter;
     counter.Increment();
+    std::atomic<bool> idle{false};
+    std::thread waiter([&] {
+        counter.WaitIdle();
+        idle = true;
+    });
+    ASSERT_TRUE(WaitFor([&] { return sim::WaiterCount(&counter.m_IdleEvent) == 1; }));
     // The race a Decrement to 1 and an Increment to 2 can leave: busy, yet signalled.
     KeSetEvent(&counter.m_IdleEvent, 0, FALSE);
-    bool idle = true;
-    sim::RunAtIrql(DISPATCH_LEVEL, [&] { idle = counter.WaitIdle(); });
-    EXPECT_FALSE(idle);
+    EXPECT_FALSE(WaitFor([&] { return idle.load(); }, 50));
     counter.Decrement();
-    EXPECT_TRUE(counter.WaitIdle());
+    EXPECT_TRUE(WaitFor([&] { return idle.load(); }));
+    waiter.join();
 }
 
 TEST_F(SyncObjectsTest, SynchronizationEventReleasesOneWaiterPerSet)

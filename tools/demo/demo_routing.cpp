@@ -1,6 +1,7 @@
 // The routing part of the demo: load the driver, send every IRP major code to
 // a device it owns and show where each one lands, show that a device whose
 // object is gone refuses IRPs, and unload.
+#include "DriverEntry.h"
 #include "core/Driver.h"
 #include "probe_device.h"
 

@@ -1,8 +1,9 @@
 // The USB part of the demo: the virtual bus and the port's driver package are
 // installed, the reference device is plugged, started, used and yanked.
-#include "core/Driver.h"
+#include "DriverEntry.h"
 #include "demo.h"
-#include "usb/SerialDevice.h"
+#include "port/SerialDevice.h"
+#include "port_internals.h"
 #include "vbus_machine.h"
 #include "vbus_requests.h"
 
@@ -58,7 +59,7 @@ bool RunUsbDemo()
     sim::FindDeviceNode(instance, &node);
     CSerialDevice* device = static_cast<CSerialDevice*>(CDevice::FromDeviceObject(node.top));
     std::printf("  function driver %s, driver key %s, function device %s\n", node.service.c_str(),
-                node.driverKey.c_str(), sim::Utf8(device->m_DeviceName.Value()).c_str());
+                node.driverKey.c_str(), sim::Utf8(In(device).m_DeviceName.Value()).c_str());
 
     vbusreq::Bytes log =
         Bus(VBUS_IOCTL_GET_URB_LOG, vbusreq::UrbLog(id),
@@ -68,9 +69,9 @@ bool RunUsbDemo()
         std::printf("  #%u %-30s endpoint 0x%02X length %u -> %s\n", e.Sequence, vbusreq::UrbName(e), e.Endpoint,
                     e.RequestedLength, e.NtStatus == STATUS_PENDING ? "pending" : "done");
     }
-    std::printf("  pipes: IN 0x%02X (%u bytes), OUT 0x%02X (%u bytes)\n", device->m_ReadPipe->EndpointAddress,
-                device->m_ReadPipe->MaximumPacketSize, device->m_WritePipe->EndpointAddress,
-                device->m_WritePipe->MaximumPacketSize);
+    std::printf("  pipes: IN 0x%02X (%u bytes), OUT 0x%02X (%u bytes)\n", In(device).m_ReadPipe->EndpointAddress,
+                In(device).m_ReadPipe->MaximumPacketSize, In(device).m_WritePipe->EndpointAddress,
+                In(device).m_WritePipe->MaximumPacketSize);
 
     std::string hello = "Hello, port";
     std::vector<uint8_t> out(hello.begin(), hello.end());

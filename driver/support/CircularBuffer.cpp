@@ -1,4 +1,4 @@
-#include "datapath/CircularBuffer.h"
+#include "support/CircularBuffer.h"
 
 CCircularBuffer::CCircularBuffer()
     : m_ReadIndex(0), m_WriteIndex(0), m_Count(0), m_RingSize(kDefaultSize), m_Store(NonPagedPool)
@@ -17,7 +17,7 @@ LONG CCircularBuffer::Put(const UCHAR* source, LONG length)
     LONG room = m_RingSize - m_Count;
     LONG n = length < room ? length : room;
     if (n <= 0) {
-        Trace(1, "CCircularBuffer buffer overload");
+        Trace(kTraceFailure, "CCircularBuffer buffer overload");
         return 0;
     }
     PUCHAR store = m_Store.Data();

@@ -1,12 +1,15 @@
 // Plug and Play life of the function device. PnP requests arrive one at a time
 // per device at PASSIVE_LEVEL; the completion routines here may run at
 // DISPATCH_LEVEL and only copy, flag, signal and count.
-#include "usb/SerialDevice.h"
+#include "port/SerialDevice.h"
 
 namespace {
 
+IO_COMPLETION_ROUTINE SignalEvent;
+
 NTSTATUS SignalEvent(PDEVICE_OBJECT, PIRP, PVOID Context)
 {
+    NT_ASSERT(KeGetCurrentIrql() <= DISPATCH_LEVEL);
     KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -28,6 +31,7 @@ NTSTATUS CSerialDevice::PassDownCounted(PIRP Irp)
 
 NTSTATUS CSerialDevice::ForwardAndWait(PIRP Irp)
 {
+    PAGED_CODE();
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     IoCopyCurrentIrpStackLocationToNext(Irp);
@@ -42,7 +46,8 @@ NTSTATUS CSerialDevice::ForwardAndWait(PIRP Irp)
 
 NTSTATUS CSerialDevice::DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    Trace(4, "DispatchPnp");
+    PAGED_CODE();
+    Trace(kTraceEntry, "DispatchPnp");
     if (m_PnpState == Removed) {
         return CompleteRequest(Irp, STATUS_NO_SUCH_DEVICE);
     }
@@ -92,8 +97,9 @@ NTSTATUS CSerialDevice::PnpQueryCapabilities(PDEVICE_OBJECT DeviceObject, PIRP I
 
 NTSTATUS CSerialDevice::CompletionRoutineDeviceCaps(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
+    NT_ASSERT(KeGetCurrentIrql() <= DISPATCH_LEVEL);
     CSerialDevice* self = static_cast<CSerialDevice*>(CDevice::FromDeviceObject(DeviceObject));
-    self->Trace(4, "CompletionRoutineDeviceCaps");
+    self->Trace(kTraceEntry, "CompletionRoutineDeviceCaps");
     if (Irp->PendingReturned) {
         IoMarkIrpPending(Irp);
     }
@@ -127,7 +133,8 @@ NTSTATUS CSerialDevice::PnpSurpriseRemoval(PIRP Irp)
 
 void CSerialDevice::GetUsbLink()
 {
-    Trace(4, "GetUsbLink");
+    PAGED_CODE();
+    Trace(kTraceEntry, "GetUsbLink");
     m_DriverKeyName.Reserve(600);
     if (m_DriverKeyName.m_String.Buffer == NULL) {
         return;
@@ -144,7 +151,8 @@ void CSerialDevice::GetUsbLink()
 
 NTSTATUS CSerialDevice::PnpStart(PIRP Irp)
 {
-    Trace(4, "PnpStart");
+    PAGED_CODE();
+    Trace(kTraceEntry, "PnpStart");
     // A write that arrives before the write path is ready (or while a start
     // after a stop rebuilds it) waits for the end of the start instead of
     // failing.
@@ -170,7 +178,7 @@ NTSTATUS CSerialDevice::PnpStart(PIRP Irp)
 
 void CSerialDevice::DelPortToReg()
 {
-    Trace(4, "DelPortToReg");
+    Trace(kTraceEntry, "DelPortToReg");
     if (m_DeviceName.m_String.Buffer != NULL) {
         RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, L"SERIALCOMM", m_DeviceName.m_String.Buffer);
     }
@@ -178,15 +186,15 @@ void CSerialDevice::DelPortToReg()
 
 NTSTATUS CSerialDevice::PnpRemove(PIRP Irp)
 {
-    Trace(4, "PnpRemove");
+    PAGED_CODE();
+    Trace(kTraceEntry, "PnpRemove");
     m_PrevPnpState = m_PnpState;
     m_PnpState = Removed;
     m_IoCounter.Decrement();
     m_DataEvent.Set();
-    // A write still in flight ends at its next completion with what it has sent.
-    m_WriteTotal = 0;
-    FlushRequestList(m_WriteList, m_WriteLock);
-    FlushRequestList(m_ReadList, m_ReadLock);
+    // The same flush as cleanup's; the write in flight ends at its next
+    // completion with what it has sent.
+    FlushRequests();
     CancelPendingReads();
 
     // Every other request of the device must be finished before it goes.
@@ -210,7 +218,8 @@ NTSTATUS CSerialDevice::PnpRemove(PIRP Irp)
 
 NTSTATUS CSerialDevice::DispatchSysCtrl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    Trace(4, "DispatchSysCtrl");
+    PAGED_CODE();
+    Trace(kTraceEntry, "DispatchSysCtrl");
     m_IoCounter.Increment();
     NTSTATUS status;
     if (m_PnpState == Removed) {

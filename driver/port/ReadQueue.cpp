@@ -2,23 +2,9 @@
 // waits, else queued in m_ReadList and filled by the delivery loop, timed out
 // by m_ReadTimer or cancelled. The path that takes a request off the list
 // (under m_ReadLock) completes it; nothing is completed under a lock.
-#include "usb/SerialDevice.h"
+#include "port/SerialDevice.h"
 
 namespace {
-
-// Takes a request back from the cancel machinery before completing it. When
-// IoCancelIrp has already claimed the cancel routine, that routine runs (or is
-// about to) under the cancel spin lock and will not find the request in the
-// list; passing through the lock once guarantees it has stopped looking at the
-// request before the request is completed and freed.
-void TakeFromCancel(PIRP Irp)
-{
-    if (IoSetCancelRoutine(Irp, NULL) == NULL) {
-        KIRQL irql;
-        IoAcquireCancelSpinLock(&irql);
-        IoReleaseCancelSpinLock(irql);
-    }
-}
 
 ULONG ReadLength(PIRP Irp)
 {
@@ -27,9 +13,34 @@ ULONG ReadLength(PIRP Irp)
 
 }  // namespace
 
+BOOLEAN CSerialDevice::StartDeliveryLoop()
+{
+    {
+        CLockGuard guard(&m_ReadLock);
+        if (m_DeliveryRunning) {
+            // One loop per device, however often the data path is started.
+            return TRUE;
+        }
+        m_DeliveryRunning = TRUE;
+    }
+    CWorkItem* item = CWorkItem::Create(m_DeviceObject, 1);
+    if (item == NULL) {
+        Trace(kTraceFailure, "StartRead no work item");
+        CLockGuard guard(&m_ReadLock);
+        m_DeliveryRunning = FALSE;
+        return FALSE;
+    }
+    item->m_Slots[0] = this;
+    item->m_Routine = DataToIrp;
+    m_IoCounter.Increment();  // held while the loop runs
+    item->Queue();
+    return TRUE;
+}
+
 NTSTATUS CSerialDevice::DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    Trace(4, "DispatchRead");
+    PAGED_CODE();
+    Trace(kTraceEntry, "DispatchRead");
     m_IoCounter.Increment();
     LONG length = (LONG)ReadLength(Irp);
     Irp->IoStatus.Information = 0;
@@ -76,7 +87,7 @@ NTSTATUS CSerialDevice::DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
     if (!queued) {
         // No list node: the request cannot wait, so it fails now.
-        Trace(1, "DispatchRead cannot queue");
+        Trace(kTraceFailure, "DispatchRead cannot queue");
         CompleteRequest(Irp, STATUS_INSUFFICIENT_RESOURCES);
         m_IoCounter.Decrement();
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -92,8 +103,9 @@ NTSTATUS CSerialDevice::DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 VOID CSerialDevice::DataToIrp(PDEVICE_OBJECT DeviceObject, CWorkItem* Item)
 {
+    PAGED_CODE();
     CSerialDevice* self = (CSerialDevice*)Item->m_Slots[0];
-    self->Trace(4, "DataToIrp");
+    self->Trace(kTraceEntry, "DataToIrp");
     // The loop holds the counter unit StartDeliveryLoop took for it.
     BOOLEAN again = FALSE;
     while (self->m_PnpState != Removed) {
@@ -147,7 +159,7 @@ void CSerialDevice::DeliveryPass(BOOLEAN* completedOne)
         }
     }
     if (done != NULL) {
-        Trace(5, "Read completed %d", (LONG)done->IoStatus.Information);
+        Trace(kTraceDetail, "Read completed %d", (LONG)done->IoStatus.Information);
         AddToCounter(&m_BytesReceived, (ULONG)done->IoStatus.Information);
         TakeFromCancel(done);
         CompleteRequest(done, STATUS_SUCCESS);
@@ -158,8 +170,9 @@ void CSerialDevice::DeliveryPass(BOOLEAN* completedOne)
 
 VOID CSerialDevice::TimerRead(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2)
 {
+    NT_ASSERT(KeGetCurrentIrql() == DISPATCH_LEVEL);
     CSerialDevice* self = (CSerialDevice*)Context;
-    self->Trace(4, "TimerRead");
+    self->Trace(kTraceEntry, "TimerRead");
     PIRP done = NULL;
     {
         CLockGuard queue(&self->m_ReadLock);
@@ -178,12 +191,13 @@ VOID CSerialDevice::TimerRead(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID A
         TakeFromCancel(done);
         self->CompleteRequest(done, STATUS_TIMEOUT);
         self->m_IoCounter.Decrement();
-        self->Trace(5, "Read completed with timeout %d", filled);
+        self->Trace(kTraceDetail, "Read completed with timeout %d", filled);
     }
 }
 
 VOID CSerialDevice::CancelRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    NT_ASSERT(KeGetCurrentIrql() == DISPATCH_LEVEL);
     // Entered with the cancel spin lock held.
     CSerialDevice* self = static_cast<CSerialDevice*>(CDevice::FromDeviceObject(DeviceObject));
     KIRQL cancelIrql = Irp->CancelIrql;
@@ -191,7 +205,7 @@ VOID CSerialDevice::CancelRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         IoReleaseCancelSpinLock(cancelIrql);
         return;
     }
-    self->Trace(4, "CancelRead %x", (ULONG)(ULONG_PTR)Irp);
+    self->Trace(kTraceEntry, "CancelRead %x", (ULONG)(ULONG_PTR)Irp);
     BOOLEAN found;
     {
         CLockGuard queue(&self->m_ReadLock);

@@ -1,5 +1,5 @@
 #include "core/SafePrint.h"
-#include "usb/SerialDevice.h"
+#include "port/SerialDevice.h"
 
 volatile LONG g_DeviceCount = 0;
 
@@ -11,7 +11,8 @@ const LONG kNumberBufferBytes = 1024;
 
 NTSTATUS CSerialDevice::AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo)
 {
-    Trace(4, "AddDevice PDO (0x%p)", Pdo);
+    PAGED_CODE();
+    Trace(kTraceEntry, "AddDevice PDO (0x%p)", Pdo);
     LONG number = InterlockedIncrement(&g_DeviceCount);
 
     {
@@ -31,10 +32,10 @@ NTSTATUS CSerialDevice::AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pd
     NTSTATUS status = IoCreateDevice(DriverObject, sizeof(CDevice*), m_DeviceName.IsEmpty() ? NULL : m_DeviceName.Get(),
                                      FILE_DEVICE_UNKNOWN, FILE_DEVICE_SECURE_OPEN, TRUE, &deviceObject);
     if (!NT_SUCCESS(status)) {
-        Trace(1, "Could not create FDO");
+        Trace(kTraceFailure, "Could not create FDO");
         return status;
     }
-    Trace(5, "AddDevice FDO (0x%p)", deviceObject);
+    Trace(kTraceDetail, "AddDevice FDO (0x%p)", deviceObject);
     LinkDeviceObject(deviceObject);
     m_PnpState = NotStarted;
     m_PrevPnpState = NotStarted;
@@ -42,7 +43,7 @@ NTSTATUS CSerialDevice::AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pd
 
     m_LowerDevice = IoAttachDeviceToDeviceStack(deviceObject, Pdo);
     if (m_LowerDevice == NULL) {
-        Trace(1, "Could not Attach to PDO: 0x%x", (ULONG)(ULONG_PTR)Pdo);
+        Trace(kTraceFailure, "Could not Attach to PDO: 0x%x", (ULONG)(ULONG_PTR)Pdo);
         IoDeleteDevice(deviceObject);
         m_DeviceObject = NULL;
         return STATUS_NO_SUCH_DEVICE;

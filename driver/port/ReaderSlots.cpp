@@ -3,11 +3,11 @@
 // DISPATCH_LEVEL on any thread, both slots possibly at once.
 #include "core/Pool.h"
 #include "core/PoolTags.h"
-#include "usb/SerialDevice.h"
+#include "port/SerialDevice.h"
+#include "port/Transfer.h"
 
 namespace {
 
-const LONG kTransferUrbBytes = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
 const LONG kClassUrbBytes = sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
 const UCHAR kSetIdle = 0x0A;
 const UCHAR kPayloadMask = 0x0F;
@@ -21,7 +21,8 @@ BOOLEAN IsInterruptPipe(const USBD_PIPE_INFORMATION& pipe)
 
 BOOLEAN CSerialDevice::InitReadWrite(PUSBD_INTERFACE_INFORMATION Interface)
 {
-    Trace(4, "InitReadWrite");
+    PAGED_CODE();
+    Trace(kTraceEntry, "InitReadWrite");
     m_ReadPipe = NULL;
     m_WritePipe = NULL;
     for (ULONG i = 0; i < Interface->NumberOfPipes; i++) {
@@ -43,37 +44,13 @@ BOOLEAN CSerialDevice::InitReadWrite(PUSBD_INTERFACE_INFORMATION Interface)
     // A pipe that moves no bytes cannot carry the packet format (and would
     // ask the pool for an empty buffer).
     if (m_ReadPipe->MaximumPacketSize == 0 || m_WritePipe->MaximumPacketSize == 0) {
-        Trace(1, "InitReadWrite: a pipe with a packet size of 0");
+        Trace(kTraceFailure, "InitReadWrite: a pipe with a packet size of 0");
         m_ReadPipe = NULL;
         m_WritePipe = NULL;
         return FALSE;
     }
     StartRead();
     PrepareWrite();
-    return TRUE;
-}
-
-BOOLEAN CSerialDevice::StartDeliveryLoop()
-{
-    {
-        CLockGuard guard(&m_ReadLock);
-        if (m_DeliveryRunning) {
-            // One loop per device, however often the data path is started.
-            return TRUE;
-        }
-        m_DeliveryRunning = TRUE;
-    }
-    CWorkItem* item = CWorkItem::Create(m_DeviceObject, 1);
-    if (item == NULL) {
-        Trace(1, "StartRead no work item");
-        CLockGuard guard(&m_ReadLock);
-        m_DeliveryRunning = FALSE;
-        return FALSE;
-    }
-    item->m_Slots[0] = this;
-    item->m_Routine = DataToIrp;
-    m_IoCounter.Increment();  // held while the loop runs
-    item->Queue();
     return TRUE;
 }
 
@@ -92,30 +69,16 @@ BOOLEAN CSerialDevice::PrepareReader(CReadContext& slot)
             return FALSE;
         }
     }
-    PURB urb = (PURB)slot.m_Urb.m_Data;
-    RtlZeroMemory(urb, kTransferUrbBytes);
-    urb->UrbHeader.Length = (USHORT)kTransferUrbBytes;
-    urb->UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-    urb->UrbBulkOrInterruptTransfer.PipeHandle = m_ReadPipe->PipeHandle;
-    urb->UrbBulkOrInterruptTransfer.TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+    BuildTransferUrb((PURB)slot.m_Urb.m_Data, m_ReadPipe->PipeHandle,
+                     USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
     ArmReader(slot);
     return TRUE;
 }
 
 void CSerialDevice::ArmReader(CReadContext& slot)
 {
-    PURB urb = (PURB)slot.m_Urb.m_Data;
-    urb->UrbBulkOrInterruptTransfer.TransferBufferMDL = NULL;
-    urb->UrbBulkOrInterruptTransfer.TransferBufferLength = (ULONG)slot.m_Packet.m_Size;
-    urb->UrbBulkOrInterruptTransfer.TransferBuffer = slot.m_Packet.m_Data;
-    urb->UrbBulkOrInterruptTransfer.UrbLink = NULL;
-
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(slot.m_Irp);
-    RtlZeroMemory(next, sizeof(IO_STACK_LOCATION));
-    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-    next->Parameters.Others.Argument1 = urb;
-    IoSetCompletionRoutine(slot.m_Irp, ReadComplete, &slot, TRUE, TRUE, TRUE);
+    PrepareSubmit(slot.m_Irp, (PURB)slot.m_Urb.m_Data, slot.m_Packet.m_Data, (ULONG)slot.m_Packet.m_Size, ReadComplete,
+                  &slot);
 }
 
 BOOLEAN CSerialDevice::ClaimReader(CReadContext& slot)
@@ -147,13 +110,14 @@ void CSerialDevice::SendReader(CReadContext& slot)
     NTSTATUS status = IoCallDriver(m_LowerDevice, slot.m_Irp);
     if (!NT_SUCCESS(status)) {
         // The completion routine has run (or will) with the error and idled the slot.
-        Trace(1, "ReadComplete IoCallDriver error %x", status);
+        Trace(kTraceFailure, "ReadComplete IoCallDriver error %x", status);
     }
 }
 
 BOOLEAN CSerialDevice::StartRead()
 {
-    Trace(4, "StartRead");
+    PAGED_CODE();
+    Trace(kTraceEntry, "StartRead");
     // Without the loop the readers still fill the ring; the next RestartRead
     // tries to start the loop again.
     BOOLEAN looping = StartDeliveryLoop();
@@ -174,13 +138,14 @@ BOOLEAN CSerialDevice::StartRead()
 
 NTSTATUS CSerialDevice::ReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
+    NT_ASSERT(KeGetCurrentIrql() <= DISPATCH_LEVEL);
     CReadContext* slot = (CReadContext*)Context;
     CSerialDevice* self = slot->m_Device;
-    self->Trace(4, "ReadComplete");
+    self->Trace(kTraceEntry, "ReadComplete");
     NTSTATUS status = Irp->IoStatus.Status;
     if (!NT_SUCCESS(status) || self->m_PnpState == Removed) {
         // The slot stays idle until RestartRead.
-        self->Trace(1, "ReadComplete error %x %d", status, self->m_PnpState);
+        self->Trace(kTraceFailure, "ReadComplete error %x %d", status, self->m_PnpState);
         self->ReleaseReader(*slot);
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
@@ -201,7 +166,7 @@ NTSTATUS CSerialDevice::ReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
         }
         CLockGuard guard(&self->m_BufferInLock);
         self->m_BufferIn.Put(packet + 1, count);
-        self->Trace(5, "ReadComplete m_BufferIn %d", self->m_BufferIn.m_Count);
+        self->Trace(kTraceDetail, "ReadComplete m_BufferIn %d", self->m_BufferIn.m_Count);
         self->m_DataEvent.Set();
     }
 
@@ -219,7 +184,8 @@ NTSTATUS CSerialDevice::ReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
 
 void CSerialDevice::RestartRead()
 {
-    Trace(4, "RestartRead");
+    PAGED_CODE();
+    Trace(kTraceEntry, "RestartRead");
     BOOLEAN anyIdle = FALSE;
     {
         CLockGuard guard(&m_ReaderLock);
@@ -227,10 +193,10 @@ void CSerialDevice::RestartRead()
             anyIdle = anyIdle || !m_ReadContexts[i].m_InFlight;
         }
     }
-    if (anyIdle && KeGetCurrentIrql() == PASSIVE_LEVEL) {
+    if (anyIdle) {
         // SET_IDLE (HID class request 0x0A) to interface 0: report only on
-        // change. CallUSBD waits, so only at PASSIVE_LEVEL.
-        Trace(4, "RequestPipe");
+        // change. CallUSBD waits: callers come at PASSIVE_LEVEL only.
+        Trace(kTraceEntry, "RequestPipe");
         PURB urb = (PURB)PoolAlloc(NonPagedPool, kClassUrbBytes, kTagRequest);
         if (urb != NULL) {
             RtlZeroMemory(urb, kClassUrbBytes);
@@ -271,7 +237,8 @@ void CSerialDevice::RestartRead()
 
 void CSerialDevice::CancelPendingReads()
 {
-    Trace(4, "CancelPendingReads");
+    PAGED_CODE();
+    Trace(kTraceEntry, "CancelPendingReads");
     for (ULONG i = 0; i < kReaderSlots; i++) {
         CReadContext& slot = m_ReadContexts[i];
         m_ReaderLock.Lock(0);

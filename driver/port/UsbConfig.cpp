@@ -1,7 +1,7 @@
 // USB configuration at every start and synchronous URB submission. Everything
 // here runs at PASSIVE_LEVEL on the thread that sent the start request (or the
 // data-path caller of CallUSBD), because CallUSBD waits.
-#include "usb/SerialDevice.h"
+#include "port/SerialDevice.h"
 
 namespace {
 
@@ -64,7 +64,8 @@ const char* ConfigurationFault(const UCHAR* config, ULONG total)
 
 NTSTATUS CSerialDevice::CallUSBD(PURB Urb)
 {
-    Trace(4, "CallUSBD");
+    PAGED_CODE();
+    Trace(kTraceEntry, "CallUSBD");
     KEVENT done;
     IO_STATUS_BLOCK ioStatus;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
@@ -87,7 +88,8 @@ NTSTATUS CSerialDevice::CallUSBD(PURB Urb)
 
 BOOLEAN CSerialDevice::GetUsbDeviceDesc()
 {
-    Trace(4, "GetUsbDeviceDesc");
+    PAGED_CODE();
+    Trace(kTraceEntry, "GetUsbDeviceDesc");
     CMemBuffer urb(NonPagedPool);
     if (!urb.SizeTo(kDescriptorUrbBytes)) {
         return FALSE;
@@ -101,7 +103,8 @@ BOOLEAN CSerialDevice::GetUsbDeviceDesc()
 
 BOOLEAN CSerialDevice::InitUsbDev()
 {
-    Trace(4, "InitUsbDev");
+    PAGED_CODE();
+    Trace(kTraceEntry, "InitUsbDev");
     if (!GetUsbDeviceDesc()) {
         return FALSE;
     }
@@ -113,7 +116,8 @@ BOOLEAN CSerialDevice::InitUsbDev()
 
 BOOLEAN CSerialDevice::GetUsbDeviceConfig(CMemBuffer& dest)
 {
-    Trace(4, "GetUsbDeviceConfig");
+    PAGED_CODE();
+    Trace(kTraceEntry, "GetUsbDeviceConfig");
     CMemBuffer urb(NonPagedPool);
     if (!urb.SizeTo(kDescriptorUrbBytes)) {
         return FALSE;
@@ -132,13 +136,13 @@ BOOLEAN CSerialDevice::GetUsbDeviceConfig(CMemBuffer& dest)
         return FALSE;
     }
     if (Returned(request) != kConfigHeaderBytes) {
-        Trace(1, "Configuration descriptor rejected: header of %d bytes", Returned(request));
+        Trace(kTraceFailure, "Configuration descriptor rejected: header of %d bytes", Returned(request));
         return FALSE;
     }
     LONG total = ((PUSB_CONFIGURATION_DESCRIPTOR)dest.m_Data)->wTotalLength;
     // A descriptor shorter than its own header cannot be parsed.
     if (total < kConfigHeaderBytes) {
-        Trace(1, "GetUsbDeviceConfig wTotalLength %d", total);
+        Trace(kTraceFailure, "GetUsbDeviceConfig wTotalLength %d", total);
         return FALSE;
     }
     if (!dest.SizeTo(total)) {
@@ -150,13 +154,13 @@ BOOLEAN CSerialDevice::GetUsbDeviceConfig(CMemBuffer& dest)
         return FALSE;
     }
     if (Returned(request) != (ULONG)total || ((PUSB_CONFIGURATION_DESCRIPTOR)dest.m_Data)->wTotalLength != total) {
-        Trace(1, "Configuration descriptor rejected: %d of %d bytes, wTotalLength now %d", Returned(request), total,
-              ((PUSB_CONFIGURATION_DESCRIPTOR)dest.m_Data)->wTotalLength);
+        Trace(kTraceFailure, "Configuration descriptor rejected: %d of %d bytes, wTotalLength now %d",
+              Returned(request), total, ((PUSB_CONFIGURATION_DESCRIPTOR)dest.m_Data)->wTotalLength);
         return FALSE;
     }
     const char* fault = ConfigurationFault(dest.Data(), (ULONG)total);
     if (fault != NULL) {
-        Trace(1, "Configuration descriptor rejected: %s", fault);
+        Trace(kTraceFailure, "Configuration descriptor rejected: %s", fault);
         return FALSE;
     }
     return TRUE;
@@ -164,15 +168,16 @@ BOOLEAN CSerialDevice::GetUsbDeviceConfig(CMemBuffer& dest)
 
 BOOLEAN CSerialDevice::SelectConfig(const UCHAR* config, CMemBuffer& dest)
 {
+    PAGED_CODE();
     PUSB_CONFIGURATION_DESCRIPTOR descriptor = (PUSB_CONFIGURATION_DESCRIPTOR)config;
     ULONG declared = descriptor->bNumInterfaces;
-    Trace(4, "SelectConfig");
+    Trace(kTraceEntry, "SelectConfig");
 
     // The list lives in its own buffer: `dest` keeps its block across starts
     // because the data path holds pointers to the pipes in it.
     CMemBuffer list(NonPagedPool);
     if (!list.SizeTo((LONG)(declared + 1) * sizeof(USBD_INTERFACE_LIST_ENTRY))) {
-        Trace(1, "Failed to allocate mem for interfaceList");
+        Trace(kTraceFailure, "Failed to allocate mem for interfaceList");
         return FALSE;
     }
     PUSBD_INTERFACE_LIST_ENTRY entries = (PUSBD_INTERFACE_LIST_ENTRY)list.m_Data;
@@ -190,13 +195,13 @@ BOOLEAN CSerialDevice::SelectConfig(const UCHAR* config, CMemBuffer& dest)
     entries[found].Interface = NULL;
     if (found < declared || found == 0) {
         // The descriptor declares interfaces it does not contain.
-        Trace(1, "SelectConfig found %d of %d interfaces", found, declared);
+        Trace(kTraceFailure, "SelectConfig found %d of %d interfaces", found, declared);
         return FALSE;
     }
 
     PURB urb = USBD_CreateConfigurationRequestEx(descriptor, entries);
     if (urb == NULL) {
-        Trace(1, "USBD_CreateConfigurationRequestEx failed");
+        Trace(kTraceFailure, "USBD_CreateConfigurationRequestEx failed");
         return FALSE;
     }
     PUSBD_INTERFACE_INFORMATION first = &urb->UrbSelectConfiguration.Interface;
@@ -206,7 +211,7 @@ BOOLEAN CSerialDevice::SelectConfig(const UCHAR* config, CMemBuffer& dest)
 
     NTSTATUS status = CallUSBD(urb);
     if (!NT_SUCCESS(status)) {
-        Trace(1, "Failed to select an interface");
+        Trace(kTraceFailure, "Failed to select an interface");
     }
 
     // Whatever the status, keep the first interface's information (after a

@@ -1,11 +1,12 @@
 // Open, close and cleanup of the port. The device object is exclusive, so the
 // I/O manager lets one handle be open at a time; these routines count nothing.
 // All three run at PASSIVE_LEVEL in the thread that opens or closes.
-#include "usb/SerialDevice.h"
+#include "port/SerialDevice.h"
 
 NTSTATUS CSerialDevice::DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    Trace(4, "DispatchCreate");
+    PAGED_CODE();
+    Trace(kTraceEntry, "DispatchCreate");
     // Once the create is complete nothing holds the device for this routine:
     // a unit of its own keeps removal waiting until the readers are sent.
     m_IoCounter.Increment();
@@ -21,7 +22,8 @@ NTSTATUS CSerialDevice::DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 NTSTATUS CSerialDevice::DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    Trace(4, "DispatchClose");
+    PAGED_CODE();
+    Trace(kTraceEntry, "DispatchClose");
     m_IsOpen = 0;
     CompleteRequest(Irp, STATUS_SUCCESS);
     return STATUS_SUCCESS;
@@ -29,11 +31,9 @@ NTSTATUS CSerialDevice::DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 NTSTATUS CSerialDevice::DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    Trace(4, "DispatchCleanup");
-    // A write transfer still in flight finds nothing more to send.
-    m_WriteTotal = 0;
-    FlushRequestList(m_WriteList, m_WriteLock);
-    FlushRequestList(m_ReadList, m_ReadLock);
+    PAGED_CODE();
+    Trace(kTraceEntry, "DispatchCleanup");
+    FlushRequests();
     m_IsOpen = 0;
     CompleteRequest(Irp, STATUS_SUCCESS);
     return STATUS_SUCCESS;

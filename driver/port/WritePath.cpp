@@ -7,11 +7,11 @@
 // completion touch m_WriteTotal, m_WriteDone, the URB and the packet, so they
 // need no lock. m_WriteLock is never held across IoCallDriver or
 // IoCompleteRequest.
-#include "usb/SerialDevice.h"
+#include "port/SerialDevice.h"
+#include "port/Transfer.h"
 
 namespace {
 
-const LONG kTransferUrbBytes = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
 // Byte 0 of a packet counts its payload; the device reads it as a signed
 // byte, so a packet carries at most 127 payload bytes whatever its size.
 const LONG kMaxPayload = 127;
@@ -20,13 +20,13 @@ const LONG kMaxPayload = 127;
 
 void CSerialDevice::PrepareWrite()
 {
-    Trace(4, "PreparingWrite");
+    Trace(kTraceEntry, "PreparingWrite");
     // The URB and the packet belong to the write in flight: with one in
     // flight (a start after a stop), the end of that write rebuilds them for
     // the new pipe.
     CLockGuard guard(&m_WriteLock);
     if (m_WriteActive != NULL) {
-        Trace(2, "PreparingWrite deferred: a write is in flight");
+        Trace(kTraceWarning, "PreparingWrite deferred: a write is in flight");
         m_WriteRebuild = TRUE;
         return;
     }
@@ -42,12 +42,7 @@ void CSerialDevice::BuildWriteUrb()
     if (!m_WritePacket.SizeTo(m_WritePipe->MaximumPacketSize)) {
         return;
     }
-    PURB urb = (PURB)m_WriteUrb.m_Data;
-    RtlZeroMemory(urb, kTransferUrbBytes);
-    urb->UrbHeader.Length = (USHORT)kTransferUrbBytes;
-    urb->UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-    urb->UrbBulkOrInterruptTransfer.PipeHandle = m_WritePipe->PipeHandle;
-    urb->UrbBulkOrInterruptTransfer.TransferFlags = USBD_SHORT_TRANSFER_OK;
+    BuildTransferUrb((PURB)m_WriteUrb.m_Data, m_WritePipe->PipeHandle, USBD_SHORT_TRANSFER_OK);
 }
 
 BOOLEAN CSerialDevice::WritePathReady() const
@@ -79,7 +74,8 @@ void CSerialDevice::ReleaseWrites()
 
 NTSTATUS CSerialDevice::DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    Trace(4, "DispatchWrite");
+    PAGED_CODE();
+    Trace(kTraceEntry, "DispatchWrite");
     m_IoCounter.Increment();
     BOOLEAN added = FALSE;
     BOOLEAN start = FALSE;
@@ -101,7 +97,7 @@ NTSTATUS CSerialDevice::DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
     if (!added) {
         NTSTATUS status = m_PnpState == Removed ? STATUS_NO_SUCH_DEVICE : STATUS_INSUFFICIENT_RESOURCES;
-        Trace(1, "DispatchWrite cannot queue");
+        Trace(kTraceFailure, "DispatchWrite cannot queue");
         Irp->IoStatus.Information = 0;
         CompleteRequest(Irp, status);
         m_IoCounter.Decrement();
@@ -132,29 +128,20 @@ void CSerialDevice::SendWritePacket(PIRP Irp)
         RtlCopyMemory(packet + 1, (PUCHAR)Irp->AssociatedIrp.SystemBuffer + m_WriteDone, n);
     }
 
-    PURB urb = (PURB)m_WriteUrb.m_Data;
-    urb->UrbBulkOrInterruptTransfer.TransferBufferMDL = NULL;
-    urb->UrbBulkOrInterruptTransfer.TransferBuffer = packet;
-    urb->UrbBulkOrInterruptTransfer.TransferBufferLength = (ULONG)size;
-
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
-    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    next->MinorFunction = 0;
-    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-    next->Parameters.Others.Argument1 = urb;
-    IoSetCompletionRoutine(Irp, WriteComplete, this, TRUE, TRUE, TRUE);
+    PrepareSubmit(Irp, (PURB)m_WriteUrb.m_Data, packet, (ULONG)size, WriteComplete, this);
     IoMarkIrpPending(Irp);
     IoCallDriver(m_LowerDevice, Irp);
 }
 
 NTSTATUS CSerialDevice::StartWrite(PIRP Irp)
 {
+    NT_ASSERT(KeGetCurrentIrql() <= DISPATCH_LEVEL);
     // `Irp` is m_WriteActive. Requests that cannot be sent fail in turn; the
     // first that can is sent. The result is that of the first request.
     NTSTATUS status = STATUS_PENDING;
     BOOLEAN first = TRUE;
     while (Irp != NULL) {
-        Trace(4, "StartWrite %x", (ULONG)(ULONG_PTR)Irp);
+        Trace(kTraceEntry, "StartWrite %x", (ULONG)(ULONG_PTR)Irp);
         m_WriteDone = 0;
         m_WriteTotal = (LONG)IoGetCurrentIrpStackLocation(Irp)->Parameters.Write.Length;
         if (WritePathReady()) {
@@ -178,28 +165,29 @@ NTSTATUS CSerialDevice::StartWrite(PIRP Irp)
 
 NTSTATUS CSerialDevice::WriteComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
+    NT_ASSERT(KeGetCurrentIrql() <= DISPATCH_LEVEL);
     CSerialDevice* self = (CSerialDevice*)Context;
-    self->Trace(4, "WriteComplete");
+    self->Trace(kTraceEntry, "WriteComplete");
     NTSTATUS status = Irp->IoStatus.Status;
     {
         CLockGuard guard(&self->m_WriteLock);
         LONG count = self->m_WriteList.GetCount();
         if (count == 0) {
-            self->Trace(1, "Write list is empty.");
+            self->Trace(kTraceFailure, "Write list is empty.");
             return status;
         }
         LONG index = self->m_WriteList.IndexOf(Irp);
         if (index < 0) {
-            self->Trace(1, "Irp write was not found.");
+            self->Trace(kTraceFailure, "Irp write was not found.");
             return status;
         }
         if (index != 0) {
-            self->Trace(2, "Irp write was not the first.");
+            self->Trace(kTraceWarning, "Irp write was not the first.");
         }
     }
 
     if (!NT_SUCCESS(status)) {
-        self->Trace(1, "write to device error %x", status);
+        self->Trace(kTraceFailure, "write to device error %x", status);
     } else {
         PURB urb = (PURB)self->m_WriteUrb.m_Data;
         if (urb->UrbBulkOrInterruptTransfer.TransferBufferLength != 0) {
@@ -231,7 +219,7 @@ PIRP CSerialDevice::RemoveFromWriteList(PIRP Irp)
 {
     CLockGuard guard(&m_WriteLock);
     if (!m_WriteList.RemoveItem(Irp)) {
-        Trace(1, "Irp was not be deleted because irp was not found.");
+        Trace(kTraceFailure, "Irp was not be deleted because irp was not found.");
     }
     if (m_WriteActive != Irp) {
         // Not the write in flight: whatever is in flight goes on.

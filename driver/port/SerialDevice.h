@@ -1,0 +1,207 @@
+// The function device of one USB device node: a COM port over an
+// interrupt-IN and an interrupt-OUT pipe. One object per device node, from
+// AddDevice to the end of its IRP_MN_REMOVE_DEVICE.
+//
+// This header is the port's map. Each group below names the file that defines
+// its routines, the IRQL they run at and the lock that guards each field.
+//
+// Locks, in the only order they nest: the cancel spin lock, then m_ReadLock,
+// then m_BufferInLock. m_ReaderLock and m_WriteLock nest with nothing. No spin
+// lock is held across IoCallDriver or IoCompleteRequest.
+//
+// Who completes a queued request: the path that takes it off its list under
+// the list's lock (a cancel routine only when it finds the request there).
+// Every request the port holds, queued, in flight or being handled, holds one
+// unit of m_IoCounter; removal waits until the counter is back at its base.
+#pragma once
+
+#include "core/Device.h"
+#include "port/ReaderSlot.h"
+#include "support/CircularBuffer.h"
+#include "support/Event.h"
+#include "support/IoCounter.h"
+#include "support/Lock.h"
+#include "support/MemBuffer.h"
+#include "support/PtrList.h"
+#include "support/Timer.h"
+#include "support/UnicodeString.h"
+#include "support/WorkItem.h"
+
+// Number of function devices added since load; only ever incremented.
+extern volatile LONG g_DeviceCount;
+
+class CSerialDevice : public CDevice {
+public:
+    CSerialDevice();
+    ~CSerialDevice() override;
+
+    // ---- AddDevice.cpp (PASSIVE_LEVEL)
+    // Slot 13: creates "\Device\NivexBlnk<n>", links it, attaches it above the PDO.
+    virtual NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo);
+
+    // ---- The dispatch slots, each in the file of its concern. All run at
+    // PASSIVE_LEVEL on the caller's thread (the device object is power
+    // pageable) and assert it.
+    NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) override;   // OpenClose.cpp
+    NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) override;    // OpenClose.cpp
+    NTSTATUS DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) override;  // OpenClose.cpp
+    NTSTATUS DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) override;     // ReadQueue.cpp
+    NTSTATUS DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) override;    // WritePath.cpp
+    NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) override;      // Pnp.cpp
+    NTSTATUS DispatchSysCtrl(PDEVICE_OBJECT DeviceObject, PIRP Irp) override;  // Pnp.cpp
+    NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) override;    // Power.cpp
+    // SerialDevice.cpp: what the port does not serve is not supported.
+    NTSTATUS DispatchIntrenalDevCtrl(PDEVICE_OBJECT DeviceObject, PIRP Irp) override;
+    NTSTATUS DispatchOther(PDEVICE_OBJECT DeviceObject, PIRP Irp) override;
+    NTSTATUS DispatchDefault(PDEVICE_OBJECT DeviceObject, PIRP Irp) override;
+
+private:
+    // The tests' window onto the port's state (tests/common/port_internals.h).
+    friend struct PortInternals;
+
+    // ---- SerialDevice.cpp: helpers of every concern (any IRQL <= DISPATCH_LEVEL)
+    NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS status);
+    // Adds to a wrapping byte counter that several threads add to at once.
+    static void AddToCounter(volatile ULONG* counter, ULONG bytes)
+    {
+        InterlockedExchangeAdd((volatile LONG*)counter, (LONG)bytes);
+    }
+
+    // ---- Pnp.cpp: Plug and Play life. PnP requests come one at a time at
+    // PASSIVE_LEVEL; the completion routines run at up to DISPATCH_LEVEL.
+    NTSTATUS PnpStart(PIRP Irp);
+    NTSTATUS PnpRemove(PIRP Irp);
+    NTSTATUS PnpSurpriseRemoval(PIRP Irp);
+    NTSTATUS PnpQueryCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+    static IO_COMPLETION_ROUTINE CompletionRoutineDeviceCaps;
+    // Records a new PnP state (keeping the one before) and passes the request down.
+    NTSTATUS EnterState(ULONG state, PIRP Irp);
+    // Skips the stack location and hands the request to the lower driver.
+    NTSTATUS PassDown(PIRP Irp);
+    // Passes down, then gives back the request's counter unit.
+    NTSTATUS PassDownCounted(PIRP Irp);
+    // Sends the request down and waits for the lower drivers to finish it.
+    NTSTATUS ForwardAndWait(PIRP Irp);
+    void GetUsbLink();
+    void DelPortToReg();
+
+    PDEVICE_OBJECT m_LowerDevice;      // set by AddDevice; every request sent down goes to it
+    PDEVICE_OBJECT m_Pdo;              // set by AddDevice
+    CIoCounter m_IoCounter;            // interlocked
+    CUnicodeString m_DeviceName;       // written by AddDevice only
+    CUnicodeString m_DriverKeyName;    // written at each start (PnP requests are serialised)
+    DEVICE_CAPABILITIES m_DeviceCaps;  // written by the capabilities completion
+
+    // ---- UsbConfig.cpp: USB configuration and synchronous URBs (PASSIVE_LEVEL:
+    // CallUSBD waits). The fields are written at each start only.
+    NTSTATUS CallUSBD(PURB Urb);
+    BOOLEAN InitUsbDev();
+    BOOLEAN GetUsbDeviceDesc();
+    BOOLEAN GetUsbDeviceConfig(CMemBuffer& dest);
+    BOOLEAN SelectConfig(const UCHAR* config, CMemBuffer& dest);
+    // The USBD_INTERFACE_INFORMATION of the first interface, once selected.
+    PUSBD_INTERFACE_INFORMATION InterfaceInfo() { return (PUSBD_INTERFACE_INFORMATION)m_InterfaceInfo.m_Data; }
+
+    USB_DEVICE_DESCRIPTOR m_DeviceDescriptor;
+    CMemBuffer m_ConfigDescriptor;
+    CMemBuffer m_InterfaceInfo;  // the block stays where it is: the pipes below point into it
+
+    // ---- Flush.cpp: emptying the request lists at cleanup and removal
+    // (PASSIVE_LEVEL), and the hand-off with the cancel routines.
+    // Which cancel routine a list's requests carry, and so what a flush does
+    // with a request whose routine is already running.
+    enum CancelRule {
+        kCancelCompletesWhatItFinds,  // leave it the cancel spin lock, then complete it here
+        kCancelCompletesWhatItGets,   // the cancel routine completes it: leave it alone
+    };
+    // The flush of cleanup and of removal: the write in flight is left to
+    // end with what it has sent, then every queued write, wait and read is
+    // completed with STATUS_NO_SUCH_DEVICE.
+    void FlushRequests();
+    void FlushWrites();
+    // Completes every request of `list` (guarded by `lock`) with STATUS_NO_SUCH_DEVICE.
+    void FlushRequestList(CPtrList& list, CSpinLock& lock, CancelRule rule);
+    // Takes back a request whose cancel routine may be running (it will not
+    // find the request in its list any more) before the request is completed.
+    static void TakeFromCancel(PIRP Irp);
+
+    // ---- OpenClose.cpp: the counters a close reports (interlocked adds;
+    // the open snapshots are written by DispatchCreate only).
+    volatile ULONG m_BytesSent;
+    volatile ULONG m_BytesReceived;
+    ULONG m_SentAtOpen;
+    ULONG m_ReceivedAtOpen;
+    volatile LONG m_IsOpen;
+
+    // ---- ReaderSlots.cpp: the two interrupt-IN transfers kept queued
+    // (ReadComplete at up to DISPATCH_LEVEL on any thread, both slots at once;
+    // the rest at PASSIVE_LEVEL).
+    BOOLEAN InitReadWrite(PUSBD_INTERFACE_INFORMATION Interface);
+    BOOLEAN StartRead();
+    void RestartRead();
+    // Cancels the reader transfers in flight; does not wait for them.
+    void CancelPendingReads();
+    static IO_COMPLETION_ROUTINE ReadComplete;
+    // A slot is claimed (its counter unit taken, then m_InFlight set, under
+    // m_ReaderLock) before it is armed and sent, so no two paths send the
+    // same IRP and removal never frees one about to go.
+    BOOLEAN ClaimReader(CReadContext& slot);
+    void ReleaseReader(CReadContext& slot);
+    void SendReader(CReadContext& slot);
+    void ArmReader(CReadContext& slot);
+    BOOLEAN PrepareReader(CReadContext& slot);
+
+    PUSBD_PIPE_INFORMATION m_ReadPipe;  // inside m_InterfaceInfo; written at start
+    CReadContext m_ReadContexts[kReaderSlots];
+    CSpinLock m_ReaderLock;  // guards each slot's m_InFlight
+
+    // ---- ReadQueue.cpp: read requests, the delivery loop (a work item at
+    // PASSIVE_LEVEL), the read time-out (a DPC) and the read cancel routine
+    // (DISPATCH_LEVEL, the cancel spin lock held).
+    static WorkItemCallback DataToIrp;
+    static KDEFERRED_ROUTINE TimerRead;
+    static DRIVER_CANCEL CancelRead;
+    BOOLEAN StartDeliveryLoop();
+    void DeliveryPass(BOOLEAN* completedOne);
+
+    CSpinLock m_BufferInLock;  // guards m_BufferIn
+    CCircularBuffer m_BufferIn;
+    CEvent m_DataEvent;         // wakes the delivery loop
+    CSpinLock m_ReadLock;       // guards m_ReadList, m_DeliveryRunning and the arming of m_ReadTimer
+    CPtrList m_ReadList;        // queued reads; the head is being filled
+    BOOLEAN m_DeliveryRunning;  // a delivery loop runs for this device
+    CTimer m_ReadTimer;
+    LONG m_ReadTimeout;  // milliseconds, 0: none; written by the serial settings
+
+    // ---- WritePath.cpp: one write in flight at a time (WriteComplete at up to
+    // DISPATCH_LEVEL; StartWrite in either context).
+    NTSTATUS StartWrite(PIRP Irp);
+    static IO_COMPLETION_ROUTINE WriteComplete;
+    // Takes the finished write `Irp` off m_WriteList and, in the same hold of
+    // m_WriteLock, chooses the write to start next (null: none), so that no
+    // DispatchWrite can slip in between and start a second one.
+    PIRP RemoveFromWriteList(PIRP Irp);
+    void PrepareWrite();
+    // m_WriteLock held and no write in flight: (re)builds the URB and packet
+    // for m_WritePipe.
+    void BuildWriteUrb();
+    // Writes that arrive while the device starts wait until its write path
+    // is ready; ReleaseWrites starts the first of them.
+    void HoldWrites();
+    void ReleaseWrites();
+    BOOLEAN WritePathReady() const;
+    // Loads the next packet of the write in flight and sends it down.
+    void SendWritePacket(PIRP Irp);
+
+    PUSBD_PIPE_INFORMATION m_WritePipe;  // inside m_InterfaceInfo; written at start
+    CSpinLock m_WriteLock;               // guards m_WriteList, m_WriteActive, m_WritesHeld, m_WriteRebuild
+    CPtrList m_WriteList;                // writes in arrival order; the head may be in flight
+    PIRP m_WriteActive;                  // the write in flight (the list's head), or null
+    BOOLEAN m_WritesHeld;                // a start is under way: new writes wait for its end
+    BOOLEAN m_WriteRebuild;              // the pipe changed under a write in flight: rebuild when it ends
+    // Touched only by the write in flight and its completion.
+    CMemBuffer m_WriteUrb;
+    CMemBuffer m_WritePacket;
+    volatile LONG m_WriteTotal;  // also set to 0 by the flushes: the write in flight then ends
+    LONG m_WriteDone;
+};
