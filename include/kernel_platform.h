@@ -36,5 +36,6 @@ extern "C" {
 #define PAGED_CODE() NT_ASSERT(KeGetCurrentIrql() <= APC_LEVEL)
 #endif
 
-// Exported by ntoskrnl; the DDK headers do not declare it.
+// Exported by ntoskrnl; the DDK headers do not declare them.
 extern "C" int _vsnwprintf(wchar_t* buffer, size_t count, const wchar_t* format, va_list args);
+extern "C" int _vsnprintf(char* buffer, size_t count, const char* format, va_list args);

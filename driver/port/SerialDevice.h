@@ -16,6 +16,7 @@
 #pragma once
 
 #include "core/Device.h"
+#include "log/TraceLog.h"
 #include "port/ReaderSlot.h"
 #include "support/CircularBuffer.h"
 #include "support/Event.h"
@@ -132,6 +133,12 @@ private:
     ULONG m_SentAtOpen;
     ULONG m_ReceivedAtOpen;
     volatile LONG m_IsOpen;
+    CTraceLog m_Log;  // the port's own log, configured by the constructor
+
+    // ---- Naming: the COM name as last read from the device's hardware key;
+    // empty until the port is named. Written at PASSIVE_LEVEL by the PnP and
+    // device-control paths.
+    CUnicodeString m_PortName;
 
     // ---- ReaderSlots.cpp: the two interrupt-IN transfers kept queued
     // (ReadComplete at up to DISPATCH_LEVEL on any thread, both slots at once;

@@ -19,8 +19,7 @@ inline void BuildTransferUrb(PURB urb, USBD_PIPE_HANDLE pipe, ULONG flags)
 
 // Points the transfer at `buffer` and makes `urb` the request of the IRP's
 // next stack location, with `routine` called however it ends.
-inline void PrepareSubmit(PIRP irp, PURB urb, PVOID buffer, ULONG length, PIO_COMPLETION_ROUTINE routine,
-                          PVOID context)
+inline void PrepareSubmit(PIRP irp, PURB urb, PVOID buffer, ULONG length, PIO_COMPLETION_ROUTINE routine, PVOID context)
 {
     urb->UrbBulkOrInterruptTransfer.TransferBufferMDL = NULL;
     urb->UrbBulkOrInterruptTransfer.TransferBuffer = buffer;

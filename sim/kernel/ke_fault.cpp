@@ -64,7 +64,7 @@ unsigned AllocationAttempts(FaultSite site)
     return g_attempts[(int)site].load();
 }
 
-bool ShouldFail(FaultSite site, ULONG tag)
+bool ShouldFail(FaultSite site, ULONG tag, size_t size)
 {
     g_attempts[(int)site].fetch_add(1, std::memory_order_relaxed);
     if (site != FaultSite::Any)
@@ -77,6 +77,8 @@ bool ShouldFail(FaultSite site, ULONG tag)
         if (a.rule.site != FaultSite::Any && a.rule.site != site)
             continue;
         if (a.rule.tag != 0 && (!Tagged(site) || a.rule.tag != tag))
+            continue;
+        if (a.rule.size != 0 && (site != FaultSite::Pool || a.rule.size != size))
             continue;
         // Every matching rule counts the attempt, even once another has failed it.
         if (Decide(a))

@@ -115,7 +115,7 @@ PVOID PoolAllocate(POOL_TYPE type, SIZE_T size, ULONG tag, const char* routine, 
         ReportViolation("POOL_ZERO_SIZE", "tag '" + TagText(tag) + "'", routine, "allocation of 0 bytes");
         return nullptr;
     }
-    if (faults && ShouldFail(FaultSite::Pool, tag))
+    if (faults && ShouldFail(FaultSite::Pool, tag, size))
         return nullptr;
     void* p = nullptr;
     if (posix_memalign(&p, IsCacheAligned(type) ? 64 : 16, size) != 0)

@@ -65,12 +65,13 @@ TEST_F(PortMachineTest, UnformattableNumberLeavesTheDeviceObjectUnnamed)
     vbusreq::PlugOptions first;
     first.serial = u"A";
     ASSERT_NE(Plug(first), 0u);  // the driver is loaded now
-    // The second device's first buffer is its receive ring, the second the
-    // buffer its number is formatted in.
+    // The buffer the second device's number is formatted in: 1024 bytes, and
+    // a fifth more as every growing buffer reserves.
     sim::FaultRule rule;
     rule.site = sim::FaultSite::Pool;
     rule.tag = 0x4D454D45;
-    rule.nth = 2;
+    rule.size = 1024 * 6 / 5;
+    rule.nth = 1;
     sim::AddFault(rule);
     vbusreq::PlugOptions second;
     second.serial = u"B";

@@ -156,6 +156,7 @@ struct FaultRule {
     unsigned count = 1;  // how many consecutive matches fail from the nth on (0: all)
     double probability = 0;  // with a seed: fail each match with this probability
     unsigned seed = 0;
+    size_t size = 0;  // pool only: match allocations of exactly this many bytes; 0: any size
 };
 void AddFault(const FaultRule& rule);
 void ClearFaults();
@@ -163,7 +164,7 @@ void ClearFaults();
 // systematic runs that fail each site in turn).
 unsigned AllocationAttempts(FaultSite site);
 // Called by the sim's allocators: true when this allocation must fail.
-bool ShouldFail(FaultSite site, ULONG tag);
+bool ShouldFail(FaultSite site, ULONG tag, size_t size = 0);
 
 // ---------------------------------------------------------------- drivers
 
