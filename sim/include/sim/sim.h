@@ -102,6 +102,7 @@ enum class FaultSite {
     Irp,        // IoAllocateIrp, IoBuild*Request
     WorkItem,   // IoAllocateWorkItem
     Urb,        // USBD library allocations
+    Heap,       // HeapAlloc (user mode)
     Any,
 };
 
