@@ -134,11 +134,14 @@ void SystemTest::TearDown()
 uint32_t SystemTest::PlugPort(int* number, const vbusreq::PlugOptions& options)
 {
     // Device numbers only grow while the driver stays loaded, so the new
-    // port is the first number above every port that exists now.
-    int before = NewestPort(1, 256);
+    // port is the first number above every port that exists now. That can be
+    // far above them: under Wine the driver outlives the tests, and the
+    // numbers of the ports earlier tests removed are not given out again.
+    const int kHighestNumber = 1024;
+    int before = NewestPort(1, kHighestNumber);
     uint32_t id = bus.Plug(options);
     int found = 0;
-    if (id == 0 || !Eventually([&] { return (found = NewestPort(before + 1, before + 16)) != 0; }, 10000)) {
+    if (id == 0 || !Eventually([&] { return (found = NewestPort(before + 1, kHighestNumber)) != 0; }, 10000)) {
         return 0;
     }
     *number = found;
