@@ -10,6 +10,10 @@
 
 namespace {
 
+// setupapi checks the record's size against the process's: 28 bytes in the
+// 32-bit DLL, 32 in a 64-bit program built from the same sources.
+static_assert(sizeof(SP_DEVINFO_DATA) == (sizeof(void*) == 8 ? 32 : 28), "SP_DEVINFO_DATA layout");
+
 // GUID_DEVCLASS_PORTS, defined here: <initguid.h> would define it a second time.
 const GUID kPortsClass = {0x4D36E978, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
 
