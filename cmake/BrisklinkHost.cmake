@@ -74,7 +74,8 @@ endif()
 brisklink_sources(SETUP_SOURCES setup)
 if(SETUP_SOURCES)
   add_library(setup_host STATIC ${SETUP_SOURCES})
-  target_include_directories(setup_host PUBLIC ${PROJECT_SOURCE_DIR}/include)
+  # setup/ too: tests call the library's steps (PortNaming.h) one by one.
+  target_include_directories(setup_host PUBLIC ${PROJECT_SOURCE_DIR}/include ${PROJECT_SOURCE_DIR}/setup)
   # As in the target build, where setup.dll has no C++ runtime to lean on.
   target_compile_options(setup_host PRIVATE ${BRISKLINK_KERNEL_CODE_FLAGS})
   target_link_libraries(setup_host PUBLIC simkernel)

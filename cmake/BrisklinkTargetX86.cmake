@@ -15,16 +15,22 @@ set(CMAKE_CXX_STANDARD_LIBRARIES "")
 option(BRISKLINK_SETUP_NO_CRT "Link setup.dll without the C runtime" ON)
 
 brisklink_sources(SETUP_SOURCES setup)
+# setup/target: what only the DLL has (its entry point, its export list and,
+# without the C runtime, the memory routines GCC may call).
+brisklink_sources(SETUP_DLL_SOURCES setup/target)
+set(SETUP_DEF_FILE ${PROJECT_SOURCE_DIR}/setup/target/setup.def)
 if(SETUP_SOURCES)
-  add_library(setup_dll SHARED ${SETUP_SOURCES})
+  add_library(setup_dll SHARED ${SETUP_SOURCES} ${SETUP_DLL_SOURCES} ${SETUP_DEF_FILE})
   set_target_properties(setup_dll PROPERTIES
     PREFIX "" SUFFIX ".dll" OUTPUT_NAME ${BRISKLINK_SETUP_DLL_NAME} DEFINE_SYMBOL ""
     RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}
     ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lib)
-  target_include_directories(setup_dll PRIVATE ${PROJECT_SOURCE_DIR}/include)
+  target_include_directories(setup_dll PRIVATE ${PROJECT_SOURCE_DIR}/include ${PROJECT_SOURCE_DIR}/setup)
   target_compile_options(setup_dll PRIVATE
     -Wall -Wextra -Wno-unused-parameter -Wno-multichar
-    -fno-exceptions -fno-rtti -fno-threadsafe-statics)
+    -fno-exceptions -fno-rtti -fno-threadsafe-statics
+    # No hosted-library assumptions, and no stack protector (it needs the runtime).
+    -ffreestanding -fno-stack-protector)
   # --kill-at: stdcall exports carry their plain names (SetupPortName,
   # not SetupPortName@16).
   target_link_options(setup_dll PRIVATE

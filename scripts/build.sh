@@ -3,7 +3,9 @@
 #   build/host      native, against the simulated machine: tests and demo
 #   build/target    mingw-w64 x64: Brisklink.sys and the virtual bus driver
 #   build/target32  mingw-w64 x86: setup.dll (only once setup/ has sources)
-# Usage: scripts/build.sh [host] [target] [target32]   (default: all)
+#   build/package   the driver package: Brisklink.inf, Brisklink.sys and
+#                   setup.dll, collected from the two target builds
+# Usage: scripts/build.sh [host] [target] [target32] [package]   (default: all)
 # BRISKLINK_SANITIZE=0 builds the host build without ASan/UBSan (CI always
 # uses them).
 set -euo pipefail
@@ -11,7 +13,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 cd "$BRISKLINK_ROOT"
 
 builds=("$@")
-((${#builds[@]})) || builds=(host target target32)
+((${#builds[@]})) || builds=(host target target32 package)
 
 # CMake keeps the compiler it first found: when a toolchain file changes (for
 # example to another compiler variant), the folder's cache starts over.
@@ -34,6 +36,25 @@ configure_and_build() {
     cmake --build "$dir" -- -k 0 # report every broken file, not just the first
 }
 
+# What a Windows machine needs to install the port, in one folder; built
+# from what the target builds produced, so they must have run.
+make_package() {
+    local dir=build/package f missing=()
+    local files=(build/target/Brisklink.inf build/target/Brisklink.sys build/target32/setup.dll)
+    echo "== build: $dir"
+    for f in "${files[@]}"; do
+        [[ -f $f ]] || missing+=("$f")
+    done
+    if ((${#missing[@]})); then
+        echo "build: the package lacks ${missing[*]} (scripts/build.sh target target32 builds them)" >&2
+        return 1
+    fi
+    rm -rf "$dir"
+    mkdir -p "$dir"
+    cp "${files[@]}" "$dir/"
+    echo "build: $dir holds $(cd "$dir" && echo *)"
+}
+
 mkdir -p build
 for b in "${builds[@]}"; do
     case $b in
@@ -49,8 +70,10 @@ for b in "${builds[@]}"; do
         else
             echo "build: target32 skipped (setup/ has no sources)"
         fi ;;
+    package)
+        make_package ;;
     *)
-        echo "usage: $0 [host] [target] [target32]" >&2
+        echo "usage: $0 [host] [target] [target32] [package]" >&2
         exit 2 ;;
     esac
 done

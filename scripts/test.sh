@@ -60,6 +60,14 @@ if has_sources setup; then
     fi
 fi
 
+if ((target_built && target32_built)); then
+    if scripts/build.sh package; then
+        note "package: OK (build/package)"
+    else
+        fail "package: FAILED"
+    fi
+fi
+
 # -------------------------------------------------------------- host tests
 passed=0
 failed=0

@@ -7,7 +7,7 @@
 namespace {
 
 const ULONG kMessageChars = 511;
-const ULONG kStampChars = 17;  // "YYYYMMDDhhmmss - "
+const ULONG kStampChars = 17;       // "YYYYMMDDhhmmss - "
 const LONGLONG kTurnWait = -10000;  // 1 ms, relative
 
 // Writes `value` as `digits` decimal digits, zero-padded.

@@ -25,6 +25,7 @@ typedef const WCHAR* LPCWCH;
 typedef CHAR* LPCH;
 typedef WCHAR* LPWCH;
 typedef ULONGLONG* PULONGLONG;
+typedef struct HWND__* HWND;
 
 #define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
 #define INFINITE 0xFFFFFFFF
@@ -100,6 +101,12 @@ static_assert(sizeof(OVERLAPPED) == 32, "OVERLAPPED is 32 bytes on x64");
 
 #define EVENT_MODIFY_STATE 0x0002
 #define EVENT_ALL_ACCESS (STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0x3)
+
+// ---------------------------------------------------------------- heap
+
+#define HEAP_NO_SERIALIZE 0x00000001
+#define HEAP_GENERATE_EXCEPTIONS 0x00000004
+#define HEAP_ZERO_MEMORY 0x00000008
 
 // ---------------------------------------------------------------- code pages
 
@@ -299,6 +306,14 @@ DWORD GetTickCount(void);
 ULONGLONG GetTickCount64(void);
 DWORD GetCurrentThreadId(void);
 DWORD GetCurrentProcessId(void);
+
+// ---------------------------------------------------------------- heap
+
+// The process heap. HeapAlloc returns null when memory is short (the
+// machine's fault injection can make it so: FaultSite::Heap).
+HANDLE GetProcessHeap(void);
+LPVOID HeapAlloc(HANDLE hHeap, DWORD dwFlags, SIZE_T dwBytes);
+BOOL HeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem);
 
 // ---------------------------------------------------------------- text
 

@@ -20,6 +20,8 @@ const char* TypeName(ObjType t)
         return "file";
     case ObjType::Event:
         return "event";
+    case ObjType::DevInfo:
+        return "device information set";
     default:
         return "registry key";
     }
@@ -111,6 +113,8 @@ void Win32Startup()
     w32::g_handles.clear();
     w32::g_next = 0;
     w32::FilesStartup();
+    w32::HeapStartup();
+    w32::SetupApiStartup();
 }
 
 void Win32Shutdown()
@@ -129,6 +133,7 @@ void Win32Shutdown()
     }
     left.clear();
     w32::FilesShutdown();
+    w32::HeapShutdown();
 }
 
 }  // namespace sim
@@ -147,12 +152,14 @@ extern "C" void SetLastError(DWORD dwErrCode)
 extern "C" BOOL CloseHandle(HANDLE hObject)
 {
     w32::Enter("CloseHandle");
-    auto object = w32::RemoveHandle(hObject);
-    if (!object || object->type == w32::ObjType::Key) {
-        if (object)
-            w32::InsertHandle(object);  // keys close with RegCloseKey
+    // Keys close with RegCloseKey, device information sets with
+    // SetupDiDestroyDeviceInfoList; either handle stays valid for those.
+    auto object = w32::LookupHandle(hObject);
+    if (!object || object->type == w32::ObjType::Key || object->type == w32::ObjType::DevInfo)
         return w32::Fail(ERROR_INVALID_HANDLE);
-    }
+    object = w32::RemoveHandle(hObject);
+    if (!object)
+        return w32::Fail(ERROR_INVALID_HANDLE);  // closed by another thread meanwhile
     if (object->type == w32::ObjType::File)
         w32::CloseFileHandle(std::static_pointer_cast<w32::FileObj>(object));
     return TRUE;

@@ -2,8 +2,8 @@
 // The implementation sees both worlds: the kernel internals it drives and the
 // Win32 types it serves. Clients see only <windows.h>.
 //
-// Handles: one table of user-mode handles per machine (file, event and key
-// objects), separate from the kernel's handle table, as a process's handles
+// Handles: one table of user-mode handles per machine (file, event, key and
+// device information set objects), separate from the kernel's handle table, as a process's handles
 // are on Windows. Values are small multiples of 4 and never reused within a
 // machine's life.
 #pragma once
@@ -21,7 +21,7 @@
 namespace sim {
 namespace w32 {
 
-enum class ObjType { File, Event, Key };
+enum class ObjType { File, Event, Key, DevInfo };
 
 struct Object {
     explicit Object(ObjType t) : type(t) {}
@@ -104,6 +104,17 @@ NTSTATUS Transact(const std::shared_ptr<FileObj>& file, UCHAR major, ULONG code,
 
 void FilesStartup();
 void FilesShutdown();
+
+// The process heap (w32_heap.cpp): blocks still allocated at shutdown are reported.
+void HeapStartup();
+void HeapShutdown();
+
+// Setup API (w32_setupapi.cpp): the machine-wide state an installed system
+// has before any installer runs.
+void SetupApiStartup();
+
+// A new user-mode handle to `key` with the access `sam` maps to.
+HKEY NewKeyHandle(const reg::KeyRef& key, REGSAM sam);
 
 }  // namespace w32
 

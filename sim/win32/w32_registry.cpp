@@ -41,14 +41,6 @@ LONG Needs(ACCESS_MASK granted, ACCESS_MASK needed)
     return (granted & needed) == needed ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
 }
 
-HKEY NewKeyHandle(const reg::KeyRef& key, REGSAM sam)
-{
-    auto k = std::make_shared<KeyObj>();
-    k->key = key;
-    k->access = reg::MapKeyAccess(sam & ~(KEY_WOW64_64KEY | KEY_WOW64_32KEY));
-    return (HKEY)InsertHandle(k);
-}
-
 LONG Open(HKEY h, const std::u16string& sub, REGSAM sam, PHKEY result)
 {
     Enter("RegOpenKeyEx");
@@ -190,6 +182,15 @@ LONG CopyName(const std::u16string& name, LPWSTR out, LPDWORD cch)
 }
 
 }  // namespace
+
+HKEY NewKeyHandle(const reg::KeyRef& key, REGSAM sam)
+{
+    auto k = std::make_shared<KeyObj>();
+    k->key = key;
+    k->access = reg::MapKeyAccess(sam & ~(KEY_WOW64_64KEY | KEY_WOW64_32KEY));
+    return (HKEY)InsertHandle(k);
+}
+
 }  // namespace w32
 }  // namespace sim
 

@@ -37,6 +37,9 @@ struct PlugOptions {
     Bytes device = usbdesc::Device();
     Bytes config = usbdesc::ReferenceConfig();
     std::u16string serial;
+    // The hardware id list as the bus reports it: each id NUL-terminated, the
+    // list ended by one more NUL. Empty: derived from the device descriptor.
+    std::u16string hardwareIds;
     uint32_t capabilityFlags = VBUS_CAP_REMOVABLE | VBUS_CAP_SURPRISE_REMOVAL_OK;
     uint32_t deviceState[7] = {0, 0, 0, 0, 0, 0, 0};
     std::vector<Bytes> faults;  // VBUS_FAULT_REQUEST records in force from the first request on
@@ -50,7 +53,10 @@ inline Bytes Plug(const PlugOptions& o)
     r.DeviceDescriptorLength = (uint32_t)o.device.size();
     r.ConfigDescriptorOffset = (uint32_t)(sizeof(r) + o.device.size());
     r.ConfigDescriptorLength = (uint32_t)o.config.size();
-    r.TotalLength = (uint32_t)(sizeof(r) + o.device.size() + o.config.size());
+    size_t idBytes = o.hardwareIds.size() * sizeof(char16_t);
+    r.HardwareIdsOffset = idBytes ? (uint32_t)(sizeof(r) + o.device.size() + o.config.size()) : 0;
+    r.HardwareIdsLength = (uint32_t)idBytes;
+    r.TotalLength = (uint32_t)(sizeof(r) + o.device.size() + o.config.size() + idBytes);
     for (size_t i = 0; i < o.serial.size() && i + 1 < VBUS_MAX_SERIAL_CHARS; i++) {
         r.Serial[i] = o.serial[i];
     }
@@ -64,9 +70,12 @@ inline Bytes Plug(const PlugOptions& o)
         r.FaultsLength = (uint32_t)faultBytes;
         r.TotalLength += (uint32_t)faultBytes;
     }
-    Bytes v = Record(r, o.device.size() + o.config.size() + faultBytes);
+    Bytes v = Record(r, o.device.size() + o.config.size() + idBytes + faultBytes);
     std::memcpy(v.data() + sizeof(r), o.device.data(), o.device.size());
     std::memcpy(v.data() + sizeof(r) + o.device.size(), o.config.data(), o.config.size());
+    if (idBytes) {
+        std::memcpy(v.data() + r.HardwareIdsOffset, o.hardwareIds.data(), idBytes);
+    }
     for (size_t i = 0; i < o.faults.size(); i++) {
         std::memcpy(v.data() + r.FaultsOffset + i * sizeof(VBUS_FAULT_REQUEST), o.faults[i].data(),
                     sizeof(VBUS_FAULT_REQUEST));

@@ -146,6 +146,7 @@ enum class FaultSite {
     Irp,        // IoAllocateIrp, IoBuild*Request
     WorkItem,   // IoAllocateWorkItem
     Urb,        // USBD library allocations
+    Heap,       // HeapAlloc (user mode)
     Any,
 };
 

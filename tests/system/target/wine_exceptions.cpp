@@ -17,6 +17,10 @@ const WineException kExceptions[] = {
     {"PortDataTest", "ReadPendingAtCloseEndsAsNoSuchDevice",
      "Wine 8 sends no IRP_MJ_CLEANUP: a read pending when the last handle closes is not ended by the "
      "driver's cleanup and stays pending until the device is removed"},
+    {"PortRenameTest", "UnpluggedDeviceIsNotRenamed",
+     "Wine 8's SetupDiGetClassDevsW with DIGCF_PRESENT lists every device of the class that has a key under "
+     "Enum, also one whose bus no longer reports it and whose driver is unloaded: SetupPortName finds the "
+     "unplugged device among the present ones and renames it"},
     {nullptr, nullptr, nullptr},
 };
 
