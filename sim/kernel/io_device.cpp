@@ -24,6 +24,13 @@ void DestroyDevice(void* body)
         KeCheckFreedMemory(ext->extension, ext->extensionSize, "IoDeleteDevice");
     KeCheckFreedMemory(d, sizeof *d, "IoDeleteDevice");
     Guard lock(Lock());
+    bool lastHandle = d->DeviceObjectExtension->unlinkWhenFreed;
+    PIRP pending = nullptr;
+    if (lastHandle && DeviceHasPendingIrpLocked(d, &pending))
+        ReportViolation("IRP_PENDING_AT_DEVICE_DELETE", DeviceText(d), "IoDeleteDevice",
+                        IrpText(pending) + " is still pending when its last handle closed");
+    if (lastHandle)
+        UnlinkFromDriverLocked(d);
     g_devices.erase(d);
     PDRIVER_OBJECT driver = d->DriverObject;
     _DEVOBJ_EXTENSION* x = d->DeviceObjectExtension;
@@ -32,6 +39,9 @@ void DestroyDevice(void* body)
     delete x;
     delete d;
     DriverDeviceGoneLocked(driver);
+    lock.unlock();
+    if (lastHandle)
+        pnp::DeviceFreed();  // its driver may have been waiting for it to unload
 }
 
 }  // namespace
@@ -46,6 +56,17 @@ PDEVICE_OBJECT TopOfStackLocked(PDEVICE_OBJECT d)
     while (d->AttachedDevice)
         d = d->AttachedDevice;
     return d;
+}
+
+void UnlinkFromDriverLocked(PDEVICE_OBJECT device)
+{
+    for (PDEVICE_OBJECT* p = &device->DriverObject->DeviceObject; *p; p = &(*p)->NextDevice) {
+        if (*p == device) {
+            *p = device->NextDevice;
+            break;
+        }
+    }
+    device->NextDevice = nullptr;
 }
 
 void SetCreateBlocked(PDEVICE_OBJECT pdo, bool blocked)
@@ -161,23 +182,27 @@ extern "C" VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
         if (x->attachedTo)
             ReportViolation("DEVICE_DELETED_WHILE_ATTACHED", what, "IoDeleteDevice",
                             "still attached to " + io::DeviceText(x->attachedTo) + " (call IoDetachDevice first)");
-        if (DeviceObject->ReferenceCount != 0)
+        if (DeviceObject->ReferenceCount != 0 && (x->inStack || finalRemove))
             ReportViolation("DEVICE_DELETED_WITH_OPEN_HANDLES", what, "IoDeleteDevice",
                             std::to_string(DeviceObject->ReferenceCount) + " file object(s) still open on it");
+        // A standalone device's open handles keep it, and requests on them
+        // may still be in its dispatch routines: the check moves to the
+        // moment the last handle closes.
+        bool keptByHandles = DeviceObject->ReferenceCount != 0 && !x->inStack && !finalRemove;
         PIRP pending = nullptr;
-        if (io::DeviceHasPendingIrpLocked(DeviceObject, &pending))
+        if (!keptByHandles && io::DeviceHasPendingIrpLocked(DeviceObject, &pending))
             ReportViolation("IRP_PENDING_AT_DEVICE_DELETE", what, "IoDeleteDevice",
                             io::IrpText(pending) + " is still pending on it");
         x->deleted = true;
         if (!x->key.empty())
             io::RemoveEntryLocked(x->key);
-        for (PDEVICE_OBJECT* p = &DeviceObject->DriverObject->DeviceObject; *p; p = &(*p)->NextDevice) {
-            if (*p == DeviceObject) {
-                *p = DeviceObject->NextDevice;
-                break;
-            }
-        }
-        DeviceObject->NextDevice = nullptr;
+        // A standalone device with handles open goes on being the driver's
+        // until the last one is closed, as on Windows: the driver is not
+        // unloaded under a close still to come.
+        if (keptByHandles)
+            x->unlinkWhenFreed = true;
+        else
+            io::UnlinkFromDriverLocked(DeviceObject);
         destroy = io::DereferenceLocked(DeviceObject, "IoDeleteDevice");
     }
     if (destroy)
@@ -199,6 +224,8 @@ extern "C" PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevic
     PDEVICE_OBJECT top = io::TopOfStackLocked(TargetDevice);
     top->AttachedDevice = SourceDevice;
     SourceDevice->DeviceObjectExtension->attachedTo = top;
+    SourceDevice->DeviceObjectExtension->inStack = true;
+    top->DeviceObjectExtension->inStack = true;
     SourceDevice->StackSize = (CCHAR)(top->StackSize + 1);
     if (top->AlignmentRequirement > SourceDevice->AlignmentRequirement)
         SourceDevice->AlignmentRequirement = top->AlignmentRequirement;

@@ -32,6 +32,13 @@ struct _DEVOBJ_EXTENSION {
     // new opens: until its start has succeeded (on the PDO, so devices that
     // attach meanwhile are covered), and from surprise removal or removal on.
     bool createBlocked = false;
+    // Part of a device stack (attached, or attached to) at some time: such a
+    // device is deleted by its PnP removal, which comes only once its handles
+    // are closed. A standalone device may be deleted with handles open.
+    bool inStack = false;
+    // Deleted, but open handles still reference it: it stays on its driver's
+    // list (so the driver is not unloaded under them) until its memory goes.
+    bool unlinkWhenFreed = false;
     POWER_STATE devicePower{};  // recorded by PoSetPowerState
     POWER_STATE systemPower{};
 };
@@ -106,6 +113,8 @@ void ReportDriverLinksLocked(PDRIVER_OBJECT driver);  // links a departing drive
 
 bool IsDeviceLocked(PDEVICE_OBJECT d);  // a device object whose memory is live
 PDEVICE_OBJECT TopOfStackLocked(PDEVICE_OBJECT d);
+// Takes a device off its driver's list of device objects.
+void UnlinkFromDriverLocked(PDEVICE_OBJECT device);
 // The PnP manager opens or closes a PDO's stack (the PDO and the devices
 // attached above it now) to new file objects.
 void SetCreateBlocked(PDEVICE_OBJECT pdo, bool blocked);

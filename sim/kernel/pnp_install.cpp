@@ -171,6 +171,15 @@ void WriteDeviceKeys(DevNode* n, const Package* match)
     SetSz(key, u"Class", match->className);
     SetSz(key, u"ClassGUID", guid);
     SetSz(key, u"Driver", driverKey);
+    reg::KeyRef hardware = CreatePath(EnumKeyPath(n) + u"\\Device Parameters");
+    for (auto& [name, value] : match->hardwareKeyValues) {
+        std::u16string text = value;
+        size_t at = text.find(u"%INSTANCE%");
+        if (at != std::u16string::npos)
+            text.replace(at, 10, n->instancePath);
+        if (hardware)
+            SetSz(hardware, name, text);
+    }
     SetSz(key, u"Service", match->service);
     if (!match->description.empty())
         SetSz(key, u"Mfg", match->description);
@@ -247,6 +256,8 @@ void InstallDriverPackage(const DriverPackage& package)
     p.className = U16(package.className);
     p.classGuid = package.classGuid.empty() ? WellKnownGuid(p.className) : U16(package.classGuid);
     p.description = U16(package.description.empty() ? package.service : package.description);
+    for (auto& [name, value] : package.hardwareKeyValues)
+        p.hardwareKeyValues.emplace_back(U16(name), U16(value));
     if (p.service.empty() || !p.entry || p.classGuid.empty()) {
         ReportViolation("PNP_PACKAGE_INVALID", "package " + package.service, "InstallDriverPackage",
                         "a package needs a service name, an entry and a known class (or its GUID)");
@@ -258,6 +269,10 @@ void InstallDriverPackage(const DriverPackage& package)
         SetDword(service, u"Type", 1);   // SERVICE_KERNEL_DRIVER
         SetDword(service, u"Start", 3);  // SERVICE_DEMAND_START
         SetDword(service, u"ErrorControl", 1);
+        reg::KeyRef parameters = CreatePath(kServices + p.service + u"\\Parameters");
+        for (auto& [name, value] : package.parameters)
+            if (parameters && GetSz(parameters, U16(name)).empty())
+                SetSz(parameters, U16(name), U16(value));
     }
     {
         Guard lock(Lock());

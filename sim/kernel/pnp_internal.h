@@ -48,6 +48,7 @@ struct Package {
     PDRIVER_INITIALIZE entry = nullptr;
     std::vector<std::u16string> hardwareIds;
     std::u16string className, classGuid, description;
+    std::vector<std::pair<std::u16string, std::u16string>> hardwareKeyValues;
 };
 
 std::mutex& Lock();
@@ -153,6 +154,8 @@ void Shutdown();
 bool DeviceDeleting(PDEVICE_OBJECT device);
 // The last close of a file object on `device`.
 void HandleClosed(PDEVICE_OBJECT device);
+// A deleted device that open handles kept on its driver's list is gone.
+void DeviceFreed();
 
 }  // namespace pnp
 }  // namespace sim

@@ -218,6 +218,16 @@ bool DeviceDeleting(PDEVICE_OBJECT device)
     return false;
 }
 
+void DeviceFreed()
+{
+    {
+        Guard lock(Lock());
+        if (!g_running)
+            return;
+    }
+    Queue(UnloadIdleDrivers);
+}
+
 void HandleClosed(PDEVICE_OBJECT)
 {
     bool waiting = false;

@@ -23,10 +23,14 @@ inline PDRIVER_DISPATCH g_entryDispatch = nullptr;
 
 inline VOID DeleteDevicesUnload(PDRIVER_OBJECT driver)
 {
-    while (PDEVICE_OBJECT d = driver->DeviceObject) {
+    // A device deleted with handles open stays on the list until they close:
+    // walk it, do not wait for it to empty.
+    for (PDEVICE_OBJECT d = driver->DeviceObject; d;) {
+        PDEVICE_OBJECT next = d->NextDevice;
         if (ExtOf(d)->lower)
             IoDetachDevice(ExtOf(d)->lower);
         IoDeleteDevice(d);
+        d = next;
     }
 }
 

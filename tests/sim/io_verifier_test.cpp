@@ -318,14 +318,36 @@ TEST_F(IoVerifierTest, DeletingAnFdoAfterDetachingIsClean)
     EXPECT_TRUE(sim::Violations().empty()) << sim_test::ViolationText();
 }
 
-TEST_F(IoVerifierTest, DeletingADeviceWithOpenFilesIsReported)
+// A device of a PnP stack is deleted by its removal, which comes only once its
+// handles are closed.
+TEST_F(IoVerifierTest, DeletingAStackDeviceWithOpenFilesIsReported)
 {
-    PDEVICE_OBJECT d = Device(CompleteSuccess);
+    PDRIVER_OBJECT driver = LoadTestDriver(L"iov", CompleteSuccess);
+    PDEVICE_OBJECT lower = MakeDevice(driver, L"\\Device\\IoVLow");
+    PDEVICE_OBJECT d = MakeDevice(driver, L"\\Device\\IoV", lower);
     PFILE_OBJECT f = sim::OpenDevice(L"\\Device\\IoV");
     ASSERT_NE(f, nullptr);
+    IoDetachDevice(lower);
+    ExtOf(d)->lower = nullptr;
     IoDeleteDevice(d);
     EXPECT_TRUE(TakeViolation("DEVICE_DELETED_WITH_OPEN_HANDLES"));
     EXPECT_EQ(sim::CloseDevice(f), STATUS_SUCCESS) << "the object outlives its deletion until the close";
+}
+
+// A standalone device (a control device) may go with handles open: its
+// object, and its driver, stay until the last one is closed.
+TEST_F(IoVerifierTest, StandaloneDeviceDeletedWithOpenFilesLastsUntilTheClose)
+{
+    PDRIVER_OBJECT driver = LoadTestDriver(L"iov", CompleteSuccess);
+    PDEVICE_OBJECT d = MakeDevice(driver, L"\\Device\\IoV");
+    PFILE_OBJECT f = sim::OpenDevice(L"\\Device\\IoV");
+    ASSERT_NE(f, nullptr);
+    IoDeleteDevice(d);
+    EXPECT_TRUE(sim::Violations().empty()) << sim_test::ViolationText();
+    EXPECT_EQ(sim::OpenDevice(L"\\Device\\IoV"), nullptr) << "its name is gone";
+    EXPECT_EQ(driver->DeviceObject, d) << "its driver still has it";
+    EXPECT_EQ(sim::CloseDevice(f), STATUS_SUCCESS);
+    EXPECT_EQ(driver->DeviceObject, nullptr);
 }
 
 TEST_F(IoVerifierTest, DeletingADeviceWithAPendingIrpIsReported)

@@ -243,6 +243,13 @@ struct DriverPackage {
     std::string className = "Ports";       // setup class: "Ports", "System", ...
     std::string classGuid;                 // empty: the well-known GUID of className
     std::string description;               // DriverDesc; empty: the service name
+    // REG_SZ values the INF's service section writes under the service's
+    // Parameters key (a value already there is kept, as the INF's AddReg does).
+    std::vector<std::pair<std::string, std::string>> parameters;
+    // REG_SZ values the installer writes into each installed device's
+    // hardware key ("Device Parameters"); "%INSTANCE%" in a value stands for
+    // the device's instance path.
+    std::vector<std::pair<std::string, std::string>> hardwareKeyValues;
 };
 // Installs (or replaces) a package. Devices already enumerated without a
 // function driver whose ids match are installed and started (bounded wait).
