@@ -2,6 +2,7 @@
 // serialised by the system.
 #include "DriverEntry.h"
 
+#include "control/ControlDevice.h"
 #include "core/Driver.h"
 #include "core/Pool.h"
 #include "core/PoolTags.h"
@@ -23,6 +24,14 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
 
     DriverObject->DriverExtension->AddDevice = AddDevice;
     DriverObject->DriverUnload = DriverUnload;
+
+    // Without memory for it the driver loads without a control device, and
+    // every user of it finds none.
+    PVOID block = PoolAlloc(NonPagedPool, sizeof(CControlDevice), kTagDevice);
+    if (block != NULL) {
+        g_ControlDevice = new (block) CControlDevice();
+        g_ControlDevice->CreateDevice(DriverObject);
+    }
     return STATUS_SUCCESS;
 }
 
@@ -35,6 +44,10 @@ NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObj
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     CSerialDevice* device = new (block) CSerialDevice();
+    // The control device object went with the last port: it comes back now.
+    if (g_ControlDevice != NULL) {
+        g_ControlDevice->CreateDevice(DriverObject);
+    }
     // From here on the object is reached only through its device extension.
     NTSTATUS status = device->AddDevice(DriverObject, PhysicalDeviceObject);
     if (!NT_SUCCESS(status)) {
@@ -49,6 +62,11 @@ VOID DriverUnload(PDRIVER_OBJECT DriverObject)
     PAGED_CODE();
     DriverTrace(kTraceEntry, "DriverUnload");
     UNREFERENCED_PARAMETER(DriverObject);
+    if (g_ControlDevice != NULL) {
+        g_ControlDevice->DeleteDevice();
+        delete g_ControlDevice;
+        g_ControlDevice = NULL;
+    }
     if (g_RegistryPathOwned) {
         g_RegistryPathOwned = FALSE;
         CUnicodeString::FreeBuffer(&g_RegistryPath);

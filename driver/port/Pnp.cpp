@@ -1,6 +1,7 @@
 // Plug and Play life of the function device. PnP requests arrive one at a time
 // per device at PASSIVE_LEVEL; the completion routines here may run at
 // DISPATCH_LEVEL and only copy, flag, signal and count.
+#include "control/ControlDevice.h"
 #include "port/SerialDevice.h"
 
 namespace {
@@ -126,18 +127,36 @@ NTSTATUS CSerialDevice::EnterState(ULONG state, PIRP Irp)
 
 NTSTATUS CSerialDevice::PnpSurpriseRemoval(PIRP Irp)
 {
+    m_PrevPnpState = m_PnpState;
+    m_PnpState = SurpriseRemoved;
+    Irp->IoStatus.Status = STATUS_SUCCESS;
     // A delivery loop waiting for data wakes and finds the device going.
     m_DataEvent.Set();
-    return EnterState(SurpriseRemoved, Irp);
+    // The driver-wide name and the COM link are free for another port at
+    // once; the SERIALCOMM entry and the registration stay until removal.
+    CControlDevice* control = GetControlExtension();
+    if (control != NULL) {
+        control->ReleaseActiveDevice(this);
+    }
+    DeleteSymbolicLink();
+    m_LinkName.Assign((PCWSTR)NULL);
+    return PassDownCounted(Irp);
 }
 
 void CSerialDevice::GetUsbLink()
 {
     PAGED_CODE();
     Trace(kTraceEntry, "GetUsbLink");
-    m_DriverKeyName.Reserve(600);
-    if (m_DriverKeyName.m_String.Buffer == NULL) {
+    // A device node's driver key never changes: once read, it stays, and its
+    // buffer is never replaced under the control device comparing keys.
+    if (m_DriverKeyName.m_String.Length != 0) {
         return;
+    }
+    if (m_DriverKeyName.m_String.Buffer == NULL) {
+        m_DriverKeyName.Reserve(600);
+        if (m_DriverKeyName.m_String.Buffer == NULL) {
+            return;
+        }
     }
     ULONG length = 0;
     NTSTATUS status = IoGetDeviceProperty(m_Pdo, DevicePropertyDriverKeyName, m_DriverKeyName.m_String.MaximumLength,
@@ -164,9 +183,16 @@ NTSTATUS CSerialDevice::PnpStart(PIRP Irp)
     }
     Irp->IoStatus.Status = status;
 
-    // The rest runs whatever the lower drivers answered; each step fails on its own.
+    // The rest runs whatever the lower drivers answered; each step fails on
+    // its own. A port without a COM link gets no data path (a rename that
+    // names it later starts one).
+    CControlDevice* control = GetControlExtension();
+    if (control != NULL) {
+        control->RegisterDevice(this);
+    }
+    InitPortNames();
     GetUsbLink();
-    if (InitUsbDev()) {
+    if (InitUsbDev() && CreateSymbolicLink()) {
         InitReadWrite(InterfaceInfo());
     }
     // Writes that waited start now, or fail if no write path came of it.
@@ -176,20 +202,19 @@ NTSTATUS CSerialDevice::PnpStart(PIRP Irp)
     return status;
 }
 
-void CSerialDevice::DelPortToReg()
-{
-    Trace(kTraceEntry, "DelPortToReg");
-    if (m_DeviceName.m_String.Buffer != NULL) {
-        RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, L"SERIALCOMM", m_DeviceName.m_String.Buffer);
-    }
-}
-
 NTSTATUS CSerialDevice::PnpRemove(PIRP Irp)
 {
     PAGED_CODE();
     Trace(kTraceEntry, "PnpRemove");
     m_PrevPnpState = m_PnpState;
     m_PnpState = Removed;
+    // Off the control device's list first: no control request can reach the
+    // port from now on, and the ones on their way hold counter units that the
+    // wait below waits for.
+    CControlDevice* control = GetControlExtension();
+    if (control != NULL) {
+        control->UnregisterDevice(this);
+    }
     m_IoCounter.Decrement();
     m_DataEvent.Set();
     // The same flush as cleanup's; the write in flight ends at its next
@@ -200,7 +225,13 @@ NTSTATUS CSerialDevice::PnpRemove(PIRP Irp)
     // Every other request of the device must be finished before it goes.
     m_IoCounter.WaitIdle();
 
+    DeleteSymbolicLink();
     DelPortToReg();
+    // The control device object goes with the last port and comes back with
+    // the next AddDevice.
+    if (control != NULL && control->DeviceCount() == 0) {
+        control->DeleteDevice();
+    }
 
     NTSTATUS status = PassDown(Irp);
     IoDetachDevice(m_LowerDevice);

@@ -7,10 +7,10 @@
 CSerialDevice::CSerialDevice()
     : m_LowerDevice(NULL), m_Pdo(NULL), m_DeviceName(NonPagedPool), m_DriverKeyName(NonPagedPool),
       m_ConfigDescriptor(NonPagedPool), m_InterfaceInfo(NonPagedPool), m_BytesSent(0), m_BytesReceived(0),
-      m_SentAtOpen(0), m_ReceivedAtOpen(0), m_IsOpen(0), m_PortName(NonPagedPool), m_ReadPipe(NULL), m_DataEvent(TRUE),
-      m_DeliveryRunning(FALSE), m_ReadTimer(kTagTimer), m_ReadTimeout(0), m_WritePipe(NULL), m_WriteActive(NULL),
-      m_WritesHeld(FALSE), m_WriteRebuild(FALSE), m_WriteUrb(NonPagedPool), m_WritePacket(NonPagedPool),
-      m_WriteTotal(0), m_WriteDone(0)
+      m_SentAtOpen(0), m_ReceivedAtOpen(0), m_IsOpen(0), m_PortName(NonPagedPool), m_LinkName(NonPagedPool),
+      m_ReadPipe(NULL), m_DataEvent(TRUE), m_DeliveryRunning(FALSE), m_ReadTimer(kTagTimer), m_ReadTimeout(0),
+      m_WritePipe(NULL), m_WriteActive(NULL), m_WritesHeld(FALSE), m_WriteRebuild(FALSE), m_WriteUrb(NonPagedPool),
+      m_WritePacket(NonPagedPool), m_WriteTotal(0), m_WriteDone(0)
 {
     RtlZeroMemory(&m_DeviceCaps, sizeof(m_DeviceCaps));
     RtlZeroMemory(&m_DeviceDescriptor, sizeof(m_DeviceDescriptor));

@@ -15,6 +15,7 @@
 // unit of m_IoCounter; removal waits until the counter is back at its base.
 #pragma once
 
+#include "control/RegisteredPort.h"
 #include "core/Device.h"
 #include "log/TraceLog.h"
 #include "port/ReaderSlot.h"
@@ -31,7 +32,9 @@
 // Number of function devices added since load; only ever incremented.
 extern volatile LONG g_DeviceCount;
 
-class CSerialDevice : public CDevice {
+class CRegistryKey;
+
+class CSerialDevice : public CDevice, public CRegisteredPort {
 public:
     CSerialDevice();
     ~CSerialDevice() override;
@@ -55,6 +58,13 @@ public:
     NTSTATUS DispatchIntrenalDevCtrl(PDEVICE_OBJECT DeviceObject, PIRP Irp) override;
     NTSTATUS DispatchOther(PDEVICE_OBJECT DeviceObject, PIRP Irp) override;
     NTSTATUS DispatchDefault(PDEVICE_OBJECT DeviceObject, PIRP Irp) override;
+
+    // ---- ControlRequests.cpp: what the control device asks of a listed port
+    // (any IRQL <= DISPATCH_LEVEL).
+    PDEVICE_OBJECT PhysicalDevice() override;
+    BOOLEAN HasDriverKey(const WCHAR* key) override;
+    void BeginControlRequest() override;
+    void EndControlRequest() override;
 
 private:
     // The tests' window onto the port's state (tests/common/port_internals.h).
@@ -84,7 +94,6 @@ private:
     // Sends the request down and waits for the lower drivers to finish it.
     NTSTATUS ForwardAndWait(PIRP Irp);
     void GetUsbLink();
-    void DelPortToReg();
 
     PDEVICE_OBJECT m_LowerDevice;      // set by AddDevice; every request sent down goes to it
     PDEVICE_OBJECT m_Pdo;              // set by AddDevice
@@ -135,10 +144,24 @@ private:
     volatile LONG m_IsOpen;
     CTraceLog m_Log;  // the port's own log, configured by the constructor
 
-    // ---- Naming: the COM name as last read from the device's hardware key;
-    // empty until the port is named. Written at PASSIVE_LEVEL by the PnP and
-    // device-control paths.
-    CUnicodeString m_PortName;
+    // ---- Naming.cpp: the COM name, the friendly name, the DOS link and the
+    // SERIALCOMM entry (PASSIVE_LEVEL: at start, at surprise removal and
+    // removal, and for the rename request, which may come at any of those
+    // moments). m_NameLock guards the two names and the link.
+    BOOLEAN GetGlobalPortName(CUnicodeString& out);
+    BOOLEAN GetPortName(CUnicodeString& out);
+    BOOLEAN SetPortName(CUnicodeString& name);
+    BOOLEAN SetFriendName(CUnicodeString& friendly);
+    void InitPortNames();
+    BOOLEAN CreateSymbolicLink();
+    void DeleteSymbolicLink();
+    void DelPortToReg();
+    // IOCTL_VSERIAL_SET_PORT_NAME: re-read the name, re-create the link.
+    NTSTATUS RenamePort();
+    NTSTATUS OpenHardwareKey(ACCESS_MASK access, CRegistryKey& key);
+
+    CUnicodeString m_PortName;  // the COM name as last read; empty until named
+    CUnicodeString m_LinkName;  // "\DosDevices\Global" + the name: a link this port made, or empty
 
     // ---- ReaderSlots.cpp: the two interrupt-IN transfers kept queued
     // (ReadComplete at up to DISPATCH_LEVEL on any thread, both slots at once;

@@ -40,6 +40,10 @@ inline void InstallPortPackage()
     port.hardwareIds = {"USB\\VID_5A1E&PID_0101", "USB\\VID_5A1E&PID_0102"};
     port.className = "Ports";
     port.description = "Nivex PXB Port";
+    // As the INF and its installer do: the driver-wide port name, and each
+    // device's instance path in its hardware key.
+    port.parameters = {{"PortName", "COM5"}};
+    port.hardwareKeyValues = {{"InstancePath", "%INSTANCE%"}};
     sim::InstallDriverPackage(port);
 }
 

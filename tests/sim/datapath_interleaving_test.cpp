@@ -220,8 +220,12 @@ TEST_F(InterleavingTest, DeliveryLoopTouchesNothingAfterGivingBackItsUnit)
 // start prepares, instead of failing because it came too early.
 TEST_F(InterleavingTest, WriteArrivingDuringAStartWaitsForTheWritePath)
 {
+    // The port to break into must be one that gets a write path: the only one.
     CloseHandle(m_Port);
     m_Port = INVALID_HANDLE_VALUE;
+    std::string first = PortNodes().at(0).instancePath;
+    ASSERT_EQ(Unplug(m_Id), STATUS_SUCCESS);
+    ASSERT_TRUE(sim::WaitDeviceGone(first));
     struct Context {
         std::unique_ptr<AsyncIrp> write;
     } context;

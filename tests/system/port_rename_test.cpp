@@ -2,6 +2,7 @@
 // renames the plugged port through the platform's own setupapi: its
 // PortName, the arbiter's ComDB and its friendly name show the change in the
 // registry; devices and values it must not use are passed over untouched.
+#include "registry_values.h"
 #include "system_test.h"
 
 #include <brisklink_setup.h>
@@ -14,48 +15,8 @@ using namespace systest;
 
 namespace {
 
-typedef std::vector<uint8_t> Bytes;
-
 const std::u16string kArbiterKey = u"SYSTEM\\CurrentControlSet\\Control\\COM Name Arbiter";
 const GUID kPortsClass = {0x4D36E978, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
-
-LPCWSTR W(const std::u16string& text)
-{
-    return reinterpret_cast<LPCWSTR>(text.c_str());
-}
-
-// A registry value as RegQueryValueExW reports it; absent when missing.
-struct RegValue {
-    bool present = false;
-    DWORD type = REG_NONE;
-    Bytes data;
-    bool operator==(const RegValue& o) const { return present == o.present && type == o.type && data == o.data; }
-};
-
-void PrintTo(const RegValue& value, std::ostream* out)
-{
-    *out << (value.present ? "type " + std::to_string(value.type) + ":" : "(absent)");
-    for (uint8_t b : value.data) {
-        *out << ' ' << (int)b;
-    }
-}
-
-RegValue Absent()
-{
-    return RegValue();
-}
-
-RegValue Raw(DWORD type, const Bytes& data)
-{
-    return RegValue{true, type, data};
-}
-
-// Text with its terminator.
-RegValue Sz(const std::u16string& text, DWORD type = REG_SZ)
-{
-    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(text.c_str());
-    return Raw(type, Bytes(bytes, bytes + (text.size() + 1) * 2));
-}
 
 // A ComDB bitmap of `bytes` bytes in which each COMn of `claimed` is taken.
 RegValue ComDb(size_t bytes, std::initializer_list<int> claimed)
@@ -65,40 +26,6 @@ RegValue ComDb(size_t bytes, std::initializer_list<int> claimed)
         bitmap.at((n - 1) / 8) |= (uint8_t)(1u << ((n - 1) % 8));
     }
     return Raw(REG_BINARY, bitmap);
-}
-
-// Values under HKEY_LOCAL_MACHINE, read and written with the registry API.
-RegValue ReadValue(const std::u16string& key, const char16_t* name)
-{
-    RegValue v;
-    HKEY k = NULL;
-    DWORD size = 0;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, W(key), 0, KEY_QUERY_VALUE, &k) != ERROR_SUCCESS) {
-        return v;
-    }
-    if (RegQueryValueExW(k, W(name), NULL, &v.type, NULL, &size) == ERROR_SUCCESS) {
-        v.data.resize(size);
-        v.present = RegQueryValueExW(k, W(name), NULL, &v.type, v.data.data(), &size) == ERROR_SUCCESS;
-    }
-    RegCloseKey(k);
-    return v.present ? v : Absent();
-}
-
-// An absent value is deleted; an absent arbiter value takes its key along.
-bool WriteValue(const std::u16string& key, const char16_t* name, const RegValue& value)
-{
-    if (!value.present && key == kArbiterKey) {
-        LONG e = RegDeleteKeyW(HKEY_LOCAL_MACHINE, W(key));
-        return e == ERROR_SUCCESS || e == ERROR_FILE_NOT_FOUND;
-    }
-    HKEY k = NULL;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, W(key), 0, NULL, 0, KEY_SET_VALUE, NULL, &k, NULL) != ERROR_SUCCESS) {
-        return false;
-    }
-    LONG e = value.present ? RegSetValueExW(k, W(name), 0, value.type, value.data.data(), (DWORD)value.data.size())
-                           : RegDeleteValueW(k, W(name));
-    RegCloseKey(k);
-    return e == ERROR_SUCCESS || e == ERROR_FILE_NOT_FOUND;
 }
 
 class PortRenameTest : public SystemTest {
@@ -114,7 +41,7 @@ protected:
     void TearDown() override
     {
         if (m_Up && !IsSkipped()) {
-            EXPECT_TRUE(WriteValue(kArbiterKey, u"ComDB", m_SavedComDb));
+            EXPECT_TRUE(SetArbiter(m_SavedComDb));
             for (const std::u16string& port : m_Ports) {
                 WriteValue(HardwareKey(port), u"PortName", Absent());
             }
@@ -138,7 +65,7 @@ protected:
         // The bus names a device by the vendor and product of its descriptor.
         std::u16string port = u"USB\\VID_5A1E&PID_0101\\" + options.serial;
         m_Ports.push_back(port);
-        bool ok = id != 0 && bus.WaitStarted(id) && WriteValue(HardwareKey(port), u"PortName", portName);
+        bool ok = id != 0 && WriteValue(HardwareKey(port), u"PortName", portName);
         return ok ? port : u"";
     }
 
@@ -147,7 +74,15 @@ protected:
     RegValue PortName(const std::u16string& port) { return ReadValue(HardwareKey(port), u"PortName"); }
     RegValue FriendlyName(const std::u16string& port) { return ReadValue(EnumKey(port), u"FriendlyName"); }
     RegValue Arbiter() { return ReadValue(kArbiterKey, u"ComDB"); }
-    bool SetArbiter(const RegValue& comDb) { return WriteValue(kArbiterKey, u"ComDB", comDb); }
+    // An absent arbiter value takes its key along.
+    bool SetArbiter(const RegValue& comDb)
+    {
+        if (!comDb.present) {
+            LONG e = RegDeleteKeyW(HKEY_LOCAL_MACHINE, W(kArbiterKey));
+            return e == ERROR_SUCCESS || e == ERROR_FILE_NOT_FOUND;
+        }
+        return WriteValue(kArbiterKey, u"ComDB", comDb);
+    }
 
     // Where setupapi lists `port` among the present Ports devices; -1 when it does not.
     int ListedIndex(const std::u16string& port)

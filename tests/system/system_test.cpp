@@ -1,5 +1,8 @@
 #include "system_test.h"
 
+#include <cstdio>
+#include <cstring>
+
 namespace systest {
 
 bool VirtualBus::Open()
@@ -141,8 +144,33 @@ void SystemTest::TearDown()
     }
 }
 
+std::u16string InstancePath(const vbusreq::PlugOptions& options)
+{
+    if (options.serial.empty() || !options.hardwareIds.empty() || options.device.size() < 12) {
+        return u"";
+    }
+    char prefix[40];
+    snprintf(prefix, sizeof prefix, "USB\\VID_%04X&PID_%04X\\", options.device[8] | (options.device[9] << 8),
+             options.device[10] | (options.device[11] << 8));
+    return std::u16string(prefix, prefix + strlen(prefix)) + options.serial;
+}
+
 uint32_t SystemTest::PlugPort(int* number, const vbusreq::PlugOptions& options)
 {
+    // As an installer does, the device's instance path goes into its hardware
+    // key before it starts (the simulated machine's installer writes it too;
+    // where the key cannot be written, the port simply has no friendly name).
+    std::u16string instance = InstancePath(options);
+    if (!instance.empty()) {
+        HKEY key = NULL;
+        std::u16string path = u"SYSTEM\\CurrentControlSet\\Enum\\" + instance + u"\\Device Parameters";
+        if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, reinterpret_cast<LPCWSTR>(path.c_str()), 0, NULL, 0, KEY_SET_VALUE,
+                            NULL, &key, NULL) == ERROR_SUCCESS) {
+            RegSetValueExW(key, L"InstancePath", 0, REG_SZ, reinterpret_cast<const BYTE*>(instance.c_str()),
+                           (DWORD)((instance.size() + 1) * sizeof(char16_t)));
+            RegCloseKey(key);
+        }
+    }
     // Device numbers only grow while the driver stays loaded, so the new
     // port is the first number above every port that exists now.
     int before = NewestPort(1);

@@ -83,6 +83,11 @@ int NewestPort(int from, int to = kMaxPortNumber);
 // or 0.
 int NewPortAfter(int before, DWORD timeoutMs = 10000);
 
+// The device instance path the virtual bus gives a device plugged with
+// `options` ("USB\VID_xxxx&PID_xxxx\<serial>"); empty when it cannot be
+// known before the plug (no serial, or hardware ids of its own).
+std::u16string InstancePath(const vbusreq::PlugOptions& options);
+
 class SystemTest : public ::testing::Test {
 protected:
     void SetUp() override;
