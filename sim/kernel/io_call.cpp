@@ -4,6 +4,7 @@
 // location is captured when completion walks past it, and the check is made
 // when both the returned status and that capture are known.
 #include "io_internal.h"
+#include "po_internal.h"
 
 #include <algorithm>
 
@@ -158,6 +159,7 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             routine = io::InvalidDeviceRequest;
         name = io::Narrow(io::Text(&DeviceObject->DriverObject->DriverName)) + " " + io::MajorName(major);
     }
+    po::OnDispatch(Irp, DeviceObject, frame.loc);
     io::t_dispatching.emplace_back(Irp, DeviceObject);
     NTSTATUS st;
     {
@@ -206,6 +208,8 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
             ReportViolation("IRP_COMPLETED_WITH_CANCEL_ROUTINE", io::IrpText(Irp), "IoCompleteRequest",
                             "cancel routine " + io::Hex((void*)Irp->CancelRoutine) + " is still set");
     }
+    if (!po::OnComplete(Irp))
+        return;
     if (Irp->CurrentLocation <= Irp->StackCount) {
         PIO_STACK_LOCATION loc = IoGetCurrentIrpStackLocation(Irp);
         Irp->CurrentLocation++;
@@ -237,6 +241,7 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
                 PDEVICE_OBJECT dev = Irp->CurrentLocation == Irp->StackCount + 1
                                          ? nullptr
                                          : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+                po::OnCompletionRoutine(Irp);
                 NTSTATUS r;
                 {
                     io::DriverScope scope(dev ? dev->DriverObject : io::CurrentDriver());
