@@ -327,6 +327,7 @@ NTSTATUS VbusSetFault(VBUS_DEVICE* dev, const VBUS_FAULT_REQUEST* request)
     case VBUS_FAULT_FAIL_URB:
     case VBUS_FAULT_REFUSE_OUT:
     case VBUS_FAULT_ZERO_LENGTH:
+    case VBUS_FAULT_FAIL_POWER:
         break;
     default:
         return STATUS_INVALID_PARAMETER;
