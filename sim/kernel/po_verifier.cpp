@@ -1,24 +1,7 @@
-// The power manager's records of its IRPs and the verifier's power rules.
-// Each IRP's record follows it down its stack (one hop per driver it
-// reaches) and back up, so that every report names the driver at fault:
-//   POWER_IRP_NOT_PASSED_DOWN   a function or filter driver completed a power
-//       IRP it does not own instead of passing it down: with success, with
-//       STATUS_NOT_SUPPORTED, or a system set-power request with any status
-//       but STATUS_DELETE_PENDING (only the bus driver completes those);
-//   PO_START_NEXT_POWER_IRP_MISSING   a driver passed on or completed an
-//       IRP_MN_SET_POWER or IRP_MN_QUERY_POWER (or let it complete upward
-//       from its IoCompletion routine) without calling PoStartNextPowerIrp
-//       while its stack location was current. Windows before Vista kept the
-//       device's next power IRP waiting for that call;
-//   IRP_COMPLETED_TWICE   a driver completed a power IRP again after a driver
-//       above it had taken it back (the I/O manager reports the other cases);
-//   POWER_IRP_NOT_COMPLETED   a power IRP other than IRP_MN_WAIT_WAKE held
-//       longer than IrpTimeoutMs() (Windows stops with
-//       DRIVER_POWER_STATE_FAILURE);
-//   SYSTEM_POWER_IRP_COMPLETED_BEFORE_DEVICE_IRP   a system request completed
-//       while a device request a driver of its stack asked for during it had
-//       not completed yet. The set to S0 is exempt: for a quick resume Windows
-//       lets the power policy owner complete it without waiting.
+// The power manager's records of its IRPs and the verifier's power rules
+// (listed in sim/include/sim/sim.h). Each IRP's record follows it down its
+// stack, one hop per driver it reaches, and back up, so that every report
+// names the driver at fault.
 #include "po_internal.h"
 #include "io_internal.h"
 
@@ -154,6 +137,8 @@ std::shared_ptr<PowerIrp> SystemIrpInStackLocked(PDEVICE_OBJECT top)
     return nullptr;
 }
 
+// Reports under the lock, so that whoever finds an IRP already marked lost
+// also finds it reported.
 void ReportLost(unsigned long long id)
 {
     auto now = std::chrono::steady_clock::now();
@@ -172,8 +157,8 @@ void ReportLost(unsigned long long id)
                                Describe(*p) + " was not completed within " + std::to_string(IrpTimeoutMs()) +
                                    " ms; it is held by device " + device});
         }
+        Send(reports);
     }
-    Send(reports);
 }
 
 void ForgetAllLocked()
@@ -241,19 +226,18 @@ bool OnComplete(PIRP irp)
             // Not completed by a driver the IRP reached: nothing to check.
         } else if (caller && caller != holder->driver && p->completers.count(caller)) {
             again = true;
-            reports.push_back({"IRP_COMPLETED_TWICE", io::IrpText(irp),
-                               io::Narrow(io::Text(&caller->DriverName)) + " IRP_MJ_POWER",
-                               "completed " + Describe(*p) + " again; " + holder->routine +
-                                   " holds it since the first completion"});
+            reports.push_back(
+                {"IRP_COMPLETED_TWICE", io::IrpText(irp), io::Narrow(io::Text(&caller->DriverName)) + " IRP_MJ_POWER",
+                 "completed " + Describe(*p) + " again; " + holder->routine + " holds it since the first completion"});
         } else {
             if (NeedsStartNext(*p) && !holder->startedNext)
                 reports.push_back({"PO_START_NEXT_POWER_IRP_MISSING", io::IrpText(irp), holder->routine,
                                    "completed " + Describe(*p) + " without calling PoStartNextPowerIrp first"});
             if (!holder->passedOn && !holder->physical) {
                 if (const char* problem = NotPassedDownProblem(*p, irp->IoStatus.Status))
-                    reports.push_back({"POWER_IRP_NOT_PASSED_DOWN", io::IrpText(irp), holder->routine,
-                                       Describe(*p) + ": " + problem + " (status " +
-                                           Status(irp->IoStatus.Status) + ")"});
+                    reports.push_back(
+                        {"POWER_IRP_NOT_PASSED_DOWN", io::IrpText(irp), holder->routine,
+                         Describe(*p) + ": " + problem + " (status " + Status(irp->IoStatus.Status) + ")"});
             }
             holder->completed = true;
             p->completers.insert(holder->driver);
