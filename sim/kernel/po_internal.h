@@ -62,15 +62,15 @@ struct PowerIrp {
     POWER_STATE_TYPE type;
     POWER_STATE state;
     POWER_ACTION action;
-    PDEVICE_OBJECT target;  // the device named by the request
-    PDEVICE_OBJECT top;     // top of its stack: sent there (referenced until completion)
+    PDEVICE_OBJECT target;                       // the device named by the request
+    PDEVICE_OBJECT top;                          // top of its stack: sent there (referenced until completion)
     PREQUEST_POWER_COMPLETE complete = nullptr;  // PoRequestPowerIrp's caller
     PVOID context = nullptr;
     PDRIVER_OBJECT requester = nullptr;
     Done done;  // the power manager's own requests
     std::chrono::steady_clock::time_point sent;
     bool lostReported = false;
-    std::vector<Hop> hops;          // in the order reached; finished hops are dropped lazily
+    std::vector<Hop> hops;                // in the order reached; finished hops are dropped lazily
     std::set<PDRIVER_OBJECT> completers;  // drivers that called IoCompleteRequest on it
     // A system request: the device requests drivers of its stack asked for
     // while it was in the stack. A device request: whether any driver has

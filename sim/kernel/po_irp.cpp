@@ -26,9 +26,8 @@ NTSTATUS PowerIrpDone(PDEVICE_OBJECT, PIRP irp, PVOID)
     if (p) {
         if (p->complete) {
             io::DriverScope scope(p->requester);
-            CallDriverRoutine("PowerCompletion routine", [&] {
-                p->complete(p->target, p->minor, p->state, p->context, &irp->IoStatus);
-            });
+            CallDriverRoutine("PowerCompletion routine",
+                              [&] { p->complete(p->target, p->minor, p->state, p->context, &irp->IoStatus); });
         }
         if (p->done)
             p->done(irp->IoStatus);

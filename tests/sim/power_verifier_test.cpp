@@ -1,7 +1,7 @@
-// The power manager's contract and its verifier rules: each rule broken on
-// purpose, by the power policy owner on the virtual bus (whole transitions)
-// or by a two-driver stack of the I/O manager's test driver (device requests
-// from PoRequestPowerIrp), and shown to be reported.
+// PoRequestPowerIrp's contract and the power rules of the verifier, each
+// broken on purpose: by the upper driver of a two-driver stack asked for a
+// device request, or by the power policy owner on the virtual bus during a
+// sleep.
 #include "io_test_driver.h"
 #include "power_test_driver.h"
 
@@ -10,7 +10,71 @@ using sim_test::TakeViolation;
 
 namespace {
 
-// ---------------------------------------------------------------- a two-driver stack
+// How the lower driver (a bus) and the upper one (a function driver) behave.
+enum class Upper { PassDown, StartNextAfterSkip, RoutineWithoutStartNext, Complete, KeepOnReturn };
+struct Stack {
+    Upper upper = Upper::PassDown;
+    NTSTATUS upperStatus = STATUS_SUCCESS;
+    bool completeAtDispatch = false, completeTwice = false, hold = false;
+    KIRQL dispatchIrql = HIGH_LEVEL;
+    std::string dispatchThread;
+    PIRP held = nullptr;  // by the lower driver (hold) or the upper (KeepOnReturn)
+} g_stack;
+
+NTSTATUS Continue(PDEVICE_OBJECT, PIRP, PVOID)
+{
+    return STATUS_SUCCESS;
+}
+NTSTATUS Keep(PDEVICE_OBJECT, PIRP irp, PVOID)
+{
+    g_stack.held = irp;
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+NTSTATUS Lower(PDEVICE_OBJECT, PIRP irp)
+{
+    g_stack.dispatchIrql = KeGetCurrentIrql();
+    g_stack.dispatchThread = sim::ThreadName();
+    PoStartNextPowerIrp(irp);
+    if (g_stack.hold) {
+        IoMarkIrpPending(irp);
+        g_stack.held = irp;
+        return STATUS_PENDING;
+    }
+    if (g_stack.completeAtDispatch)
+        sim::RunAtIrql(DISPATCH_LEVEL, [&] { CompleteWith(irp, STATUS_SUCCESS); });
+    else
+        CompleteWith(irp, STATUS_SUCCESS);
+    if (g_stack.completeTwice)
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS UpperDispatch(PDEVICE_OBJECT d, PIRP irp)
+{
+    PDEVICE_OBJECT lower = ExtOf(d)->lower;
+    switch (g_stack.upper) {
+    case Upper::PassDown:
+        PoStartNextPowerIrp(irp);
+        IoSkipCurrentIrpStackLocation(irp);
+        return PoCallDriver(lower, irp);
+    case Upper::StartNextAfterSkip:  // too late: the location is no longer its own
+        IoSkipCurrentIrpStackLocation(irp);
+        PoStartNextPowerIrp(irp);
+        return PoCallDriver(lower, irp);
+    case Upper::RoutineWithoutStartNext:
+    case Upper::KeepOnReturn:
+        IoMarkIrpPending(irp);
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, g_stack.upper == Upper::KeepOnReturn ? Keep : Continue, nullptr, TRUE, TRUE, TRUE);
+        PoCallDriver(lower, irp);
+        return STATUS_PENDING;
+    case Upper::Complete:
+        PoStartNextPowerIrp(irp);
+        return CompleteWith(irp, g_stack.upperStatus);
+    }
+    return STATUS_UNSUCCESSFUL;
+}
 
 struct Request {
     KEVENT done;
@@ -18,7 +82,6 @@ struct Request {
     KIRQL irql = HIGH_LEVEL;
     bool wait = false;  // waits in its completion function (a broken requester)
 };
-
 VOID RequestDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK status)
 {
     auto r = static_cast<Request*>(context);
@@ -32,86 +95,27 @@ VOID RequestDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_B
     KeSetEvent(&r->done, IO_NO_INCREMENT, FALSE);
 }
 
-// What the lower driver (the "bus") saw and does.
-KIRQL g_dispatchIrql;
-std::string g_dispatchThread;
-bool g_completeAtDispatch, g_completeTwice;
-PIRP g_held;
-
-NTSTATUS Lower(PDEVICE_OBJECT, PIRP irp)
-{
-    g_dispatchIrql = KeGetCurrentIrql();
-    g_dispatchThread = sim::ThreadName();
-    PoStartNextPowerIrp(irp);
-    if (g_completeAtDispatch)
-        sim::RunAtIrql(DISPATCH_LEVEL, [&] { CompleteWith(irp, STATUS_SUCCESS); });
-    else
-        CompleteWith(irp, STATUS_SUCCESS);
-    if (g_completeTwice)
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS Keep(PDEVICE_OBJECT, PIRP irp, PVOID)
-{
-    g_held = irp;
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-// How the upper driver (the "function driver") handles the request.
-enum class Upper { PassDown, StartNextAfterSkip, KeepOnReturn, CompleteWith };
-Upper g_upper;
-NTSTATUS g_upperStatus;
-
-NTSTATUS UpperDispatch(PDEVICE_OBJECT d, PIRP irp)
-{
-    switch (g_upper) {
-    case Upper::PassDown:
-        PoStartNextPowerIrp(irp);
-        IoSkipCurrentIrpStackLocation(irp);
-        return PoCallDriver(ExtOf(d)->lower, irp);
-    case Upper::StartNextAfterSkip:  // too late: the location is no longer its own
-        IoSkipCurrentIrpStackLocation(irp);
-        PoStartNextPowerIrp(irp);
-        return PoCallDriver(ExtOf(d)->lower, irp);
-    case Upper::KeepOnReturn:
-        IoMarkIrpPending(irp);
-        IoCopyCurrentIrpStackLocationToNext(irp);
-        IoSetCompletionRoutine(irp, Keep, nullptr, TRUE, TRUE, TRUE);
-        PoCallDriver(ExtOf(d)->lower, irp);
-        return STATUS_PENDING;
-    case Upper::CompleteWith:
-        PoStartNextPowerIrp(irp);
-        return CompleteWith(irp, g_upperStatus);
-    }
-    return STATUS_UNSUCCESSFUL;
-}
-
 class PowerRequestTest : public RecordingMachineTest {
 protected:
     void SetUp() override
     {
         RecordingMachineTest::SetUp();
-        g_completeAtDispatch = g_completeTwice = false;
-        g_held = nullptr;
-        g_upper = Upper::PassDown;
+        g_stack = Stack();
     }
-    // The stack; pageable: both devices set DO_POWER_PAGABLE.
-    PDEVICE_OBJECT Stack(bool pageable = true)
+    void MakeStack(bool pageable = true)
     {
         ULONG flags = pageable ? DO_POWER_PAGABLE : 0;
         pdo_ = MakeDevice(LoadTestDriver(L"powbus", Lower), L"\\Device\\PowPdo", nullptr, flags);
         MakeDevice(LoadTestDriver(L"powfn", UpperDispatch), nullptr, pdo_, flags);
-        return pdo_;
     }
-    // Asks for a device set-power request for the stack and waits for its completion function.
-    bool Ask(Request* r, DEVICE_POWER_STATE state = PowerDeviceD3)
+    // Asks for a device set-power request to D3; true once its completion function ran.
+    bool Ask(Request* r, unsigned waitMs = 5000)
     {
         KeInitializeEvent(&r->done, NotificationEvent, FALSE);
-        POWER_STATE s;
-        s.DeviceState = state;
-        return PoRequestPowerIrp(pdo_, IRP_MN_SET_POWER, s, RequestDone, r, nullptr) == STATUS_PENDING &&
-               WaitEvent(&r->done);
+        POWER_STATE d3;
+        d3.DeviceState = PowerDeviceD3;
+        EXPECT_EQ(PoRequestPowerIrp(pdo_, IRP_MN_SET_POWER, d3, RequestDone, r, nullptr), STATUS_PENDING);
+        return WaitEvent(&r->done, waitMs);
     }
     PDEVICE_OBJECT pdo_ = nullptr;
 };
@@ -121,19 +125,17 @@ class PowerRequestIrqlTest : public PowerRequestTest, public ::testing::WithPara
 TEST_P(PowerRequestIrqlTest, ARequestGoesToTheTopAndCallsBackAtTheIrqlItCompletesAt)
 {
     bool pageable = GetParam();
-    Stack(pageable);
-    g_completeAtDispatch = true;
+    MakeStack(pageable);
+    g_stack.completeAtDispatch = true;
     Request r;
     ASSERT_TRUE(Ask(&r));
     EXPECT_EQ(r.status, STATUS_SUCCESS);
     EXPECT_EQ(r.irql, DISPATCH_LEVEL);
-    // A pageable stack is called at once on the caller's thread; another at
+    // A pageable stack is called at once on the caller's thread, another at
     // DISPATCH_LEVEL from the power manager's.
-    EXPECT_EQ(g_dispatchIrql, pageable ? PASSIVE_LEVEL : DISPATCH_LEVEL);
-    EXPECT_EQ(g_dispatchThread, pageable ? sim::ThreadName() : std::string("power-irp"));
-    POWER_STATE d0;
-    d0.DeviceState = PowerDeviceD0;
-    EXPECT_EQ(PoRequestPowerIrp(pdo_, IRP_MN_POWER_SEQUENCE, d0, RequestDone, &r, nullptr),
+    EXPECT_EQ(g_stack.dispatchIrql, pageable ? PASSIVE_LEVEL : DISPATCH_LEVEL);
+    EXPECT_EQ(g_stack.dispatchThread, pageable ? std::string(sim::ThreadName()) : "power-irp");
+    EXPECT_EQ(PoRequestPowerIrp(pdo_, IRP_MN_POWER_SEQUENCE, POWER_STATE{}, RequestDone, &r, nullptr),
               STATUS_INVALID_PARAMETER_2);
     EXPECT_TRUE(sim::Violations().empty()) << sim_test::ViolationText();
 }
@@ -142,119 +144,101 @@ INSTANTIATE_TEST_SUITE_P(PageableOrNot, PowerRequestIrqlTest, ::testing::Bool())
 
 TEST_F(PowerRequestTest, WaitingInACompletionFunctionAtDispatchLevelIsReported)
 {
-    Stack();
-    g_completeAtDispatch = true;
+    MakeStack();
+    g_stack.completeAtDispatch = true;
     Request r;
     r.wait = true;
     ASSERT_TRUE(Ask(&r));
     EXPECT_TRUE(TakeViolation("WAIT_AT_RAISED_IRQL"));
 }
 
-struct Completion {
-    NTSTATUS status;
-    bool reported;
+struct Case {
     const char* name;
+    Upper upper;
+    NTSTATUS status;
+    const char* rule;  // reported, or null
 };
-class PowerNotPassedDownTest : public PowerRequestTest, public ::testing::WithParamInterface<Completion> {};
+class PowerUpperDriverTest : public PowerRequestTest, public ::testing::WithParamInterface<Case> {};
 
-TEST_P(PowerNotPassedDownTest, AFunctionDriverCompletingInsteadOfPassingDownIsReported)
+TEST_P(PowerUpperDriverTest, WhatTheFunctionDriverDoesWithTheRequestIsCheckedWhereItHappens)
 {
-    Stack();
-    g_upper = Upper::CompleteWith;
-    g_upperStatus = GetParam().status;
+    const Case c = GetParam();
+    MakeStack();
+    g_stack.upper = c.upper;
+    g_stack.upperStatus = c.status;
     Request r;
     ASSERT_TRUE(Ask(&r));
-    EXPECT_EQ(r.status, GetParam().status);
-    EXPECT_EQ(TakeViolation("POWER_IRP_NOT_PASSED_DOWN"), GetParam().reported);
+    EXPECT_EQ(r.status, c.status);
+    if (c.rule) {
+        EXPECT_TRUE(TakeViolation(c.rule)) << sim_test::ViolationText();
+    }
+    EXPECT_TRUE(sim::Violations().empty()) << sim_test::ViolationText();
 }
 
-// A failed device request is the function driver's right; a removed device's too.
-INSTANTIATE_TEST_SUITE_P(Statuses, PowerNotPassedDownTest,
-                         ::testing::Values(Completion{STATUS_NOT_SUPPORTED, true, "NotSupported"},
-                                           Completion{STATUS_SUCCESS, true, "Success"},
-                                           Completion{STATUS_INSUFFICIENT_RESOURCES, false, "Failure"},
-                                           Completion{STATUS_DELETE_PENDING, false, "DeletePending"}),
-                         [](const ::testing::TestParamInfo<Completion>& i) { return std::string(i.param.name); });
-
-TEST_F(PowerRequestTest, PoStartNextPowerIrpAfterSkippingTheLocationIsReported)
-{
-    Stack();
-    g_upper = Upper::StartNextAfterSkip;
-    Request r;
-    ASSERT_TRUE(Ask(&r));
-    EXPECT_TRUE(TakeViolation("PO_START_NEXT_POWER_IRP_MISSING"));
-}
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PowerUpperDriverTest,
+    ::testing::Values(Case{"PassesDown", Upper::PassDown, STATUS_SUCCESS, nullptr},
+                      Case{"StartsNextAfterSkipping", Upper::StartNextAfterSkip, STATUS_SUCCESS,
+                           "PO_START_NEXT_POWER_IRP_MISSING"},
+                      Case{"NeverStartsNextInItsRoutine", Upper::RoutineWithoutStartNext, STATUS_SUCCESS,
+                           "PO_START_NEXT_POWER_IRP_MISSING"},
+                      Case{"CompletesNotSupported", Upper::Complete, STATUS_NOT_SUPPORTED, "POWER_IRP_NOT_PASSED_DOWN"},
+                      Case{"CompletesSuccess", Upper::Complete, STATUS_SUCCESS, "POWER_IRP_NOT_PASSED_DOWN"},
+                      Case{"FailsTheRequest", Upper::Complete, STATUS_INSUFFICIENT_RESOURCES, nullptr},
+                      Case{"FailsAsRemoved", Upper::Complete, STATUS_DELETE_PENDING, nullptr}),
+    [](const ::testing::TestParamInfo<Case>& i) { return std::string(i.param.name); });
 
 TEST_F(PowerRequestTest, CompletingAgainAfterTheDriverAboveTookItBackIsReported)
 {
-    Stack();
-    g_upper = Upper::KeepOnReturn;
-    g_completeTwice = true;
+    MakeStack();
+    g_stack.upper = Upper::KeepOnReturn;
+    g_stack.completeTwice = true;
     Request r;
-    KeInitializeEvent(&r.done, NotificationEvent, FALSE);
-    POWER_STATE d3;
-    d3.DeviceState = PowerDeviceD3;
-    ASSERT_EQ(PoRequestPowerIrp(pdo_, IRP_MN_SET_POWER, d3, RequestDone, &r, nullptr), STATUS_PENDING);
-    ASSERT_NE(g_held, nullptr);
+    EXPECT_FALSE(Ask(&r, 0)) << "the upper driver keeps it";
     std::vector<sim::Violation> v = sim::Violations();
     ASSERT_EQ(v.size(), 1u) << sim_test::ViolationText();
     EXPECT_EQ(v[0].rule, "IRP_COMPLETED_TWICE");
     EXPECT_EQ(v[0].routine, "\\Driver\\powbus IRP_MJ_POWER");
     sim::ClearViolations();
-    EXPECT_FALSE(WaitEvent(&r.done, 0)) << "the second completion was refused";
-    PoStartNextPowerIrp(g_held);
-    IoCompleteRequest(g_held, IO_NO_INCREMENT);  // the driver above finishes it
+    PoStartNextPowerIrp(g_stack.held);
+    IoCompleteRequest(g_stack.held, IO_NO_INCREMENT);  // the second completion was refused: this one counts
+    EXPECT_TRUE(WaitEvent(&r.done));
+}
+
+TEST_F(PowerRequestTest, APowerIrpHeldTooLongIsReportedAsLost)
+{
+    MakeStack();
+    g_stack.hold = true;
+    sim::SetPowerIrpTimeout(100);
+    Request r;
+    EXPECT_FALSE(Ask(&r, 0));
+    ASSERT_TRUE(sim_test::WaitFor([] { return sim::HasViolation("POWER_IRP_NOT_COMPLETED"); }));
+    EXPECT_EQ(sim::Violations()[0].routine, "\\Driver\\powbus IRP_MJ_POWER");
+    sim::ClearViolations();
+    CompleteWith(g_stack.held, STATUS_SUCCESS);
     EXPECT_TRUE(WaitEvent(&r.done));
 }
 
 TEST_F(PowerRequestTest, AnnouncingAPowerDownAboveApcLevelIsReported)
 {
-    PDEVICE_OBJECT d = Stack();
+    MakeStack();
     POWER_STATE s;
     s.DeviceState = PowerDeviceD0;
-    sim::RunAtIrql(DISPATCH_LEVEL, [&] { PoSetPowerState(d, DevicePowerState, s); });
+    sim::RunAtIrql(DISPATCH_LEVEL, [&] { PoSetPowerState(pdo_, DevicePowerState, s); });
     EXPECT_FALSE(sim::HasViolation("IRQL_TOO_HIGH")) << "back to D0 from DISPATCH_LEVEL is allowed";
     s.DeviceState = PowerDeviceD3;
-    sim::RunAtIrql(DISPATCH_LEVEL, [&] { PoSetPowerState(d, DevicePowerState, s); });
+    sim::RunAtIrql(DISPATCH_LEVEL, [&] { PoSetPowerState(pdo_, DevicePowerState, s); });
     EXPECT_TRUE(TakeViolation("IRQL_TOO_HIGH"));
 }
 
-// ---------------------------------------------------------------- transitions
+// ---------------------------------------------------------------- during a sleep
 
-class PowerRuleTest : public pnp_test::PnpFixture<RecordingMachineTest> {
-protected:
-    std::string PlugOwned(const power_test::Faults& faults)
-    {
-        power_test::InstallOwner(faults);
-        ULONG id = PlugProduct();
-        return id ? sim::WaitDeviceStarted(InstanceOf(id)) : std::string();
-    }
-};
+class PowerOwnerRuleTest : public pnp_test::PnpFixture<RecordingMachineTest> {};
 
-TEST_F(PowerRuleTest, CompletingPowerIrpsWithNotSupportedIsReported)
+TEST_F(PowerOwnerRuleTest, ASystemRequestCompletedBeforeItsDeviceRequestIsReportedExceptTheSetToS0)
 {
-    power_test::Faults f;
-    f.notSupported = true;  // what a driver without power handling used to do
-    ASSERT_FALSE(PlugOwned(f).empty());
-    sim::SleepMachine(PowerSystemSleeping3);
-    EXPECT_TRUE(TakeViolation("POWER_IRP_NOT_PASSED_DOWN"));
-}
-
-TEST_F(PowerRuleTest, ADriverNeverCallingPoStartNextPowerIrpIsReported)
-{
-    power_test::Faults f;
-    f.noStartNext = true;
-    ASSERT_FALSE(PlugOwned(f).empty());
-    EXPECT_EQ(sim::SleepMachine(PowerSystemSleeping3).status, STATUS_SUCCESS);
-    EXPECT_TRUE(TakeViolation("PO_START_NEXT_POWER_IRP_MISSING"));
-}
-
-TEST_F(PowerRuleTest, ASystemRequestCompletedBeforeItsDeviceRequestIsReportedExceptTheSetToS0)
-{
-    power_test::Faults f;
-    f.completeSystemEarly = true;
-    f.holdDeviceIrps = true;
-    ASSERT_FALSE(PlugOwned(f).empty());
+    power_test::InstallOwner(true, true);
+    ASSERT_FALSE(sim::WaitDeviceStarted(InstanceOf(PlugProduct())).empty());
     EXPECT_EQ(sim::SleepMachine(PowerSystemSleeping3).status, STATUS_SUCCESS);
     std::vector<sim::Violation> v = sim::Violations();
     ASSERT_EQ(v.size(), 2u) << sim_test::ViolationText();  // the query and the set
@@ -266,24 +250,6 @@ TEST_F(PowerRuleTest, ASystemRequestCompletedBeforeItsDeviceRequestIsReportedExc
     power_test::ReleaseHeld();
     ASSERT_TRUE(sim::WaitQuiet());
     EXPECT_TRUE(sim::Violations().empty()) << "a quick resume may complete S0 first:\n" << sim_test::ViolationText();
-}
-
-TEST_F(PowerRuleTest, ALostPowerIrpIsReportedAndEndsTheTransition)
-{
-    power_test::Faults f;
-    f.holdSystemQuery = true;
-    ASSERT_FALSE(PlugOwned(f).empty());
-    sim::SetPowerIrpTimeout(200);
-    sim::PowerTransition t = sim::SleepMachine(PowerSystemSleeping3);
-    EXPECT_EQ(t.status, STATUS_IO_TIMEOUT);
-    EXPECT_EQ(sim::MachinePowerState(), PowerSystemWorking);
-    std::vector<sim::Violation> v = sim::Violations();
-    ASSERT_EQ(v.size(), 1u) << sim_test::ViolationText();
-    EXPECT_EQ(v[0].rule, "POWER_IRP_NOT_COMPLETED");
-    EXPECT_EQ(v[0].routine, "\\Driver\\PowerOwner IRP_MJ_POWER");
-    sim::ClearViolations();
-    power_test::ReleaseHeld();
-    ASSERT_TRUE(sim::WaitQuiet());
 }
 
 }  // namespace

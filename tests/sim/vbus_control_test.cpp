@@ -274,30 +274,6 @@ TEST_F(VbusTest, StalledEndpointFailsUntilThePipeIsReset)
 
 // ---------------------------------------------------------------- power
 
-namespace {
-
-std::string Instance(ULONG id)
-{
-    return "USB\\VID_5A1E&PID_0101\\" + std::to_string(id);
-}
-
-sim::PowerIrpResult SetDevicePower(ULONG id, DEVICE_POWER_STATE state)
-{
-    POWER_STATE s;
-    s.DeviceState = state;
-    return sim::PowerSendIrp(Instance(id), IRP_MN_SET_POWER, DevicePowerState, s);
-}
-
-ULONG StepOnce(ULONG id)
-{
-    VBUS_STEP_REQUEST step = {sizeof(step), id, 1};
-    auto buffer = Bytes(step);
-    buffer.resize(std::max(sizeof(step), sizeof(VBUS_STEP_RESPONSE)));
-    return reinterpret_cast<const VBUS_STEP_RESPONSE*>(Ioctl(VBUS_IOCTL_STEP, buffer).data.data())->Completed;
-}
-
-}  // namespace
-
 TEST_F(VbusTest, ASuspendedDeviceHoldsItsInTransfersUntilD0)
 {
     ULONG id;
@@ -306,52 +282,26 @@ TEST_F(VbusTest, ASuspendedDeviceHoldsItsInTransfersUntilD0)
     USBD_PIPE_HANDLE in, out;
     Configure(pdo, &in, &out);
     EXPECT_EQ(Query(id).PowerState, (uint32_t)PowerDeviceD0) << "a started PDO is in D0";
+    std::string node = "USB\\VID_5A1E&PID_0101\\" + std::to_string(id);
+    POWER_STATE d3, d0;
+    d3.DeviceState = PowerDeviceD3;
+    d0.DeviceState = PowerDeviceD0;
 
-    sim::PowerIrpResult r = SetDevicePower(id, PowerDeviceD3);
-    ASSERT_TRUE(r.completed);
-    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    ASSERT_EQ(sim::PowerSendIrp(node, IRP_MN_SET_POWER, DevicePowerState, d3).status, STATUS_SUCCESS);
     EXPECT_EQ(Query(id).PowerState, (uint32_t)PowerDeviceD3);
-    EXPECT_EQ(sim::PoweredState(Instance(id), true), PowerDeviceD3);
+    EXPECT_EQ(sim::PoweredState(node, true), PowerDeviceD3);
     Transfer read;
     read.Start(pdo, in, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, 16);
     ASSERT_EQ(read.call.returned, STATUS_PENDING);
     ASSERT_EQ(Feed(id, {'z'}), STATUS_SUCCESS);
     EXPECT_FALSE(read.call.Wait(50)) << "the transfer clock moves nothing in D3";
-    EXPECT_EQ(StepOnce(id), 0u) << "nor does a step";
+    VBUS_STEP_REQUEST step = {sizeof(step), id, 1};
+    auto stepped = Ioctl(VBUS_IOCTL_STEP, Bytes(step));
+    EXPECT_EQ(reinterpret_cast<const VBUS_STEP_RESPONSE*>(stepped.data.data())->Completed, 0u) << "nor does a step";
 
-    ASSERT_EQ(SetDevicePower(id, PowerDeviceD0).status, STATUS_SUCCESS);
+    ASSERT_EQ(sim::PowerSendIrp(node, IRP_MN_SET_POWER, DevicePowerState, d0).status, STATUS_SUCCESS);
     ASSERT_TRUE(read.call.Wait());
     EXPECT_EQ(read.call.iosb.Status, STATUS_SUCCESS);
     EXPECT_EQ(read.buffer[0] & 0x0F, 1);
     EXPECT_EQ(read.buffer[1], 'z');
-}
-
-TEST_F(VbusTest, APowerFaultFailsOnlyTheRequestItNamesAndChangesNothing)
-{
-    ULONG id;
-    ASSERT_NE(PlugAndStart(&id), nullptr);
-    VBUS_FAULT_REQUEST f = {};
-    f.Size = sizeof(f);
-    f.DeviceId = id;
-    f.Kind = VBUS_FAULT_FAIL_POWER;
-    f.Function = IRP_MN_SET_POWER;
-    f.Endpoint = VBUS_POWER_TARGET(VBUS_POWER_DEVICE, PowerDeviceD3);
-    f.Count = 1;
-    f.NtStatus = STATUS_INSUFFICIENT_RESOURCES;
-    ASSERT_EQ(Ioctl(VBUS_IOCTL_SET_FAULT, Bytes(f)).status, STATUS_SUCCESS);
-
-    POWER_STATE s3;
-    s3.SystemState = PowerSystemSleeping3;
-    EXPECT_EQ(sim::PowerSendIrp(Instance(id), IRP_MN_QUERY_POWER, SystemPowerState, s3).status, STATUS_SUCCESS);
-    EXPECT_EQ(SetDevicePower(id, PowerDeviceD2).status, STATUS_SUCCESS);
-    EXPECT_EQ(SetDevicePower(id, PowerDeviceD3).status, STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(Query(id).PowerState, (uint32_t)PowerDeviceD2) << "a failed set changes nothing";
-    EXPECT_EQ(SetDevicePower(id, PowerDeviceD3).status, STATUS_SUCCESS) << "the fault was for one request";
-    EXPECT_EQ(Query(id).PowerState, (uint32_t)PowerDeviceD3);
-
-    f.Function = IRP_MN_WAIT_WAKE;
-    EXPECT_EQ(Ioctl(VBUS_IOCTL_SET_FAULT, Bytes(f)).status, STATUS_INVALID_PARAMETER);
-    f.Function = VBUS_ANY_FUNCTION;
-    f.Endpoint = VBUS_POWER_TARGET(VBUS_POWER_DEVICE, PowerDeviceD3 + 1);
-    EXPECT_EQ(Ioctl(VBUS_IOCTL_SET_FAULT, Bytes(f)).status, STATUS_INVALID_PARAMETER);
 }
