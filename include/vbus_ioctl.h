@@ -126,6 +126,7 @@ typedef struct _VBUS_DEVICE_INFO {
     uint32_t OutRawBytes;      // bytes waiting in the raw OUT view
     uint32_t OutPayloadBytes;  // bytes waiting in the decoded OUT view
     uint32_t UrbCount;         // URBs seen since plug-in
+    uint32_t PowerState;       // DEVICE_POWER_STATE last set (D0 = 1 ... D3 = 4; 0 before the first start)
 } VBUS_DEVICE_INFO;
 
 // ---------------------------------------------------------------- FEED_IN
@@ -188,9 +189,20 @@ typedef struct _VBUS_READ_OUT_RESPONSE {
 // device whose descriptor changes between two reads.
 #define VBUS_FAULT_SHORT_DESCRIPTOR 6u
 #define VBUS_FAULT_PATCH_DESCRIPTOR 7u
+#define VBUS_FAULT_FAIL_POWER 8u  // the PDO fails matching power requests with NtStatus (see below)
 
 #define VBUS_ANY_FUNCTION 0xFFFFu
 #define VBUS_ANY_ENDPOINT 0xFFFFu
+
+// FAIL_POWER matches IRP_MJ_POWER requests: Function is the minor function
+// (IRP_MN_SET_POWER 2 or IRP_MN_QUERY_POWER 3) or VBUS_ANY_FUNCTION, and
+// Endpoint names the power type and state, VBUS_POWER_TARGET(type, state)
+// with type 0 for a system state (SYSTEM_POWER_STATE: S0 = 1 ... S5 = 6) or
+// 1 for a device state (DEVICE_POWER_STATE: D0 = 1 ... D3 = 4), or
+// VBUS_ANY_ENDPOINT for any. UsbdStatus is not used.
+#define VBUS_POWER_SYSTEM 0u
+#define VBUS_POWER_DEVICE 1u
+#define VBUS_POWER_TARGET(type, state) ((uint16_t)(((type) << 8) | (state)))
 
 typedef struct _VBUS_FAULT_REQUEST {
     uint32_t Size;  // sizeof(VBUS_FAULT_REQUEST)
@@ -274,5 +286,5 @@ static_assert(sizeof(VBUS_CAPABILITIES) == 40, "layout shared by 32- and 64-bit 
 static_assert(sizeof(VBUS_PLUG_REQUEST) == 32 + 64 + 40 + 8, "layout shared by 32- and 64-bit clients");
 static_assert(sizeof(VBUS_URB_LOG_ENTRY) == 36, "layout shared by 32- and 64-bit clients");
 static_assert(sizeof(VBUS_FAULT_REQUEST) == 52, "layout shared by 32- and 64-bit clients");
-static_assert(sizeof(VBUS_DEVICE_INFO) == 40, "layout shared by 32- and 64-bit clients");
+static_assert(sizeof(VBUS_DEVICE_INFO) == 44, "layout shared by 32- and 64-bit clients");
 #endif

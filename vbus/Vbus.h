@@ -93,7 +93,8 @@ struct VBUS_DEVICE {
     PDEVICE_OBJECT Pdo;  // null once deleted
 
     KSPIN_LOCK Lock;
-    ULONG State;  // VBUS_STATE_* except PRESENT/REPORTED (kept in Link)
+    ULONG State;       // VBUS_STATE_* except PRESENT/REPORTED (kept in Link)
+    ULONG PowerState;  // DEVICE_POWER_STATE last set; 0 before the first start
     ULONG Mode;
     BOOLEAN Echo;
 
@@ -231,6 +232,13 @@ NTSTATUS VbusQueryText(VBUS_DEVICE* dev, DEVICE_TEXT_TYPE type, PWCHAR* result);
 
 // ---------------------------------------------------------------- VbusControl.cpp
 NTSTATUS VbusControlIoctl(PIRP irp);
+
+// Dev->Lock held. A device in D1-D3 is suspended: it moves no data, so its
+// transfers stay pending until it is back in D0.
+inline BOOLEAN VbusSuspended(const VBUS_DEVICE* dev)
+{
+    return dev->PowerState > PowerDeviceD0;
+}
 
 // Completes `irp` with `status` (never with a lock held).
 inline NTSTATUS VbusComplete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0)

@@ -125,6 +125,7 @@ NTSTATUS QueryDevice(VBUS_DEVICE* dev, const Buffers& b, ULONG_PTR* information)
     info.OutRawBytes = dev->OutRaw.Count;
     info.OutPayloadBytes = dev->OutPayload.Count;
     info.UrbCount = dev->LogSequence;
+    info.PowerState = dev->PowerState;
     KeReleaseSpinLockFromDpcLevel(&dev->Lock);
     KeReleaseSpinLock(&g_Bus.Lock, irql);
     RtlCopyMemory(b.Data, &info, sizeof(info));
@@ -178,8 +179,24 @@ NTSTATUS ReadOut(VBUS_DEVICE* dev, const VBUS_READ_OUT_REQUEST* r, const Buffers
     return STATUS_SUCCESS;
 }
 
+// A power fault names a set or query and a system (S0-S5) or device (D0-D3)
+// state, or any of them.
+BOOLEAN PowerTargetOk(const VBUS_FAULT_REQUEST* r)
+{
+    if (r->Function != VBUS_ANY_FUNCTION && r->Function != IRP_MN_SET_POWER && r->Function != IRP_MN_QUERY_POWER)
+        return FALSE;
+    if (r->Endpoint == VBUS_ANY_ENDPOINT)
+        return TRUE;
+    ULONG type = r->Endpoint >> 8, state = r->Endpoint & 0xFF;
+    if (type == VBUS_POWER_SYSTEM)
+        return state >= PowerSystemWorking && state <= PowerSystemShutdown;
+    return type == VBUS_POWER_DEVICE && state >= PowerDeviceD0 && state <= PowerDeviceD3;
+}
+
 NTSTATUS SetFault(VBUS_DEVICE* dev, const VBUS_FAULT_REQUEST* r)
 {
+    if (r->Kind == VBUS_FAULT_FAIL_POWER && !PowerTargetOk(r))
+        return STATUS_INVALID_PARAMETER;
     if (r->Kind == VBUS_FAULT_STALL) {
         if (r->Endpoint > 0xFF)
             return STATUS_INVALID_PARAMETER;

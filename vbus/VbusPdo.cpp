@@ -1,5 +1,11 @@
 // PnP and power requests on a PDO. A PDO completes every request itself;
 // minor codes it does not handle complete with their status untouched.
+//
+// Power, as a USB hub's PDO answers it: a device set-power request records
+// the new state (a device in D1-D3 is suspended: its transfers wait for D0);
+// system requests and queries succeed; wait/wake is not supported (the model
+// never signals wake). VBUS_FAULT_FAIL_POWER fails the set or query it
+// matches instead, changing nothing.
 #include "Vbus.h"
 
 namespace {
@@ -59,6 +65,38 @@ NTSTATUS TargetRelation(VBUS_DEVICE* dev, PIRP irp)
     return STATUS_SUCCESS;
 }
 
+// The device enters `state`. Power goes down only after the power manager
+// knows, and is reported once it is back.
+VOID SetPowerState(VBUS_DEVICE* dev, DEVICE_POWER_STATE state)
+{
+    POWER_STATE s;
+    s.DeviceState = state;
+    if (state != PowerDeviceD0)
+        PoSetPowerState(dev->Pdo, DevicePowerState, s);
+    KIRQL irql;
+    KeAcquireSpinLock(&dev->Lock, &irql);
+    dev->PowerState = state;
+    KeReleaseSpinLock(&dev->Lock, irql);
+    if (state == PowerDeviceD0)
+        PoSetPowerState(dev->Pdo, DevicePowerState, s);
+}
+
+// The status VBUS_FAULT_FAIL_POWER asks for this request, or STATUS_SUCCESS.
+NTSTATUS PowerFault(VBUS_DEVICE* dev, PIO_STACK_LOCATION stack)
+{
+    BOOLEAN device = stack->Parameters.Power.Type == DevicePowerState;
+    ULONG state =
+        device ? (ULONG)stack->Parameters.Power.State.DeviceState : (ULONG)stack->Parameters.Power.State.SystemState;
+    USHORT target = VBUS_POWER_TARGET(device ? VBUS_POWER_DEVICE : VBUS_POWER_SYSTEM, state);
+    VBUS_FAULT* fault = nullptr;
+    KIRQL irql;
+    KeAcquireSpinLock(&dev->Lock, &irql);
+    BOOLEAN hit = VbusMatchFault(dev, VBUS_FAULT_FAIL_POWER, stack->MinorFunction, target, &fault);
+    NTSTATUS status = hit ? fault->NtStatus : STATUS_SUCCESS;
+    KeReleaseSpinLock(&dev->Lock, irql);
+    return status;
+}
+
 NTSTATUS Remove(VBUS_DEVICE* dev, PIRP irp)
 {
     SetState(dev, VBUS_STATE_REMOVED, VBUS_STATE_STARTED | VBUS_STATE_CONFIGURED);
@@ -88,6 +126,7 @@ NTSTATUS VbusPdoPnp(VBUS_DEVICE* dev, PIRP irp)
     switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
         SetState(dev, VBUS_STATE_STARTED, VBUS_STATE_REMOVED);
+        SetPowerState(dev, PowerDeviceD0);
         status = STATUS_SUCCESS;
         break;
     case IRP_MN_STOP_DEVICE:
@@ -142,18 +181,19 @@ NTSTATUS VbusPdoPnp(VBUS_DEVICE* dev, PIRP irp)
     return status;
 }
 
+// PASSIVE_LEVEL (the PDO is power pageable).
 NTSTATUS VbusPdoPower(VBUS_DEVICE* dev, PIRP irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     NTSTATUS status = irp->IoStatus.Status;
     switch (stack->MinorFunction) {
     case IRP_MN_SET_POWER:
-        if (stack->Parameters.Power.Type == DevicePowerState)
-            PoSetPowerState(dev->Pdo, DevicePowerState, stack->Parameters.Power.State);
-        status = STATUS_SUCCESS;
+        status = PowerFault(dev, stack);
+        if (NT_SUCCESS(status) && stack->Parameters.Power.Type == DevicePowerState)
+            SetPowerState(dev, stack->Parameters.Power.State.DeviceState);
         break;
     case IRP_MN_QUERY_POWER:
-        status = STATUS_SUCCESS;
+        status = PowerFault(dev, stack);
         break;
     case IRP_MN_WAIT_WAKE:
         status = STATUS_NOT_SUPPORTED;  // the model never signals wake

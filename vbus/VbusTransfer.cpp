@@ -1,6 +1,9 @@
 // Bulk and interrupt transfers: the cancel-safe queue of pending IRPs, IN
 // delivery paced by the endpoint's interval (free run) or by STEP, OUT
-// completion, and the flushes of abort, stall and removal.
+// completion, and the flushes of abort, stall and removal. A suspended
+// device (D1-D3) completes nothing on its own: IN and OUT transfers wait for
+// D0 (OUT bytes reach the OUT views when submitted, as before); cancel,
+// abort, stall and removal still complete them.
 //
 // A queued IRP holds a device reference and has VbusCancelTransfer set. Who
 // clears the cancel routine (IoSetCancelRoutine returning non-null) owns the
@@ -153,6 +156,10 @@ VOID VbusTransferDpc(PKDPC dpc, PVOID context, PVOID arg1, PVOID arg2)
     InitializeListHead(&done);
     BOOLEAN delivered[32] = {};
     KeAcquireSpinLockAtDpcLevel(&dev->Lock);
+    if (VbusSuspended(dev)) {
+        KeReleaseSpinLockFromDpcLevel(&dev->Lock);
+        return;
+    }
     LONGLONG now = VbusNow();
     for (PLIST_ENTRY e = dev->Pending.Flink, next; e != &dev->Pending; e = next) {
         next = e->Flink;
@@ -298,6 +305,8 @@ ULONG VbusStep(VBUS_DEVICE* dev, ULONG count)
     ULONG completed = 0;
     KIRQL irql;
     KeAcquireSpinLock(&dev->Lock, &irql);
+    if (VbusSuspended(dev))
+        count = 0;
     for (PLIST_ENTRY e = dev->Pending.Flink, next; e != &dev->Pending && completed < count; e = next) {
         next = e->Flink;
         PIRP irp = IrpOf(e);

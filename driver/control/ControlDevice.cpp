@@ -12,9 +12,9 @@ const ULONG kSerialGetLineControl = 0x001B0054;
 const ULONG kSerialGetHandflow = 0x001B0060;
 
 struct ForwardedCode {
-    ULONG control;   // the code a program sends to the control device
-    ULONG port;      // what the addressed port gets
-    ULONG bytes;     // the output the caller must give, and Information on success
+    ULONG control;  // the code a program sends to the control device
+    ULONG port;     // what the addressed port gets
+    ULONG bytes;    // the output the caller must give, and Information on success
 };
 
 const ForwardedCode kForwarded[] = {

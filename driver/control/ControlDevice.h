@@ -62,11 +62,11 @@ private:
 
     UNICODE_STRING m_ControlName;
     UNICODE_STRING m_ControlLink;
-    CIoCounter m_IoCounter;          // one unit per request in progress and per open handle
-    CRegisteredPort* m_ActiveDevice;   // guarded by m_ListLock
+    CIoCounter m_IoCounter;           // one unit per request in progress and per open handle
+    CRegisteredPort* m_ActiveDevice;  // guarded by m_ListLock
     CSpinLock m_ListLock;
     CEventLock m_CreateLock;
-    CPtrList m_SerialDevices;        // guarded by m_ListLock; plain pointers, in registration order
+    CPtrList m_SerialDevices;  // guarded by m_ListLock; plain pointers, in registration order
 };
 
 // The driver's control device, or null while none exists (before the first

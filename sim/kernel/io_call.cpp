@@ -4,6 +4,7 @@
 // location is captured when completion walks past it, and the check is made
 // when both the returned status and that capture are known.
 #include "io_internal.h"
+#include "po_internal.h"
 
 #include <algorithm>
 
@@ -131,10 +132,12 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
                             "not a live device object");
             return STATUS_INVALID_PARAMETER;
         }
-        if (rec->inFlight && Irp->CurrentLocation <= Irp->StackCount) {
+        if (rec->inFlight && Irp->CurrentLocation < rec->descentBase) {
             // The sender must own the IRP: its current location is the
-            // caller's own. One that a lower driver holds (sent down and not
-            // completed back) is no longer the caller's to send.
+            // caller's own. One that a lower driver holds (a location entered
+            // by this flight's descent and not completed back) is no longer
+            // the caller's to send; the originator's own location (above the
+            // descent, as PoRequestPowerIrp's) is not held below.
             PDRIVER_OBJECT caller = io::CurrentDriver();
             PDEVICE_OBJECT holder = IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
             if (caller && holder && io::IsDeviceLocked(holder) && holder->DriverObject != caller) {
@@ -173,6 +176,7 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
     UCHAR dispatchedMajor = frame.loc->MajorFunction;
     BreakAt(BreakPoint::BeforeCallDriver, Irp, dispatchedMajor);
+    po::OnDispatch(Irp, DeviceObject, frame.loc);
     io::t_dispatching.emplace_back(Irp, DeviceObject);
     NTSTATUS st;
     {
@@ -243,6 +247,10 @@ void CompleteRequest(PIRP Irp, UCHAR* major)
         *major = Irp->CurrentLocation <= Irp->StackCount ? IoGetCurrentIrpStackLocation(Irp)->MajorFunction : 0;
     }
     BreakAt(BreakPoint::BeforeCompleteRequest, Irp, *major);
+    if (!po::OnComplete(Irp)) {
+        *major = 0xFF;
+        return;
+    }
     if (Irp->CurrentLocation <= Irp->StackCount) {
         PIO_STACK_LOCATION loc = IoGetCurrentIrpStackLocation(Irp);
         Irp->CurrentLocation++;
@@ -274,6 +282,7 @@ void CompleteRequest(PIRP Irp, UCHAR* major)
                 PDEVICE_OBJECT dev = Irp->CurrentLocation == Irp->StackCount + 1
                                          ? nullptr
                                          : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+                po::OnCompletionRoutine(Irp);
                 NTSTATUS r;
                 {
                     io::DriverScope scope(dev ? dev->DriverObject : io::CurrentDriver());

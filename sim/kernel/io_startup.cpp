@@ -3,6 +3,7 @@
 // IRPs, handles, file objects, links and device objects.
 #include "io_internal.h"
 #include "pnp_internal.h"
+#include "po_internal.h"
 
 namespace sim {
 
@@ -15,6 +16,7 @@ void IoStartup(const MachineOptions& options)
     io::HandlesStartup();
     io::WorkStartup(options.workerThreads);
     pnp::Startup();
+    po::Startup();
 }
 
 // Links that point at deleted devices are reported before the drivers go:
@@ -22,8 +24,9 @@ void IoStartup(const MachineOptions& options)
 void IoUnloadDrivers()
 {
     // Device nodes still alive are removed in order first (their drivers
-    // unload as their last devices go).
+    // unload as their last devices go); power IRPs still queued go out then.
     pnp::Shutdown();
+    po::Shutdown();
     {
         io::Guard lock(io::Lock());
         io::ReportDanglingLinksLocked();

@@ -307,6 +307,13 @@ NTSTATUS StartNode(DevNode* n)
     }
     io::SetCreateBlocked(n->pdo, false);
     SetState(n, DeviceNodeState::Started);
+    // Asked again once every driver of the stack has started it: the power
+    // policy owner takes its system-to-device state map from this answer.
+    DEVICE_CAPABILITIES caps{};
+    if (NT_SUCCESS(QueryCapabilities(n, &caps))) {
+        Guard lock(Lock());
+        n->caps = caps;
+    }
     SendPnp(n, IRP_MN_QUERY_PNP_DEVICE_STATE);
     // Every newly started device is asked for its children.
     EnumerateNode(n);

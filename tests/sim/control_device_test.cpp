@@ -19,10 +19,7 @@ const char* kParameters = "\\Registry\\Machine\\System\\CurrentControlSet\\Servi
 class ControlDeviceTest : public PortMachineTest {
 protected:
     // The driver reads FileLog when it loads (at the first plug).
-    void UseLog()
-    {
-        ASSERT_TRUE(sim::RegSetString(kParameters, "FileLog", "C:\\brisklink.log"));
-    }
+    void UseLog() { ASSERT_TRUE(sim::RegSetString(kParameters, "FileLog", "C:\\brisklink.log")); }
     std::string Log()
     {
         std::ifstream in(sim::HostPathForDosPath("\\DosDevices\\C:\\brisklink.log"), std::ios::binary);
@@ -73,9 +70,12 @@ TEST_F(ControlDeviceTest, EveryCodeAndLengthEndsWithoutAFault)
         ULONG code;
         ULONG output;  // the answer's size: the least output the request needs
     } const served[] = {
-        {IOCTL_VSERIAL_CONTROL_GET_DEVICE_DESCRIPTOR, 18}, {IOCTL_VSERIAL_CONTROL_GET_RECV, 4},
-        {IOCTL_VSERIAL_CONTROL_GET_SENT, 4},               {IOCTL_VSERIAL_CONTROL_GET_LINE_CONTROL, 3},
-        {IOCTL_VSERIAL_CONTROL_GET_HANDFLOW, 16},          {IOCTL_VSERIAL_CONTROL_GET_BAUD_RATE, 4},
+        {IOCTL_VSERIAL_CONTROL_GET_DEVICE_DESCRIPTOR, 18},
+        {IOCTL_VSERIAL_CONTROL_GET_RECV, 4},
+        {IOCTL_VSERIAL_CONTROL_GET_SENT, 4},
+        {IOCTL_VSERIAL_CONTROL_GET_LINE_CONTROL, 3},
+        {IOCTL_VSERIAL_CONTROL_GET_HANDFLOW, 16},
+        {IOCTL_VSERIAL_CONTROL_GET_BAUD_RATE, 4},
         {IOCTL_VSERIAL_CONTROL_GET_OPEN_STATE, 4},
     };
     for (ULONG function = 0; function < 0x40; function++) {
@@ -91,8 +91,8 @@ TEST_F(ControlDeviceTest, EveryCodeAndLengthEndsWithoutAFault)
                     wellFormed = wellFormed || (code == s.code && output >= s.output && input >= key.size());
                 }
                 EXPECT_EQ(status == STATUS_INVALID_PARAMETER, !wellFormed)
-                    << std::hex << code << " in " << std::dec << input << " out " << output << " status "
-                    << std::hex << status;
+                    << std::hex << code << " in " << std::dec << input << " out " << output << " status " << std::hex
+                    << status;
             }
         }
     }

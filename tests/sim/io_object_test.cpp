@@ -243,39 +243,6 @@ TEST_F(IoObjectTest, AllocationFaultsFailIrpsAndWorkItems)
     IoFreeIrp(ok);
 }
 
-// ---------------------------------------------------------------- power
-
-POWER_STATE g_powerSeen;
-NTSTATUS CompletePower(PDEVICE_OBJECT, PIRP irp)
-{
-    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
-    if (sp->MajorFunction == IRP_MJ_POWER)
-        g_powerSeen = sp->Parameters.Power.State;
-    PoStartNextPowerIrp(irp);
-    return CompleteWith(irp, STATUS_SUCCESS);
-}
-UCHAR g_powerMinor = 0xFF;
-NTSTATUS g_powerStatus = STATUS_PENDING;
-VOID PowerDone(PDEVICE_OBJECT, UCHAR minor, POWER_STATE, PVOID, PIO_STATUS_BLOCK iosb)
-{
-    g_powerMinor = minor;
-    g_powerStatus = iosb->Status;
-}
-
-TEST_F(IoObjectTest, PowerRequestReachesTheTopOfTheStackAndCallsBack)
-{
-    PDEVICE_OBJECT pdo = MakeDevice(LoadTestDriver(L"iopdo", CompletePower), L"\\Device\\IoPdo");
-    MakeDevice(LoadTestDriver(L"iofdo", CompletePower), nullptr, pdo);
-    POWER_STATE s;
-    s.DeviceState = PowerDeviceD3;
-    EXPECT_EQ(PoRequestPowerIrp(pdo, IRP_MN_SET_POWER, s, PowerDone, nullptr, nullptr), STATUS_PENDING);
-    EXPECT_EQ(g_powerMinor, IRP_MN_SET_POWER);
-    EXPECT_EQ(g_powerStatus, STATUS_SUCCESS);
-    EXPECT_EQ(g_powerSeen.DeviceState, PowerDeviceD3);
-    EXPECT_EQ(PoSetPowerState(pdo, DevicePowerState, s).DeviceState, PowerDeviceD0);
-    EXPECT_EQ(PoSetPowerState(pdo, DevicePowerState, s).DeviceState, PowerDeviceD3);
-}
-
 TEST_F(IoObjectTest, PnpQueriesRefuseDevicesThatAreNotPdos)
 {
     PDEVICE_OBJECT d = MakeDevice(sim::LoadDriver(L"iopnp", EmptyEntry), L"\\Device\\IoPnp");

@@ -271,3 +271,37 @@ TEST_F(VbusTest, StalledEndpointFailsUntilThePipeIsReset)
     IoCancelIrp(again.call.irp);
     ASSERT_TRUE(again.call.Wait());
 }
+
+// ---------------------------------------------------------------- power
+
+TEST_F(VbusTest, ASuspendedDeviceHoldsItsInTransfersUntilD0)
+{
+    ULONG id;
+    PDEVICE_OBJECT pdo = PlugAndStart(&id);
+    ASSERT_NE(pdo, nullptr);
+    USBD_PIPE_HANDLE in, out;
+    Configure(pdo, &in, &out);
+    EXPECT_EQ(Query(id).PowerState, (uint32_t)PowerDeviceD0) << "a started PDO is in D0";
+    std::string node = "USB\\VID_5A1E&PID_0101\\" + std::to_string(id);
+    POWER_STATE d3, d0;
+    d3.DeviceState = PowerDeviceD3;
+    d0.DeviceState = PowerDeviceD0;
+
+    ASSERT_EQ(sim::PowerSendIrp(node, IRP_MN_SET_POWER, DevicePowerState, d3).status, STATUS_SUCCESS);
+    EXPECT_EQ(Query(id).PowerState, (uint32_t)PowerDeviceD3);
+    EXPECT_EQ(sim::PoweredState(node, true), PowerDeviceD3);
+    Transfer read;
+    read.Start(pdo, in, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, 16);
+    ASSERT_EQ(read.call.returned, STATUS_PENDING);
+    ASSERT_EQ(Feed(id, {'z'}), STATUS_SUCCESS);
+    EXPECT_FALSE(read.call.Wait(50)) << "the transfer clock moves nothing in D3";
+    VBUS_STEP_REQUEST step = {sizeof(step), id, 1};
+    auto stepped = Ioctl(VBUS_IOCTL_STEP, Bytes(step));
+    EXPECT_EQ(reinterpret_cast<const VBUS_STEP_RESPONSE*>(stepped.data.data())->Completed, 0u) << "nor does a step";
+
+    ASSERT_EQ(sim::PowerSendIrp(node, IRP_MN_SET_POWER, DevicePowerState, d0).status, STATUS_SUCCESS);
+    ASSERT_TRUE(read.call.Wait());
+    EXPECT_EQ(read.call.iosb.Status, STATUS_SUCCESS);
+    EXPECT_EQ(read.buffer[0] & 0x0F, 1);
+    EXPECT_EQ(read.buffer[1], 'z');
+}

@@ -86,8 +86,7 @@ ControlReply Control(DWORD code, const Bytes& input, DWORD outputLength)
     if (r.data.size() < outputLength) {
         r.data.resize(outputLength);
     }
-    r.ok = DeviceIoControl(h, code, r.data.data(), (DWORD)input.size(), r.data.data(), outputLength, &r.returned,
-                           NULL);
+    r.ok = DeviceIoControl(h, code, r.data.data(), (DWORD)input.size(), r.data.data(), outputLength, &r.returned, NULL);
     r.error = r.ok ? ERROR_SUCCESS : GetLastError();
     CloseHandle(h);
     return r;

@@ -332,6 +332,83 @@ DEVICE_POWER_STATE PoweredState(const std::string& instancePath, bool physical =
 // "IRP_MJ_READ" for 0x03, for reports and narration.
 const char* MajorFunctionName(UCHAR major);
 
+// ---------------------------------------------------------------- power
+
+// The power manager sends system power IRPs to the top of each started
+// device node's stack, one at a time, from its own thread ("power"), at
+// PASSIVE_LEVEL (DISPATCH_LEVEL when the top device object lacks
+// DO_POWER_PAGABLE), with IoStatus.Status = STATUS_NOT_SUPPORTED and
+// Parameters.Power.ShutdownType set to the transition's POWER_ACTION.
+// PoRequestPowerIrp sends a device request at once when called at
+// PASSIVE_LEVEL for a pageable stack, otherwise from a thread of the power
+// manager; its completion function runs at the IRQL the IRP completes at,
+// and the power manager frees the IRP afterwards.
+//
+// Its verifier rules (beside the I/O manager's, which apply to power IRPs
+// too: IRP_COMPLETED_TWICE, WAIT_AT_RAISED_IRQL on completion paths,
+// POCALLDRIVER_NOT_POWER_IRP, IRQL_TOO_HIGH for PoSetPowerState of a state
+// other than D0 above APC_LEVEL):
+//   POWER_IRP_NOT_PASSED_DOWN: a function or filter driver completed a power
+//     IRP without passing it down, with success or STATUS_NOT_SUPPORTED, or
+//     failed a system set-power request (only STATUS_DELETE_PENDING, for a
+//     removed device, may end one early);
+//   PO_START_NEXT_POWER_IRP_MISSING: a driver passed on or completed an
+//     IRP_MN_SET_POWER or IRP_MN_QUERY_POWER without calling
+//     PoStartNextPowerIrp while its stack location was current (in its
+//     dispatch routine, or in its IoCompletion routine if it set one);
+//   POWER_IRP_NOT_COMPLETED: a power IRP (IRP_MN_WAIT_WAKE aside) held
+//     longer than the power IRP time-out;
+//   SYSTEM_POWER_IRP_COMPLETED_BEFORE_DEVICE_IRP: a system request (other
+//     than the set to S0) completed before a device request that a driver of
+//     its stack asked for while holding it had completed;
+//   IRP_COMPLETED_TWICE also when a driver completes a power IRP again after
+//     a driver above it took it back with STATUS_MORE_PROCESSING_REQUIRED.
+
+// The machine's system power state: PowerSystemWorking after start.
+SYSTEM_POWER_STATE MachinePowerState();
+
+// One system power IRP of a transition, in the order sent.
+struct SystemPowerIrp {
+    std::string instancePath;  // the device node whose stack it went to
+    UCHAR minor;               // IRP_MN_QUERY_POWER or IRP_MN_SET_POWER
+    SYSTEM_POWER_STATE state;
+    NTSTATUS status;  // as completed; STATUS_IO_TIMEOUT when it was lost
+};
+struct PowerTransition {
+    // STATUS_SUCCESS; the status of the query that failed; STATUS_IO_TIMEOUT
+    // when an IRP was lost (reported as POWER_IRP_NOT_COMPLETED) or the
+    // caller's time-out passed; STATUS_INVALID_DEVICE_STATE when the machine
+    // is not in a state to start it.
+    NTSTATUS status = STATUS_IO_TIMEOUT;
+    std::string vetoedBy;                           // instance path of the node that failed the query
+    SYSTEM_POWER_STATE state = PowerSystemWorking;  // the machine's state afterwards
+    std::vector<SystemPowerIrp> irps;
+};
+// Sleep (PowerSystemSleeping1-3), hibernate (PowerSystemHibernate) or shut
+// down (PowerSystemShutdown), from the working state. Sleep and hibernate
+// query every started node, children before their parent, then set the
+// state in the same order; a failed query ends the transition: the nodes
+// queried, the one that failed too, get a set to S0, parents first. Shutdown
+// sends the set only. Runs on the PnP thread (no enumeration meanwhile).
+PowerTransition SleepMachine(SYSTEM_POWER_STATE state, unsigned timeoutMs = 30000);
+// Back to S0 from sleep or hibernation: a set to S0 to every started node,
+// parents before their children. A shut-down machine does not wake.
+PowerTransition WakeMachine(unsigned timeoutMs = 30000);
+
+// One IRP_MN_SET_POWER or IRP_MN_QUERY_POWER from the power manager to the
+// top of a node's stack: a system request, or a device request as the power
+// manager sends one of its own (for the node's PDO). Waits for it.
+struct PowerIrpResult {
+    NTSTATUS status = STATUS_IO_TIMEOUT;
+    bool completed = false;  // false: lost (reported) or the caller's time-out passed
+};
+PowerIrpResult PowerSendIrp(const std::string& instancePath, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state,
+                            unsigned timeoutMs = 30000);
+
+// How long a power IRP may stay uncompleted before POWER_IRP_NOT_COMPLETED
+// (10 s after StartMachine). Transitions wait this long for each IRP.
+void SetPowerIrpTimeout(unsigned ms);
+
 // ---------------------------------------------------------------- namespace
 
 // Resolves an object name (following symbolic links) to a device object, or null.
