@@ -39,3 +39,6 @@ extern "C" {
 // Exported by ntoskrnl; the DDK headers do not declare them.
 extern "C" int _vsnwprintf(wchar_t* buffer, size_t count, const wchar_t* format, va_list args);
 extern "C" int _vsnprintf(char* buffer, size_t count, const char* format, va_list args);
+extern "C" NTSTATUS NTAPI ZwQueryInformationProcess(HANDLE ProcessHandle, PROCESSINFOCLASS ProcessInformationClass,
+                                                    PVOID ProcessInformation, ULONG ProcessInformationLength,
+                                                    PULONG ReturnLength);

@@ -24,6 +24,7 @@ void CSerialDevice::FlushRequests()
     // at its next completion with the bytes sent so far.
     m_WriteTotal = 0;
     FlushWrites();
+    FlushRequestList(m_WaitList, m_WaitLock, kCancelCompletesWhatItGets);
     FlushRequestList(m_ReadList, m_ReadLock, kCancelCompletesWhatItFinds);
 }
 

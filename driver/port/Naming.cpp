@@ -217,6 +217,11 @@ void CSerialDevice::DelPortToReg()
 NTSTATUS CSerialDevice::RenamePort()
 {
     PAGED_CODE();
+    CLockGuard guard(&m_NameLock);
+    // A port on its way out keeps no link: surprise removal took it.
+    if (m_PnpState == SurpriseRemoved || m_PnpState == Removed) {
+        return STATUS_UNSUCCESSFUL;
+    }
     if (!CreateSymbolicLink()) {
         return STATUS_UNSUCCESSFUL;
     }
@@ -226,4 +231,28 @@ NTSTATUS CSerialDevice::RenamePort()
         Trace(kTraceFailure, "DispatchDevCtrl InitReadWrite is failed");
     }
     return STATUS_SUCCESS;
+}
+
+void CSerialDevice::PublishPort()
+{
+    PAGED_CODE();
+    CLockGuard guard(&m_NameLock);
+    if (CreateSymbolicLink()) {
+        InitReadWrite(InterfaceInfo());
+    }
+}
+
+void CSerialDevice::WithdrawPort()
+{
+    PAGED_CODE();
+    CLockGuard guard(&m_NameLock);
+    DeleteSymbolicLink();
+    m_LinkName.Assign((PCWSTR)NULL);
+}
+
+void CSerialDevice::CopyPortName(CUnicodeString& out)
+{
+    PAGED_CODE();
+    CLockGuard guard(&m_NameLock);
+    out.Assign(m_PortName.Value());
 }

@@ -138,8 +138,7 @@ NTSTATUS CSerialDevice::PnpSurpriseRemoval(PIRP Irp)
     if (control != NULL) {
         control->ReleaseActiveDevice(this);
     }
-    DeleteSymbolicLink();
-    m_LinkName.Assign((PCWSTR)NULL);
+    WithdrawPort();
     return PassDownCounted(Irp);
 }
 
@@ -192,8 +191,8 @@ NTSTATUS CSerialDevice::PnpStart(PIRP Irp)
     }
     InitPortNames();
     GetUsbLink();
-    if (InitUsbDev() && CreateSymbolicLink()) {
-        InitReadWrite(InterfaceInfo());
+    if (InitUsbDev()) {
+        PublishPort();
     }
     // Writes that waited start now, or fail if no write path came of it.
     ReleaseWrites();
@@ -225,7 +224,7 @@ NTSTATUS CSerialDevice::PnpRemove(PIRP Irp)
     // Every other request of the device must be finished before it goes.
     m_IoCounter.WaitIdle();
 
-    DeleteSymbolicLink();
+    WithdrawPort();
     DelPortToReg();
     // The control device object goes with the last port and comes back with
     // the next AddDevice.

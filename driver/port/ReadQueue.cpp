@@ -2,6 +2,14 @@
 // waits, else queued in m_ReadList and filled by the delivery loop, timed out
 // by m_ReadTimer or cancelled. The path that takes a request off the list
 // (under m_ReadLock) completes it; nothing is completed under a lock.
+//
+// The read time-out: whoever makes a request the head (DispatchRead for the
+// first, DeliveryPass and TimerRead for the next) sets m_ReadDeadline under
+// m_ReadLock; ArmReadTimer, called at PASSIVE_LEVEL with no lock held by
+// DispatchRead and the delivery loop, sets m_ReadTimer for it. TimerRead
+// ends the head whose deadline has passed and leaves the timer for the next
+// head to the delivery loop: a timer's DPC that sets or cancels its own timer
+// deadlocks on kernels whose timer calls wait for the running DPC.
 #include "port/SerialDevice.h"
 
 namespace {
@@ -66,9 +74,12 @@ NTSTATUS CSerialDevice::DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
     if (!served && m_ReadList.AddTail(Irp) != NULL) {
         queued = TRUE;
-        if (m_ReadList.GetCount() == 1 && m_ReadTimeout != 0) {
-            m_ReadTimer.Set(m_ReadTimeout);
+        if (m_ReadList.GetCount() == 1) {
+            StartHeadTimeout();
         }
+        // The request may end on another thread once the lock is released:
+        // a unit of this routine's own keeps the device until it returns.
+        m_IoCounter.Increment();
         IoMarkIrpPending(Irp);
         IoSetCancelRoutine(Irp, CancelRead);
         if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
@@ -95,10 +106,50 @@ NTSTATUS CSerialDevice::DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (cancelled) {
         CompleteRequest(Irp, STATUS_CANCELLED);
         m_IoCounter.Decrement();
-        return STATUS_PENDING;
+    } else {
+        ArmReadTimer();
+        m_DataEvent.Set();
     }
-    m_DataEvent.Set();
+    m_IoCounter.Decrement();
     return STATUS_PENDING;
+}
+
+void CSerialDevice::StartHeadTimeout()
+{
+    m_ReadDeadline = m_ReadTimeout != 0 ? CTimer::Now() - CTimer::DueTimeFor(m_ReadTimeout).QuadPart : 0;
+}
+
+void CSerialDevice::ArmReadTimer()
+{
+    PAGED_CODE();
+    ULONGLONG deadline;
+    {
+        CLockGuard queue(&m_ReadLock);
+        deadline = m_ReadList.GetCount() != 0 ? m_ReadDeadline : 0;
+        if (deadline == 0 || deadline == m_ReadTimerDue) {
+            // No head to time, or the timer is set for it: a timer left set
+            // for a head that has gone finds nothing to end.
+            return;
+        }
+    }
+    CLockGuard serial(&m_ReadTimerLock);
+    {
+        CLockGuard queue(&m_ReadLock);
+        deadline = m_ReadList.GetCount() != 0 ? m_ReadDeadline : 0;
+        if (deadline == 0 || deadline == m_ReadTimerDue) {
+            return;
+        }
+    }
+    // Cancelled first and outside every lock TimerRead takes: where the
+    // kernel's cancel waits for a running DPC of the timer, that DPC can
+    // finish, and the set that follows then has no DPC to wait for.
+    m_ReadTimer.Cancel();
+    {
+        CLockGuard queue(&m_ReadLock);
+        m_ReadTimerDue = deadline;
+    }
+    ULONGLONG now = CTimer::Now();
+    m_ReadTimer.SetRelative(deadline > now ? (LONGLONG)(deadline - now) : 0);
 }
 
 VOID CSerialDevice::DataToIrp(PDEVICE_OBJECT DeviceObject, CWorkItem* Item)
@@ -116,7 +167,9 @@ VOID CSerialDevice::DataToIrp(PDEVICE_OBJECT DeviceObject, CWorkItem* Item)
         if (self->m_PnpState == Removed) {
             break;
         }
+        self->FireEvent();
         self->DeliveryPass(&again);
+        self->ArmReadTimer();
     }
     {
         CLockGuard guard(&self->m_ReadLock);
@@ -150,10 +203,10 @@ void CSerialDevice::DeliveryPass(BOOLEAN* completedOne)
         }
         if ((LONG)head->IoStatus.Information == (LONG)ReadLength(head)) {
             m_ReadList.RemoveHead();
-            m_ReadTimer.Cancel();
-            // The time-out runs per head: the next request's starts now.
-            if (m_ReadList.GetCount() != 0 && m_ReadTimeout != 0) {
-                m_ReadTimer.Set(m_ReadTimeout);
+            // The time-out runs per head: the next request's starts now (the
+            // loop sets the timer for it after this pass).
+            if (m_ReadList.GetCount() != 0) {
+                StartHeadTimeout();
             }
             done = head;
         }
@@ -174,15 +227,27 @@ VOID CSerialDevice::TimerRead(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID A
     CSerialDevice* self = (CSerialDevice*)Context;
     self->Trace(kTraceEntry, "TimerRead");
     PIRP done = NULL;
+    BOOLEAN rearm = FALSE;
     {
         CLockGuard queue(&self->m_ReadLock);
-        self->m_ReadTimer.Cancel();
-        if (self->m_ReadList.GetCount() != 0) {
-            done = (PIRP)self->m_ReadList.RemoveHead();
+        // The timer is no longer set. (This may also be the DPC of an earlier
+        // setting that a cancel came too late to stop: the deadline decides,
+        // and the loop sets the timer again.)
+        self->m_ReadTimerDue = 0;
+        if (self->m_ReadList.GetCount() != 0 && self->m_ReadDeadline != 0) {
+            if (CTimer::Now() >= self->m_ReadDeadline) {
+                done = (PIRP)self->m_ReadList.RemoveHead();
+                if (self->m_ReadList.GetCount() != 0) {
+                    self->StartHeadTimeout();
+                }
+            }
+            rearm = self->m_ReadList.GetCount() != 0 && self->m_ReadDeadline != 0;
         }
-        if (self->m_ReadList.GetCount() != 0 && self->m_ReadTimeout != 0) {
-            self->m_ReadTimer.Set(self->m_ReadTimeout);
-        }
+    }
+    if (rearm) {
+        // The next head's timer is set by the delivery loop; signalled before
+        // the request below is completed, which may let removal free the device.
+        self->m_DataEvent.Set();
     }
     if (done != NULL) {
         // STATUS_TIMEOUT is a success: the caller gets the bytes copied so far.

@@ -14,6 +14,18 @@ CSerialDevice::CSerialDevice()
 {
     RtlZeroMemory(&m_DeviceCaps, sizeof(m_DeviceCaps));
     RtlZeroMemory(&m_DeviceDescriptor, sizeof(m_DeviceDescriptor));
+    // A fresh port: 9600 baud, 8 data bits, no parity, one stop bit, no
+    // special characters, handshake or time-outs, an empty wait mask.
+    m_BaudRate = 9600;
+    m_LineControl.StopBits = STOP_BIT_1;
+    m_LineControl.Parity = NO_PARITY;
+    m_LineControl.WordLength = 8;
+    RtlZeroMemory(&m_SpecialChars, sizeof(m_SpecialChars));
+    RtlZeroMemory(&m_HandFlow, sizeof(m_HandFlow));
+    RtlZeroMemory(&m_Timeouts, sizeof(m_Timeouts));
+    m_WaitMask = 0;
+    m_ReadDeadline = 0;
+    m_ReadTimerDue = 0;
     m_ReadTimer.SetDpc(TimerRead, this);
     m_Log.Configure();
 }

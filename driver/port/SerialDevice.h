@@ -5,9 +5,12 @@
 // This header is the port's map. Each group below names the file that defines
 // its routines, the IRQL they run at and the lock that guards each field.
 //
-// Locks, in the only order they nest: the cancel spin lock, then m_ReadLock,
-// then m_BufferInLock. m_ReaderLock and m_WriteLock nest with nothing. No spin
-// lock is held across IoCallDriver or IoCompleteRequest.
+// Locks, in the only orders they nest: the cancel spin lock, then m_ReadLock,
+// then m_BufferInLock; the cancel spin lock, then m_WaitLock. m_ReaderLock and
+// m_WriteLock nest with nothing. No spin lock is held across IoCallDriver or
+// IoCompleteRequest. m_ReadTimerLock, a PASSIVE_LEVEL mutex, is taken before
+// any spin lock and is the only lock held while m_ReadTimer is set or
+// cancelled.
 //
 // Who completes a queued request: the path that takes it off its list under
 // the list's lock (a cancel routine only when it finds the request there).
@@ -28,6 +31,8 @@
 #include "support/Timer.h"
 #include "support/UnicodeString.h"
 #include "support/WorkItem.h"
+
+#include <ntddser.h>
 
 // Number of function devices added since load; only ever incremented.
 extern volatile LONG g_DeviceCount;
@@ -51,6 +56,7 @@ public:
     NTSTATUS DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) override;  // OpenClose.cpp
     NTSTATUS DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) override;     // ReadQueue.cpp
     NTSTATUS DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) override;    // WritePath.cpp
+    NTSTATUS DispatchDevCtrl(PDEVICE_OBJECT DeviceObject, PIRP Irp) override;  // DeviceControl.cpp
     NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) override;      // Pnp.cpp
     NTSTATUS DispatchSysCtrl(PDEVICE_OBJECT DeviceObject, PIRP Irp) override;  // Pnp.cpp
     NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) override;    // Power.cpp
@@ -137,6 +143,9 @@ private:
 
     // ---- OpenClose.cpp: the counters a close reports (interlocked adds;
     // the open snapshots are written by DispatchCreate only).
+    // The Win32 path of the current process's image, as the kernel copies it
+    // (PASSIVE_LEVEL); left empty when it cannot be had.
+    void GetOpenerImage(CUnicodeString& Image);
     volatile ULONG m_BytesSent;
     volatile ULONG m_BytesReceived;
     ULONG m_SentAtOpen;
@@ -144,10 +153,51 @@ private:
     volatile LONG m_IsOpen;
     CTraceLog m_Log;  // the port's own log, configured by the constructor
 
+    // ---- DeviceControl.cpp: the serial settings and the private codes
+    // (PASSIVE_LEVEL, the caller's thread). Each request copies one small
+    // record and takes no lock: two requests racing on one record leave one
+    // of the two. The settings live as long as the device object; opening
+    // and closing the port reset none of them.
+    NTSTATUS SetQueueSize(PVOID Buffer, ULONG InputLength);
+    NTSTATUS SetTimeout(PVOID Buffer, ULONG InputLength);
+    NTSTATUS GetProperties(PVOID Buffer, ULONG OutputLength);
+    // The trace name of a control code; "" for a code the port does not name.
+    static const char* GetIoctlName(ULONG Code);
+
+    ULONG m_BaudRate;
+    SERIAL_LINE_CONTROL m_LineControl;
+    SERIAL_CHARS m_SpecialChars;
+    SERIAL_HANDFLOW m_HandFlow;
+    SERIAL_TIMEOUTS m_Timeouts;  // m_ReadTimeout (the read queue's) is derived from it
+
+    // ---- WaitMask.cpp: waits on the event mask. SetWaitMask and
+    // SetWaitOnMask run at PASSIVE_LEVEL on the caller's thread, FireEvent in
+    // the delivery loop, CancelEvent at DISPATCH_LEVEL with the cancel spin
+    // lock held. The path that takes a wait off m_WaitList and then gets its
+    // cancel routine back completes it; when the routine is already gone,
+    // CancelEvent completes it, whether or not it still finds it in the list.
+    NTSTATUS SetWaitMask(PVOID Buffer, ULONG InputLength);
+    NTSTATUS SetWaitOnMask(PIRP Irp, PVOID Buffer);
+    // Completes the oldest pending wait with SERIAL_EV_RXCHAR while received
+    // bytes wait in the ring.
+    void FireEvent();
+    static DRIVER_CANCEL CancelEvent;
+    // Takes the oldest wait off the list whose cancel routine it gets back
+    // (null: none); m_WaitLock held.
+    PIRP TakeOldestWait();
+    // Ends a wait this path owns with `events` as its result.
+    void CompleteWait(PIRP Irp, ULONG Events);
+
+    volatile ULONG m_WaitMask;  // any SERIAL_EV_* bits; only SERIAL_EV_RXCHAR has an effect
+    CSpinLock m_WaitLock;       // guards m_WaitList
+    CPtrList m_WaitList;        // pending waits, the oldest first
+
     // ---- Naming.cpp: the COM name, the friendly name, the DOS link and the
     // SERIALCOMM entry (PASSIVE_LEVEL: at start, at surprise removal and
     // removal, and for the rename request, which may come at any of those
-    // moments). m_NameLock guards the two names and the link.
+    // moments). m_NameLock, a PASSIVE_LEVEL mutex, guards m_PortName,
+    // m_LinkName and the link itself, and makes "link made, then data path
+    // started" one step for PnpStart and RenamePort.
     BOOLEAN GetGlobalPortName(CUnicodeString& out);
     BOOLEAN GetPortName(CUnicodeString& out);
     BOOLEAN SetPortName(CUnicodeString& name);
@@ -158,10 +208,18 @@ private:
     void DelPortToReg();
     // IOCTL_VSERIAL_SET_PORT_NAME: re-read the name, re-create the link.
     NTSTATUS RenamePort();
+    // PnpStart's naming step: the link, then the data path when it was made.
+    void PublishPort();
+    // Surprise removal's: the link goes, and a rename still on its way
+    // makes none.
+    void WithdrawPort();
+    // A copy of the COM name for a log line ("" when unnamed).
+    void CopyPortName(CUnicodeString& out);
     NTSTATUS OpenHardwareKey(ACCESS_MASK access, CRegistryKey& key);
 
     CUnicodeString m_PortName;  // the COM name as last read; empty until named
     CUnicodeString m_LinkName;  // "\DosDevices\Global" + the name: a link this port made, or empty
+    CEventLock m_NameLock;
 
     // ---- ReaderSlots.cpp: the two interrupt-IN transfers kept queued
     // (ReadComplete at up to DISPATCH_LEVEL on any thread, both slots at once;
@@ -188,20 +246,35 @@ private:
     // ---- ReadQueue.cpp: read requests, the delivery loop (a work item at
     // PASSIVE_LEVEL), the read time-out (a DPC) and the read cancel routine
     // (DISPATCH_LEVEL, the cancel spin lock held).
+    //
+    // The time-out is one per head: a request's period counts from the moment
+    // it becomes the head, and m_ReadDeadline holds when that period ends. A
+    // head that is cancelled leaves the deadline to the next one. m_ReadTimer
+    // only wakes TimerRead at the deadline; it is set and cancelled by
+    // ArmReadTimer alone, never from its own DPC nor under a lock the DPC
+    // takes (some kernels' timer calls wait for a running DPC of the timer).
     static WorkItemCallback DataToIrp;
     static KDEFERRED_ROUTINE TimerRead;
     static DRIVER_CANCEL CancelRead;
     BOOLEAN StartDeliveryLoop();
     void DeliveryPass(BOOLEAN* completedOne);
+    // m_ReadLock held: the head that starts now gets m_ReadTimeout (none when 0).
+    void StartHeadTimeout();
+    // Sets m_ReadTimer for the head's deadline unless it is set for it
+    // already. PASSIVE_LEVEL, no spin lock held.
+    void ArmReadTimer();
 
     CSpinLock m_BufferInLock;  // guards m_BufferIn
     CCircularBuffer m_BufferIn;
     CEvent m_DataEvent;         // wakes the delivery loop
-    CSpinLock m_ReadLock;       // guards m_ReadList, m_DeliveryRunning and the arming of m_ReadTimer
+    CSpinLock m_ReadLock;       // guards m_ReadList, m_DeliveryRunning, m_ReadDeadline and m_ReadTimerDue
     CPtrList m_ReadList;        // queued reads; the head is being filled
     BOOLEAN m_DeliveryRunning;  // a delivery loop runs for this device
     CTimer m_ReadTimer;
-    LONG m_ReadTimeout;  // milliseconds, 0: none; written by the serial settings
+    CEventLock m_ReadTimerLock;  // serialises ArmReadTimer
+    ULONGLONG m_ReadDeadline;    // CTimer::Now() at which the head times out; 0: never
+    ULONGLONG m_ReadTimerDue;    // the deadline m_ReadTimer is set for; 0: not set
+    LONG m_ReadTimeout;          // milliseconds, 0: none; written by SetTimeout
 
     // ---- WritePath.cpp: one write in flight at a time (WriteComplete at up to
     // DISPATCH_LEVEL; StartWrite in either context).

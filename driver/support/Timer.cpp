@@ -45,12 +45,31 @@ void CTimer::SetDpc(PKDEFERRED_ROUTINE routine, PVOID context)
 
 LARGE_INTEGER CTimer::DueTimeFor(LONG ms)
 {
-    // Relative (negative) time in 100-ns units, formed in 32 bits: exact for
-    // 1 <= ms <= 429496, wrapped for every other value.
     LARGE_INTEGER due;
+    if (ms > 0) {
+        // Formed in 64 bits: a period of ten minutes must not wrap to a
+        // shorter one.
+        due.QuadPart = -(LONGLONG)ms * 10000;
+        return due;
+    }
+    // Relative (negative) time in 100-ns units with only the low half formed
+    // from the value: what callers of negative periods have always received.
     due.LowPart = (ULONG)ms * (ULONG)(-10000);
     due.HighPart = -1;
     return due;
+}
+
+ULONGLONG CTimer::Now()
+{
+    LARGE_INTEGER frequency;
+    LARGE_INTEGER count = KeQueryPerformanceCounter(&frequency);
+    ULONGLONG f = (ULONGLONG)frequency.QuadPart;
+    ULONGLONG c = (ULONGLONG)count.QuadPart;
+    if (f == 0) {
+        return 0;
+    }
+    // Split so that neither product overflows whatever the frequency.
+    return c / f * 10000000 + c % f * 10000000 / f;
 }
 
 BOOLEAN CTimer::Set(LONG ms)
@@ -59,6 +78,16 @@ BOOLEAN CTimer::Set(LONG ms)
         return FALSE;
     }
     return KeSetTimer(m_Timer, DueTimeFor(ms), m_Dpc);
+}
+
+BOOLEAN CTimer::SetRelative(LONGLONG hundredNs)
+{
+    if (m_Timer == NULL || m_Dpc == NULL) {
+        return FALSE;
+    }
+    LARGE_INTEGER due;
+    due.QuadPart = hundredNs > 0 ? -hundredNs : -1;
+    return KeSetTimer(m_Timer, due, m_Dpc);
 }
 
 BOOLEAN CTimer::Cancel()

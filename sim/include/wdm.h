@@ -300,6 +300,9 @@ VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
 VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 VOID KeQueryTickCount(PLARGE_INTEGER TickCount);
 ULONG KeQueryTimeIncrement(void);
+// Counts the machine's interrupt time; the frequency is 10 MHz, so a count is
+// a time in 100-ns units (manual time included).
+LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency);
 VOID ExSystemTimeToLocalTime(PLARGE_INTEGER SystemTime, PLARGE_INTEGER LocalTime);
 
 typedef struct _TIME_FIELDS {

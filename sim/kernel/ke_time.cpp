@@ -119,6 +119,15 @@ ULONG KeQueryTimeIncrement(void)
     return sim::kTimeIncrement;
 }
 
+LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency)
+{
+    if (PerformanceFrequency)
+        PerformanceFrequency->QuadPart = 10000000;
+    LARGE_INTEGER count;
+    count.QuadPart = (LONGLONG)sim::InterruptTime();
+    return count;
+}
+
 // The machine's time zone is UTC.
 VOID ExSystemTimeToLocalTime(PLARGE_INTEGER SystemTime, PLARGE_INTEGER LocalTime)
 {

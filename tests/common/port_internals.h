@@ -16,9 +16,12 @@ struct PortInternals {
           m_DataEvent(d->m_DataEvent), m_ReadLock(d->m_ReadLock), m_ReadList(d->m_ReadList),
           m_DeliveryRunning(d->m_DeliveryRunning), m_ReadTimer(d->m_ReadTimer), m_ReadTimeout(d->m_ReadTimeout),
           m_WritePipe(d->m_WritePipe), m_WriteLock(d->m_WriteLock), m_WriteList(d->m_WriteList),
-          m_WriteUrb(d->m_WriteUrb)
+          m_WriteUrb(d->m_WriteUrb), m_WaitLock(d->m_WaitLock), m_WaitList(d->m_WaitList),
+          m_ReadDeadline(d->m_ReadDeadline), m_ReadTimerDue(d->m_ReadTimerDue)
     {
     }
+
+    static const char* GetIoctlName(ULONG code) { return CSerialDevice::GetIoctlName(code); }
 
     BOOLEAN InitUsbDev() { return device->InitUsbDev(); }
     BOOLEAN GetUsbDeviceDesc() { return device->GetUsbDeviceDesc(); }
@@ -54,6 +57,10 @@ struct PortInternals {
     CSpinLock& m_WriteLock;
     CPtrList& m_WriteList;
     CMemBuffer& m_WriteUrb;
+    CSpinLock& m_WaitLock;
+    CPtrList& m_WaitList;
+    ULONGLONG& m_ReadDeadline;
+    ULONGLONG& m_ReadTimerDue;
 };
 
 inline PortInternals In(CSerialDevice* device)

@@ -84,10 +84,15 @@ inline LONG RingCount(CSerialDevice* device)
 }
 
 // The pending-I/O units a port holds when nothing is on its way: its base,
-// the delivery loop, the reader transfers in flight and the queued requests.
+// the delivery loop, the reader transfers in flight and the queued requests
+// (writes, waits and reads).
 inline LONG UnitsAtRest(CSerialDevice* device)
 {
     LONG units = 1;
+    {
+        CLockGuard guard(&In(device).m_WaitLock);
+        units += In(device).m_WaitList.GetCount();
+    }
     {
         CLockGuard guard(&In(device).m_ReadLock);
         units += (In(device).m_DeliveryRunning ? 1 : 0) + In(device).m_ReadList.GetCount();

@@ -11,6 +11,9 @@
 #include "vbus_machine.h"
 #include "vbus_requests.h"
 
+#include <fstream>
+#include <sstream>
+
 namespace sim_test {
 
 struct BusReply {
@@ -31,6 +34,8 @@ inline BusReply BusIoctl(ULONG code, vbusreq::Bytes buffer, size_t outputSize = 
     buffer.resize(r.ioStatus.Information < buffer.size() ? r.ioStatus.Information : buffer.size());
     return {r.ioStatus.Status, buffer, r.ioStatus.Information};
 }
+
+const char kServiceParameters[] = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Brisklink\\Parameters";
 
 inline void InstallPortPackage()
 {
@@ -64,6 +69,21 @@ protected:
             }
         }
         MachineTest::TearDown();
+    }
+
+    // Sets the service's FileLog, which each device object reads when it is
+    // created (plug after this), and Log() returns what was written to it.
+    void UseLog() { ASSERT_TRUE(sim::RegSetString(kServiceParameters, "FileLog", "C:\\brisklink.log")); }
+    std::string Log()
+    {
+        std::ifstream in(sim::HostPathForDosPath("\\DosDevices\\C:\\brisklink.log"), std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+    NTSTATUS Feed(uint32_t id, const vbusreq::Bytes& bytes)
+    {
+        return BusIoctl(VBUS_IOCTL_FEED_IN, vbusreq::Feed(id, bytes)).status;
     }
 
     // Plugs a device and waits until the PnP manager started it; 0 on failure.

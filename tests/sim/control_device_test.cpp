@@ -6,27 +6,14 @@
 
 #include <brisklink_ioctl.h>
 
-#include <fstream>
 #include <random>
-#include <sstream>
 
 using namespace sim_test;
 
 namespace {
 
-const char* kParameters = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Brisklink\\Parameters";
-
 class ControlDeviceTest : public PortMachineTest {
 protected:
-    // The driver reads FileLog when it loads (at the first plug).
-    void UseLog() { ASSERT_TRUE(sim::RegSetString(kParameters, "FileLog", "C:\\brisklink.log")); }
-    std::string Log()
-    {
-        std::ifstream in(sim::HostPathForDosPath("\\DosDevices\\C:\\brisklink.log"), std::ios::binary);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
     static std::vector<uint8_t> Key(CSerialDevice* port)
     {
         const UNICODE_STRING& key = In(port).m_DriverKeyName.Value();
@@ -145,7 +132,7 @@ TEST_F(ControlDeviceTest, SecondDeviceIsLoggedAsAWarning)
 TEST_F(ControlDeviceTest, NamingFailuresAreLogged)
 {
     UseLog();
-    sim::RegRemoveValue(kParameters, "PortName");
+    sim::RegRemoveValue(kServiceParameters, "PortName");
     ASSERT_NE(Plug(), 0u);
     std::string log = Log();
     EXPECT_NE(log.find(" - Cannot get global port name\r\n"), std::string::npos) << log;

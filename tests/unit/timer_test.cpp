@@ -45,10 +45,14 @@ TEST_F(TimerTest, NegativeMillisecondsWrapToAboutSevenMinutes)
     EXPECT_EQ(CTimer::DueTimeFor(-10).QuadPart, -4294867296LL);
 }
 
-TEST_F(TimerTest, MillisecondsBeyondTheExactRangeWrapToAShortTime)
+// A 32-bit product would make ten minutes about 170 seconds and 429,497 ms
+// a quarter of a millisecond.
+TEST_F(TimerTest, LongPositivePeriodsAreExact)
 {
     EXPECT_EQ(CTimer::DueTimeFor(429496).QuadPart, -4294960000LL);
-    EXPECT_EQ(CTimer::DueTimeFor(429497).QuadPart, -2704);
+    EXPECT_EQ(CTimer::DueTimeFor(429497).QuadPart, -4294970000LL);
+    EXPECT_EQ(CTimer::DueTimeFor(600000).QuadPart, -6000000000LL);
+    EXPECT_EQ(CTimer::DueTimeFor(MAXLONG).QuadPart, -(LONGLONG)MAXLONG * 10000);
 }
 
 TEST_F(TimerTest, FiresItsDpcAtDispatchLevelOnlyWhenDue)

@@ -1,0 +1,146 @@
+// Waits on the event mask (what WaitCommEvent sends). The only event the
+// port reports is SERIAL_EV_RXCHAR: received bytes wait in the ring. Several
+// waits may be pending; each ends exactly once, by an event, by an empty
+// mask, by its cancel routine, or by the flush at cleanup and removal.
+//
+// Who completes a pending wait: the path that takes it off m_WaitList (under
+// m_WaitLock) and then gets its cancel routine back. When the routine is
+// already gone, IoCancelIrp has called (or is about to call) CancelEvent,
+// which completes the wait whether or not it still finds it in the list.
+#include "port/SerialDevice.h"
+
+PIRP CSerialDevice::TakeOldestWait()
+{
+    for (;;) {
+        PIRP irp = (PIRP)m_WaitList.RemoveHead();
+        if (irp == NULL || IoSetCancelRoutine(irp, NULL) != NULL) {
+            return irp;
+        }
+        // Being cancelled: CancelEvent ends it. Try the next one.
+    }
+}
+
+void CSerialDevice::CompleteWait(PIRP Irp, ULONG Events)
+{
+    // Every queued wait was checked for room for its event word.
+    *(PULONG)Irp->AssociatedIrp.SystemBuffer = Events;
+    Irp->IoStatus.Information = sizeof(ULONG);
+    CompleteRequest(Irp, STATUS_SUCCESS);
+    m_IoCounter.Decrement();
+}
+
+NTSTATUS CSerialDevice::SetWaitMask(PVOID Buffer, ULONG InputLength)
+{
+    PAGED_CODE();
+    NTSTATUS status = STATUS_INVALID_PARAMETER;
+    if (InputLength == sizeof(ULONG)) {
+        m_WaitMask = *(PULONG)Buffer;
+        status = STATUS_SUCCESS;
+    }
+    Trace(kTraceEntry, "SetWaitMask");
+    if (m_WaitMask != 0) {
+        // Waits queued under another mask stay pending.
+        return status;
+    }
+    // An empty mask ends every pending wait, with no event.
+    for (;;) {
+        PIRP irp;
+        {
+            CLockGuard guard(&m_WaitLock);
+            irp = TakeOldestWait();
+        }
+        if (irp == NULL) {
+            return status;
+        }
+        Trace(kTraceDetail, "SetWaitOnMask reset event %x", (ULONG)(ULONG_PTR)irp);
+        CompleteWait(irp, 0);
+    }
+}
+
+NTSTATUS CSerialDevice::SetWaitOnMask(PIRP Irp, PVOID Buffer)
+{
+    PAGED_CODE();
+    Trace(kTraceEntry, "SetWaitOnMask");
+    if ((m_WaitMask & SERIAL_EV_RXCHAR) == 0) {
+        // Nothing the port reports is asked for: answered at once, no event.
+        *(PULONG)Buffer = 0;
+        return STATUS_SUCCESS;
+    }
+    BOOLEAN cancelled = FALSE;
+    {
+        CLockGuard guard(&m_WaitLock);
+        if (m_PnpState == Removed) {
+            // Removal has flushed the list (under this lock) and waits for
+            // every request: a wait queued now would never end.
+            return STATUS_NO_SUCH_DEVICE;
+        }
+        // Bytes already in the ring are an event that has happened. Looked
+        // at under the lock: FireEvent, after data arrived, either ran before
+        // (and the bytes show here) or runs after and finds this wait.
+        if (m_BufferIn.m_Count != 0) {
+            *(PULONG)Buffer = SERIAL_EV_RXCHAR;
+            return STATUS_SUCCESS;
+        }
+        if (m_WaitList.AddTail(Irp) == NULL) {
+            // Out of list nodes: a wait that is in no list could end only by
+            // a cancel, and would hold up removal until then.
+            Trace(kTraceFailure, "SetWaitOnMask cannot queue");
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+        Trace(kTraceDetail, "add to list %d", m_WaitList.GetCount());
+        IoMarkIrpPending(Irp);
+        IoSetCancelRoutine(Irp, CancelEvent);
+        if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
+            // Cancelled before its routine was set: nobody else will end it.
+            m_WaitList.RemoveItem(Irp);
+            cancelled = TRUE;
+        }
+    }
+    if (cancelled) {
+        CompleteRequest(Irp, STATUS_CANCELLED);
+        m_IoCounter.Decrement();
+    }
+    return STATUS_PENDING;
+}
+
+void CSerialDevice::FireEvent()
+{
+    PAGED_CODE();
+    Trace(kTraceEntry, "FireEvent");
+    PIRP irp = NULL;
+    {
+        CLockGuard guard(&m_WaitLock);
+        if (m_BufferIn.m_Count != 0) {
+            irp = TakeOldestWait();
+        }
+    }
+    if (irp == NULL) {
+        return;
+    }
+    // Completed after the lock is released: a completion routine above may
+    // send its next wait from here, and that wait takes the lock.
+    CompleteWait(irp, SERIAL_EV_RXCHAR);
+    Trace(kTraceDetail, "FireEvent completed");
+}
+
+VOID CSerialDevice::CancelEvent(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    NT_ASSERT(KeGetCurrentIrql() == DISPATCH_LEVEL);
+    // Entered with the cancel spin lock held.
+    CSerialDevice* self = static_cast<CSerialDevice*>(CDevice::FromDeviceObject(DeviceObject));
+    KIRQL cancelIrql = Irp->CancelIrql;
+    if (self == NULL) {
+        IoReleaseCancelSpinLock(cancelIrql);
+        return;
+    }
+    self->Trace(kTraceEntry, "CancelEvent");
+    {
+        CLockGuard guard(&self->m_WaitLock);
+        self->m_WaitList.RemoveItem(Irp);
+    }
+    IoReleaseCancelSpinLock(cancelIrql);
+    // Ours whether or not it was still listed: a path that took it off the
+    // list found its cancel routine gone and left it to this routine.
+    self->CompleteRequest(Irp, STATUS_CANCELLED);
+    self->m_IoCounter.Decrement();
+}
