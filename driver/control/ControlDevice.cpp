@@ -262,7 +262,11 @@ NTSTATUS CControlDevice::DispatchDevCtrl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         if (device != NULL) {
             status = ForwardIoctl(device->PhysicalDevice(), IOCTL_VSERIAL_SET_PORT_NAME, NULL, 0);
             device->EndControlRequest();
-            if (NT_SUCCESS(status)) {
+            // The answer carries no data. Information is the bytes the I/O
+            // manager copies back to the caller: never more than its buffer
+            // holds, and never bytes this request did not write.
+            if (NT_SUCCESS(status) && out >= sizeof(ULONG) && buffer != NULL) {
+                *(ULONG*)buffer = 0;
                 Irp->IoStatus.Information = sizeof(ULONG);
             }
         }
@@ -271,7 +275,9 @@ NTSTATUS CControlDevice::DispatchDevCtrl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             // The key is the caller's input: it must end inside it.
             CRegisteredPort* device = FindDeviceByKey((const WCHAR*)buffer, in / sizeof(WCHAR));
             if (device != NULL) {
-                status = ForwardIoctl(device->PhysicalDevice(), forwarded->port, buffer, out);
+                // Asked for at the answer's size: the port's own codes take
+                // exact lengths, while the caller may give a larger buffer.
+                status = ForwardIoctl(device->PhysicalDevice(), forwarded->port, buffer, forwarded->bytes);
                 device->EndControlRequest();
                 if (NT_SUCCESS(status)) {
                     Irp->IoStatus.Information = forwarded->bytes;
