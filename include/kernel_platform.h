@@ -15,7 +15,14 @@ extern "C" {
 #include <usb.h>
 #include <usbioctl.h>
 #include <usbdlib.h>
+#include <ntddser.h>
 }
+
+// Not every DDK header set names the two comm-config serial codes.
+#ifndef IOCTL_SERIAL_GET_COMMCONFIG
+#define IOCTL_SERIAL_GET_COMMCONFIG CTL_CODE(FILE_DEVICE_SERIAL_PORT, 33, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_SERIAL_SET_COMMCONFIG CTL_CODE(FILE_DEVICE_SERIAL_PORT, 34, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#endif
 
 // Not every DDK header set names the no-execute lookaside flag.
 #ifndef POOL_NX_ALLOCATION

@@ -32,8 +32,6 @@
 #include "support/UnicodeString.h"
 #include "support/WorkItem.h"
 
-#include <ntddser.h>
-
 // Number of function devices added since load; only ever incremented.
 extern volatile LONG g_DeviceCount;
 

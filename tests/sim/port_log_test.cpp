@@ -12,10 +12,7 @@ namespace {
 
 class PortLogTest : public PortMachineTest {
 protected:
-    HANDLE Open()
-    {
-        return CreateFileW(L"\\\\.\\COM5", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
-    }
+    HANDLE Open() { return CreateFileW(L"\\\\.\\COM5", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL); }
 };
 
 }  // namespace

@@ -81,7 +81,6 @@ protected:
     HANDLE m_Port = INVALID_HANDLE_VALUE;
 };
 
-
 inline std::vector<uint8_t> Sequence(size_t n, uint8_t first = 0)
 {
     std::vector<uint8_t> v(n);

@@ -1,5 +1,6 @@
 #include "system_test.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -155,27 +156,51 @@ std::u16string InstancePath(const vbusreq::PlugOptions& options)
     return std::u16string(prefix, prefix + strlen(prefix)) + options.serial;
 }
 
+namespace {
+
+// Writes the device's instance path into its hardware key, as an installer
+// does once the device is installed; false when it was there already or the
+// key cannot be written.
+bool WriteInstancePath(const std::u16string& instance)
+{
+    HKEY key = NULL;
+    std::u16string path = u"SYSTEM\\CurrentControlSet\\Enum\\" + instance + u"\\Device Parameters";
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, reinterpret_cast<LPCWSTR>(path.c_str()), 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
+                      &key) != ERROR_SUCCESS) {
+        return false;
+    }
+    bool written = false;
+    if (RegQueryValueExW(key, L"InstancePath", NULL, NULL, NULL, NULL) != ERROR_SUCCESS) {
+        written = RegSetValueExW(key, L"InstancePath", 0, REG_SZ, reinterpret_cast<const BYTE*>(instance.c_str()),
+                                 (DWORD)((instance.size() + 1) * sizeof(char16_t))) == ERROR_SUCCESS;
+    }
+    RegCloseKey(key);
+    return written;
+}
+
+}  // namespace
+
 uint32_t SystemTest::PlugPort(int* number, const vbusreq::PlugOptions& options)
 {
-    // As an installer does, the device's instance path goes into its hardware
-    // key before it starts (the simulated machine's installer writes it too;
-    // where the key cannot be written, the port simply has no friendly name).
-    std::u16string instance = InstancePath(options);
-    if (!instance.empty()) {
-        HKEY key = NULL;
-        std::u16string path = u"SYSTEM\\CurrentControlSet\\Enum\\" + instance + u"\\Device Parameters";
-        if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, reinterpret_cast<LPCWSTR>(path.c_str()), 0, NULL, 0, KEY_SET_VALUE,
-                            NULL, &key, NULL) == ERROR_SUCCESS) {
-            RegSetValueExW(key, L"InstancePath", 0, REG_SZ, reinterpret_cast<const BYTE*>(instance.c_str()),
-                           (DWORD)((instance.size() + 1) * sizeof(char16_t)));
-            RegCloseKey(key);
-        }
-    }
     // Device numbers only grow while the driver stays loaded, so the new
     // port is the first number above every port that exists now.
     int before = NewestPort(1);
     uint32_t id = bus.Plug(options);
     int found = id != 0 ? NewPortAfter(before) : 0;
+    // The port reads its instance path (for its friendly name) when it
+    // starts. The simulated machine's installer writes it with the device;
+    // elsewhere it is written once the device is installed (its key must be
+    // the PnP manager's own creation), and the device plugged again.
+    std::u16string instance = InstancePath(options);
+    if (found != 0 && !instance.empty() && WriteInstancePath(instance)) {
+        before = found;
+        if (!bus.Unplug(id) || !bus.WaitRemoved(id)) {
+            return 0;
+        }
+        bus.plugged.erase(std::remove(bus.plugged.begin(), bus.plugged.end(), id), bus.plugged.end());
+        id = bus.Plug(options);
+        found = id != 0 ? NewPortAfter(before) : 0;
+    }
     if (found == 0) {
         return 0;
     }
