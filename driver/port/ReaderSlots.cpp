@@ -174,7 +174,8 @@ NTSTATUS CSerialDevice::ReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
     // RestartRead cannot send the same IRP meanwhile, and a cancel that lands
     // now is kept in Irp->Cancel for the lower driver to honour.
     self->ArmReader(*slot);
-    if (self->m_PnpState == Removed) {
+    // Removal, or power about to leave D0: the slot goes idle.
+    if (self->m_PnpState == Removed || self->m_ReadersHeld) {
         self->ReleaseReader(*slot);
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
@@ -207,6 +208,12 @@ void CSerialDevice::RestartRead()
             PoolFree(urb);
         }
     }
+    RearmReaders();
+}
+
+void CSerialDevice::RearmReaders()
+{
+    NT_ASSERT(KeGetCurrentIrql() <= DISPATCH_LEVEL);
     if (m_ReadPipe != NULL) {
         StartDeliveryLoop();
     }

@@ -225,6 +225,8 @@ private:
     BOOLEAN InitReadWrite(PUSBD_INTERFACE_INFORMATION Interface);
     BOOLEAN StartRead();
     void RestartRead();
+    // RestartRead without its class request: any IRQL <= DISPATCH_LEVEL.
+    void RearmReaders();
     // Cancels the reader transfers in flight; does not wait for them.
     void CancelPendingReads();
     static IO_COMPLETION_ROUTINE ReadComplete;
@@ -305,4 +307,40 @@ private:
     CMemBuffer m_WritePacket;
     volatile LONG m_WriteTotal;  // also set to 0 by the flushes: the write in flight then ends
     LONG m_WriteDone;
+
+    // ---- Power.cpp (system requests), PowerDevice.cpp (device requests),
+    // PowerHold.cpp (stopping the readers before D0 is left): the port is
+    // its stack's power policy owner. Dispatch at PASSIVE_LEVEL
+    // (the device object is power pageable); the completion routines and
+    // DevPoCompletionRoutine at up to DISPATCH_LEVEL; the two workers at
+    // PASSIVE_LEVEL. Each power request holds one m_IoCounter unit from
+    // DispatchPower until it is completed or passed on.
+    NTSTATUS PwrSystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+    NTSTATUS PwrSystemQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+    static IO_COMPLETION_ROUTINE SysPoCompletionRoutine;
+    void SendDeviceIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+    static REQUEST_POWER_COMPLETE DevPoCompletionRoutine;
+    // The D-state the capabilities map `state` to (the conservative table
+    // before the bus has answered: D0 when working, else D3).
+    DEVICE_POWER_STATE DeviceStateFor(SYSTEM_POWER_STATE state) const;
+    NTSTATUS PwrDeviceSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+    NTSTATUS PwrDeviceQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+    static IO_COMPLETION_ROUTINE FinishDevPoUpIrp;
+    static IO_COMPLETION_ROUTINE FinishDevPoDnIrp;
+    // Copies the stack location down with `routine` (context this) and PoCallDriver.
+    NTSTATUS PowerDown(PIRP Irp, PIO_COMPLETION_ROUTINE routine);
+    // RestartRead in a work item, so its class request waits at
+    // PASSIVE_LEVEL; without a work item, RearmReaders at once.
+    void QueueRestartRead();
+    static WorkItemCallback RestartReadWorkerRoutine;
+    NTSTATUS HoldIoRequests(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+    static WorkItemCallback HoldIoRequestsWorkerRoutine;
+    BOOLEAN ReadersInFlight();
+
+    // Written only by the power path (plain 32-bit fields, read anywhere).
+    volatile DEVICE_POWER_STATE m_DevicePowerState = PowerDeviceD0;
+    volatile SYSTEM_POWER_STATE m_SystemPowerState = PowerSystemWorking;
+    // Set by the hold worker while it stops the readers: ReadComplete then
+    // sends no transfer down again (interlocked writes).
+    volatile LONG m_ReadersHeld = 0;
 };

@@ -7,8 +7,10 @@
 #include "vbus_machine.h"
 #include "vbus_requests.h"
 
+#include <chrono>
 #include <cstdio>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -29,6 +31,74 @@ std::string Text(const std::vector<uint8_t>& bytes)
     return std::string(bytes.begin(), bytes.end());
 }
 
+const char* DName(DEVICE_POWER_STATE d)
+{
+    static const char* names[] = {"unspecified", "D0", "D1", "D2", "D3"};
+    return d >= PowerDeviceUnspecified && d <= PowerDeviceD3 ? names[d] : "?";
+}
+
+void PrintTransition(const sim::PowerTransition& t)
+{
+    for (const sim::SystemPowerIrp& i : t.irps) {
+        std::printf("  %-5s S%d to %-28s -> 0x%08X\n", i.minor == IRP_MN_SET_POWER ? "SET" : "QUERY", (int)i.state - 1,
+                    i.instancePath.c_str(), (unsigned)i.status);
+    }
+}
+
+LONG QueuedReads(CSerialDevice* device)
+{
+    CLockGuard guard(&In(device).m_ReadLock);
+    return In(device).m_ReadList.GetCount();
+}
+
+LONG ReadersInFlight(CSerialDevice* device)
+{
+    CLockGuard guard(&In(device).m_ReaderLock);
+    return (LONG)In(device).m_ReadContexts[0].m_InFlight + (LONG)In(device).m_ReadContexts[1].m_InFlight;
+}
+
+// The machine sleeps (S3) and wakes with the port open and a read pending;
+// the read completes with bytes the device sends after the wake.
+bool SleepAndWake(uint32_t id, const std::string& instance, CSerialDevice* device, PDEVICE_OBJECT top)
+{
+    NTSTATUS status;
+    std::u16string name = sim::Utf16(sim::Utf8(In(device).m_DeviceName.Value()));
+    PFILE_OBJECT file = sim::OpenDevice(sim::W(name), &status);
+    if (file == nullptr) {
+        std::printf("the port does not open (0x%08X)\n", (unsigned)status);
+        return false;
+    }
+    std::vector<uint8_t> in(13);
+    sim::IrpResult read = {};
+    std::thread reader([&] { read = sim::SendFileIrp(file, IRP_MJ_READ, 0, in.data(), (ULONG)in.size(), 0, 30000); });
+    for (int i = 0; i < 1000 && QueuedReads(device) == 0; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::printf("== Port open, a read of %zu bytes pending; the machine sleeps (S3)\n", in.size());
+    sim::PowerTransition sleep = sim::SleepMachine(PowerSystemSleeping3);
+    PrintTransition(sleep);
+    std::printf("  machine S%d, port %s, reader transfers in flight %d, the read %s\n",
+                (int)sim::MachinePowerState() - 1, DName(sim::PoweredState(instance)), (int)ReadersInFlight(device),
+                QueuedReads(device) == 1 ? "still pending" : "GONE");
+
+    std::printf("== The machine wakes\n");
+    sim::PowerTransition wake = sim::WakeMachine();
+    PrintTransition(wake);
+    for (int i = 0; i < 1000 && ReadersInFlight(device) != 2; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::printf("  machine S%d, port %s, reader transfers in flight %d\n", (int)sim::MachinePowerState() - 1,
+                DName(sim::PoweredState(instance)), (int)ReadersInFlight(device));
+    std::string morning = "good morning!";
+    Bus(VBUS_IOCTL_FEED_IN, vbusreq::Feed(id, vbusreq::Bytes(morning.begin(), morning.end())), 0, &status);
+    reader.join();
+    in.resize(read.ioStatus.Information);
+    std::printf("== The device sent \"%s\" after the wake; the pending read got \"%s\" (status 0x%08X)\n",
+                morning.c_str(), Text(in).c_str(), (unsigned)read.ioStatus.Status);
+    sim::CloseDevice(file);
+    return sleep.status == STATUS_SUCCESS && wake.status == STATUS_SUCCESS && Text(in) == morning;
+}
+
 }  // namespace
 
 bool RunUsbDemo()
@@ -42,8 +112,12 @@ bool RunUsbDemo()
     port.entry = DriverEntry;
     port.hardwareIds = {"USB\\VID_5A1E&PID_0101", "USB\\VID_5A1E&PID_0102"};
     port.description = "Nivex PXB Port";
+    // As the INF and its installer do: without a port name the port gets no
+    // COM link and so no data path.
+    port.parameters = {{"PortName", "COM5"}};
+    port.hardwareKeyValues = {{"InstancePath", "%INSTANCE%"}};
     sim::InstallDriverPackage(port);
-    std::printf("== Virtual bus started; driver package Brisklink installed (Ports)\n");
+    std::printf("== Virtual bus started; driver package Brisklink installed (Ports, PortName COM5)\n");
 
     NTSTATUS status;
     vbusreq::Bytes plugged =
@@ -69,6 +143,10 @@ bool RunUsbDemo()
         std::printf("  #%u %-30s endpoint 0x%02X length %u -> %s\n", e.Sequence, vbusreq::UrbName(e), e.Endpoint,
                     e.RequestedLength, e.NtStatus == STATUS_PENDING ? "pending" : "done");
     }
+    if (In(device).m_ReadPipe == nullptr || In(device).m_WritePipe == nullptr) {
+        std::printf("  the port has no data path\n");
+        return false;
+    }
     std::printf("  pipes: IN 0x%02X (%u bytes), OUT 0x%02X (%u bytes)\n", In(device).m_ReadPipe->EndpointAddress,
                 In(device).m_ReadPipe->MaximumPacketSize, In(device).m_WritePipe->EndpointAddress,
                 In(device).m_WritePipe->MaximumPacketSize);
@@ -89,9 +167,11 @@ bool RunUsbDemo()
     std::printf("== The device sent \"%s\" in packets of up to 15 bytes; a read of the port got \"%s\"\n", pong.c_str(),
                 Text(in).c_str());
 
+    bool slept = SleepAndWake(id, instance, device, node.top);
+
     Bus(VBUS_IOCTL_YANK, vbusreq::Device(id), 0, &status);
     bool gone = sim::WaitDeviceGone(instance, 10000);
     std::printf("== Device yanked: surprise removal, then removal: %s; \\Device\\NivexBlnk1 %s\n",
                 gone ? "done" : "NOT DONE", sim::FindDevice(L"\\Device\\NivexBlnk1") ? "still there" : "gone");
-    return gone && Text(payload) == hello && Text(in) == pong;
+    return gone && slept && Text(payload) == hello && Text(in) == pong;
 }
