@@ -117,7 +117,11 @@ bool RunUsbDemo()
     port.parameters = {{"PortName", "COM5"}};
     port.hardwareKeyValues = {{"InstancePath", "%INSTANCE%"}};
     sim::InstallDriverPackage(port);
-    std::printf("== Virtual bus started; driver package Brisklink installed (Ports, PortName COM5)\n");
+    sim::SetCurrentProcessImage("brisklink-demo.exe");
+    sim::RegSetString("\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Brisklink\\Parameters", "FileLog",
+                      "C:\\brisklink.log");
+    std::printf("== Virtual bus started; driver package Brisklink installed (Ports, PortName COM5, "
+                "FileLog C:\\brisklink.log)\n");
 
     NTSTATUS status;
     vbusreq::Bytes plugged =
@@ -167,11 +171,16 @@ bool RunUsbDemo()
     std::printf("== The device sent \"%s\" in packets of up to 15 bytes; a read of the port got \"%s\"\n", pong.c_str(),
                 Text(in).c_str());
 
+    uint32_t second = 0;
+    bool named = RunNamingDemo(id, node, &second);
     bool slept = SleepAndWake(id, instance, device, node.top);
 
     Bus(VBUS_IOCTL_YANK, vbusreq::Device(id), 0, &status);
     bool gone = sim::WaitDeviceGone(instance, 10000);
     std::printf("== Device yanked: surprise removal, then removal: %s; \\Device\\NivexBlnk1 %s\n",
                 gone ? "done" : "NOT DONE", sim::FindDevice(L"\\Device\\NivexBlnk1") ? "still there" : "gone");
-    return gone && slept && Text(payload) == hello && Text(in) == pong;
+    Bus(VBUS_IOCTL_UNPLUG, vbusreq::Device(second), 0, &status);
+    sim::WaitPnpIdle();
+    PrintLog("C:\\brisklink.log");
+    return gone && named && slept && Text(payload) == hello && Text(in) == pong;
 }
