@@ -181,7 +181,9 @@ blnkctl_scenario() {
 if ((!demo)); then
     if [[ ! -f $build32/blnkctl.exe || ! -f $build32/setup.dll ]]; then
         blnkctl_line="blnkctl under Wine: skipped ($build32 has no blnkctl.exe and setup.dll: scripts/build.sh target32)"
-    elif ! why=$(timeout 30 "$WINE32" --version 2>&1); then
+    # Through bash, which names an image the kernel cannot run ("Exec format
+    # error") where timeout's exec would hand it to sh as a script.
+    elif ! why=$(timeout 30 bash -c '"$0" --version' "$WINE32" 2>&1); then
         blnkctl_line="blnkctl under Wine: skipped (32-bit Wine does not run here: $(tail -1 <<<"$why"))"
     elif blnkctl_scenario; then
         blnkctl_line="blnkctl under Wine: rename COM5 -> COM4 passed"

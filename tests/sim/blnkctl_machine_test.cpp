@@ -8,8 +8,8 @@
 
 namespace {
 
-using blnkctl_test::Row;
 using blnkctl_test::Blnkctl;
+using blnkctl_test::Row;
 
 NTSTATUS FailingDriverEntry(PDRIVER_OBJECT, PUNICODE_STRING)
 {
@@ -36,8 +36,8 @@ protected:
 // code says the driver is missing.
 TEST_F(BlnkctlDriverAbsentTest, ListShowsThePortAndSaysTheDriverIsNotLoaded)
 {
-    sim_test::BusReply r = sim_test::BusIoctl(VBUS_IOCTL_PLUG, vbusreq::Plug(vbusreq::PlugOptions()),
-                                              sizeof(VBUS_PLUG_RESPONSE));
+    sim_test::BusReply r =
+        sim_test::BusIoctl(VBUS_IOCTL_PLUG, vbusreq::Plug(vbusreq::PlugOptions()), sizeof(VBUS_PLUG_RESPONSE));
     ASSERT_EQ(r.status, STATUS_SUCCESS);
     ASSERT_TRUE(sim::WaitPnpIdle());
 

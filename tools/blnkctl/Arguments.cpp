@@ -12,8 +12,8 @@ struct CommandWord {
 };
 
 const CommandWord kCommands[] = {
-    {L"list", Command::List},   {L"watch", Command::Watch},       {L"rename", Command::Rename},
-    {L"log", Command::Log},     {L"portname", Command::PortName},
+    {L"list", Command::List}, {L"watch", Command::Watch},       {L"rename", Command::Rename},
+    {L"log", Command::Log},   {L"portname", Command::PortName},
 };
 
 bool IsHelp(PCWSTR word)

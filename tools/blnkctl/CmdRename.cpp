@@ -61,8 +61,8 @@ void ReadNameAgain(PCWSTR instance, PWSTR name)
     FreeBlock(list);
 }
 
-int Rename(const CPortEntry& port, PCWSTR newName, PFN_SETUP_PORT_NAME setupPortName, PWSTR after,
-           CTextSink& out, CTextSink& err)
+int Rename(const CPortEntry& port, PCWSTR newName, PFN_SETUP_PORT_NAME setupPortName, PWSTR after, CTextSink& out,
+           CTextSink& err)
 {
     DWORD error = CheckWriteAccess(port.instance);
     if (error != ERROR_SUCCESS) {

@@ -17,7 +17,10 @@ USHORT HexValue(PCWSTR text)
     USHORT v = 0;
     for (ULONG i = 0; i < 4; i++) {
         WCHAR c = text[i];
-        ULONG digit = (c >= L'0' && c <= L'9') ? c - L'0' : (c >= L'A' && c <= L'F') ? c - L'A' + 10 : (c >= L'a' && c <= L'f') ? c - L'a' + 10 : 0;
+        ULONG digit = (c >= L'0' && c <= L'9')   ? c - L'0'
+                      : (c >= L'A' && c <= L'F') ? c - L'A' + 10
+                      : (c >= L'a' && c <= L'f') ? c - L'a' + 10
+                                                 : 0;
         v = (USHORT)(v * 16 + digit);
     }
     return v;

@@ -11,12 +11,12 @@
 const ULONG kPortNameRoom = BLNK_MAX_PORT_NAME_CHARS + 1;
 
 struct CPortEntry {
-    WCHAR instance[200];      // device instance id
-    WCHAR friendlyName[160];  // empty when unset
+    WCHAR instance[200];            // device instance id
+    WCHAR friendlyName[160];        // empty when unset
     WCHAR portName[kPortNameRoom];  // the hardware key's PortName; empty when unset or unreadable
-    bool portNameReadable;    // a REG_SZ/REG_EXPAND_SZ PortName that fits and is terminated
-    WCHAR driverKey[96];      // the key the control device knows the port by; empty when unknown
-    USHORT vendorId;          // from the hardware id
+    bool portNameReadable;          // a REG_SZ/REG_EXPAND_SZ PortName that fits and is terminated
+    WCHAR driverKey[96];            // the key the control device knows the port by; empty when unknown
+    USHORT vendorId;                // from the hardware id
     USHORT productId;
 };
 

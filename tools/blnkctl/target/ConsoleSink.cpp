@@ -34,8 +34,9 @@ void CConsoleSink::Write(PCWSTR text, ULONG chars)
             if (c == L'\n') {
                 bytes[used++] = '\r';
             }
-            int size = WideCharToMultiByte(CP_UTF8, 0, &text[at + n], (c >= 0xD800 && c < 0xDC00 && at + n + 1 < chars) ? 2 : 1,
-                                           &bytes[used], (int)(sizeof(bytes) - used), NULL, NULL);
+            int size = WideCharToMultiByte(CP_UTF8, 0, &text[at + n],
+                                           (c >= 0xD800 && c < 0xDC00 && at + n + 1 < chars) ? 2 : 1, &bytes[used],
+                                           (int)(sizeof(bytes) - used), NULL, NULL);
             n += (c >= 0xD800 && c < 0xDC00 && at + n + 1 < chars) ? 2 : 1;
             used += size > 0 ? (ULONG)size : 0;
         }
