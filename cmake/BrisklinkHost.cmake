@@ -82,6 +82,19 @@ if(SETUP_SOURCES)
   list(APPEND BRISKLINK_HOST_LIBS setup_host)
 endif()
 
+# ------------------------------------------------------------ the blnkctl tool
+# The tool's commands as a library that tests call (BlnkctlMain) on the
+# simulated machine; tools/blnkctl/target holds the Windows program's entry.
+brisklink_sources(BLNKCTL_SOURCES tools/blnkctl)
+if(BLNKCTL_SOURCES)
+  add_library(blnkctl_host STATIC ${BLNKCTL_SOURCES})
+  target_include_directories(blnkctl_host PUBLIC ${PROJECT_SOURCE_DIR}/include ${PROJECT_SOURCE_DIR}/tools/blnkctl)
+  # As in blnkctl.exe, which has no C++ runtime to lean on.
+  target_compile_options(blnkctl_host PRIVATE ${BRISKLINK_KERNEL_CODE_FLAGS})
+  target_link_libraries(blnkctl_host PUBLIC simkernel)
+  list(PREPEND BRISKLINK_HOST_LIBS blnkctl_host)
+endif()
+
 list(APPEND BRISKLINK_HOST_LIBS simkernel)
 
 # ----------------------------------------------------------------- the tests

@@ -46,3 +46,25 @@ if(SETUP_SOURCES)
     target_link_libraries(setup_dll PRIVATE setupapi advapi32 kernel32)
   endif()
 endif()
+
+# ---------------------------------------------------------------- blnkctl.exe
+# The administrator's console tool, x86 so that it can load setup.dll at run
+# time. Like the DLL it has no C runtime: its imports are kernel32, advapi32
+# and setupapi, its entry point is its own (tools/blnkctl/target), and the
+# memory routines GCC may call come from the DLL's runtime file.
+brisklink_sources(BLNKCTL_SOURCES tools/blnkctl)
+brisklink_sources(BLNKCTL_EXE_SOURCES tools/blnkctl/target)
+if(BLNKCTL_SOURCES)
+  add_executable(blnkctl ${BLNKCTL_SOURCES} ${BLNKCTL_EXE_SOURCES} ${PROJECT_SOURCE_DIR}/setup/target/Runtime.cpp)
+  set_target_properties(blnkctl PROPERTIES OUTPUT_NAME blnkctl RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+  target_include_directories(blnkctl PRIVATE ${PROJECT_SOURCE_DIR}/include ${PROJECT_SOURCE_DIR}/tools/blnkctl)
+  target_compile_options(blnkctl PRIVATE
+    -Wall -Wextra -Wno-unused-parameter -Wno-multichar
+    -fno-exceptions -fno-rtti -fno-threadsafe-statics -ffreestanding -fno-stack-protector)
+  target_link_options(blnkctl PRIVATE
+    -s -nostdlib -nostartfiles -Wl,--subsystem,console
+    -Wl,--entry,_BlnkctlStart -Wl,--require-defined,_BlnkctlStart
+    -Wl,--dynamicbase -Wl,--nxcompat)
+  # libgcc last: 64-bit division (the rates) and stack probes.
+  target_link_libraries(blnkctl PRIVATE setupapi advapi32 kernel32 gcc)
+endif()

@@ -1,8 +1,8 @@
 # Target build, x64: the Windows programs that drive the real drivers (under
 # Wine in CI, or on a Windows machine with the bus installed):
 #   system_tests.exe      the portable system tests (tests/system), with the
-#                         Windows platform layer (tests/system/target) and
-#                         the setup library's code (setup/)
+#                         Windows platform layer (tests/system/target), the
+#                         setup library's code (setup/) and blnkctl's commands
 #   blnk-session.exe      keeps a Wine session alive, waits for a device
 #   brisklink-demo.exe    the demo client (tools/demo/client)
 # and the driver package's INF beside Brisklink.sys.
@@ -47,13 +47,17 @@ brisklink_sources(SYSTEM_TEST_TARGET_SOURCES tests/system/target)
 # setup.dll is made of runs against this platform's setupapi (setup/target,
 # the DLL's own entry and runtime, stays out).
 brisklink_sources(SETUP_SOURCES setup)
+# And blnkctl's commands, which its tests call in the test program (the
+# rename needs the x86 setup.dll, so under Wine the x86 blnkctl.exe runs it).
+brisklink_sources(BLNKCTL_SOURCES tools/blnkctl)
 if(SYSTEM_TEST_SOURCES AND SYSTEM_TEST_TARGET_SOURCES)
   set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
   set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
   add_subdirectory(${BRISKLINK_GTEST_DIR} ${CMAKE_BINARY_DIR}/_deps/googletest EXCLUDE_FROM_ALL)
   brisklink_add_user_program(system_tests system_tests
-    ${SYSTEM_TEST_SOURCES} ${SYSTEM_TEST_TARGET_SOURCES} ${SETUP_SOURCES})
-  target_include_directories(system_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests/system ${PROJECT_SOURCE_DIR}/setup)
+    ${SYSTEM_TEST_SOURCES} ${SYSTEM_TEST_TARGET_SOURCES} ${SETUP_SOURCES} ${BLNKCTL_SOURCES})
+  target_include_directories(system_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests/system ${PROJECT_SOURCE_DIR}/setup
+    ${PROJECT_SOURCE_DIR}/tools/blnkctl)
   brisklink_has_main(own_main ${SYSTEM_TEST_SOURCES} ${SYSTEM_TEST_TARGET_SOURCES})
   if(own_main)
     target_link_libraries(system_tests PRIVATE gtest)

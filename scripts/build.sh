@@ -2,9 +2,10 @@
 # Configures and builds with Ninja; re-running is incremental.
 #   build/host      native, against the simulated machine: tests and demo
 #   build/target    mingw-w64 x64: Brisklink.sys and the virtual bus driver
-#   build/target32  mingw-w64 x86: setup.dll (only once setup/ has sources)
-#   build/package   the driver package: Brisklink.inf, Brisklink.sys and
-#                   setup.dll, collected from the two target builds
+#   build/target32  mingw-w64 x86: setup.dll and blnkctl.exe (only once setup/ has sources)
+#   build/package   the driver package: Brisklink.inf, Brisklink.sys,
+#                   setup.dll and blnkctl.exe, collected from the two target
+#                   builds
 # Usage: scripts/build.sh [host] [target] [target32] [package]   (default: all)
 # BRISKLINK_SANITIZE=0 builds the host build without ASan/UBSan (CI always
 # uses them).
@@ -40,7 +41,7 @@ configure_and_build() {
 # from what the target builds produced, so they must have run.
 make_package() {
     local dir=build/package f missing=()
-    local files=(build/target/Brisklink.inf build/target/Brisklink.sys build/target32/setup.dll)
+    local files=(build/target/Brisklink.inf build/target/Brisklink.sys build/target32/setup.dll build/target32/blnkctl.exe)
     echo "== build: $dir"
     for f in "${files[@]}"; do
         [[ -f $f ]] || missing+=("$f")

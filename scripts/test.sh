@@ -139,6 +139,10 @@ check_image build/target/BlnkVbus.sys "$(has_any vbus && echo 1 || echo 0)" "$ta
 check_image build/target32/setup.dll "$(has_sources setup && echo 1 || echo 0)" "$target32_built" \
     --machine x86 --pe32 --dll --subsystem windows_gui --entry-set --relocatable \
     --export SetupPortName --allowed-imports setupapi.dll,advapi32.dll,kernel32.dll
+# setup.dll is loaded at run time, never imported.
+check_image build/target32/blnkctl.exe "$(has_any tools/blnkctl && echo 1 || echo 0)" "$target32_built" \
+    --machine x86 --pe32 --subsystem windows_cui --entry-set --relocatable --no-exports \
+    --allowed-imports kernel32.dll,advapi32.dll,setupapi.dll
 
 # ------------------------------------------------- portable system tests
 # On the simulated machine they ran with the host tests above (ctest label
@@ -172,6 +176,8 @@ else
     scripts/wine-run.sh 2>&1 | tee "$wine_log"
     wine_rc=${PIPESTATUS[0]}
     wine_line=$(grep -E '^system tests under Wine: ' "$wine_log" | tail -1)
+    blnkctl_line=$(grep -E '^blnkctl under Wine: ' "$wine_log" | tail -1)
+    [[ -n $blnkctl_line ]] && note "$blnkctl_line"
     if [[ -z $wine_line ]]; then
         fail "system tests under Wine: FAILED: Wine could not run them ($(grep -E '^wine-run: FAILED' "$wine_log" | tail -1))"
     elif ((wine_rc != 0)); then

@@ -265,6 +265,19 @@ static_assert(sizeof(COMMPROP) == 64, "COMMPROP is 64 bytes");
 #define SETBREAK 8
 #define CLRBREAK 9
 
+// ---------------------------------------------------------------- modules and console
+
+#define LOAD_LIBRARY_SEARCH_APPLICATION_DIR 0x00000200
+#define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
+
+#define CTRL_C_EVENT 0
+#define CTRL_BREAK_EVENT 1
+#define CTRL_CLOSE_EVENT 2
+#define CTRL_LOGOFF_EVENT 5
+#define CTRL_SHUTDOWN_EVENT 6
+
+typedef BOOL(WINAPI* PHANDLER_ROUTINE)(DWORD CtrlType);
+
 extern "C" {
 
 // ---------------------------------------------------------------- errors and handles
@@ -289,6 +302,8 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
                      DWORD nOutBufferSize, LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped);
 BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred, BOOL bWait);
 BOOL CancelIo(HANDLE hFile);
+// The target of one MS-DOS device name; a null name (every name) is not served.
+DWORD QueryDosDeviceW(LPCWSTR lpDeviceName, LPWSTR lpTargetPath, DWORD ucchMax);
 BOOL CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped);
 
 // ---------------------------------------------------------------- events, waits, time, ids
@@ -341,6 +356,20 @@ BOOL EscapeCommFunction(HANDLE hFile, DWORD dwFunc);
 BOOL SetCommBreak(HANDLE hFile);
 BOOL ClearCommBreak(HANDLE hFile);
 BOOL TransmitCommChar(HANDLE hFile, char cChar);
+
+// ---------------------------------------------------------------- modules
+
+// The images a program can load are the ones sim::RegisterModule made known
+// (sim/sim.h); a name is matched by its file name, in any letter case.
+HMODULE LoadLibraryW(LPCWSTR lpLibFileName);
+HMODULE LoadLibraryExW(LPCWSTR lpLibFileName, HANDLE hFile, DWORD dwFlags);
+FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
+BOOL FreeLibrary(HMODULE hLibModule);
+
+// ---------------------------------------------------------------- console
+
+// sim::RaiseConsoleCtrl (sim/sim.h) stands for the user pressing Ctrl+C.
+BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add);
 
 }  // extern "C"
 

@@ -451,6 +451,19 @@ std::string HostPathForDosPath(const std::string& dosPathUtf8);
 // ("test.exe" until set; reset when a machine starts).
 void SetCurrentProcessImage(const std::string& imageName);
 
+// ---------------------------------------------------------------- user-mode images and console
+
+// Makes an image loadable by LoadLibraryW/LoadLibraryExW under its file name
+// ("setup.dll"), with the exports GetProcAddress finds. Images are files:
+// they outlast machines, and registering a name again replaces its exports.
+void RegisterModule(const std::string& fileName, const std::vector<std::pair<std::string, void*>>& exports);
+// What the console does when the user presses Ctrl+C (CTRL_C_EVENT) or
+// Ctrl+Break: the handlers SetConsoleCtrlHandler added run, the last added
+// first, on a new thread, until one returns TRUE. True when one did (and
+// when Ctrl+C is ignored); false when the default handler would end the
+// process (here it does not).
+bool RaiseConsoleCtrl(ULONG ctrlType);
+
 // ---------------------------------------------------------------- text
 
 // Wide text crosses into test code as UTF-8: with -fshort-wchar, std::wstring

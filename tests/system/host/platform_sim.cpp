@@ -5,6 +5,8 @@
 
 #include "port_machine.h"
 
+#include <brisklink_setup.h>
+
 namespace systest {
 
 bool PlatformSetUp(std::string* why)
@@ -16,6 +18,8 @@ bool PlatformSetUp(std::string* why)
         return false;
     }
     sim_test::InstallPortPackage();
+    // setup.dll beside the program, for what loads it at run time (blnkctl).
+    sim::RegisterModule("setup.dll", {{"SetupPortName", reinterpret_cast<void*>(&SetupPortName)}});
     return true;
 }
 
