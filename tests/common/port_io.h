@@ -16,11 +16,12 @@ namespace sim_test {
 
 class AsyncIrp {
 public:
-    AsyncIrp(PDEVICE_OBJECT device, UCHAR major, std::vector<uint8_t> buffer) : m_Buffer(std::move(buffer))
+    AsyncIrp(PDEVICE_OBJECT device, UCHAR major, std::vector<uint8_t> buffer, ULONG code = 0)
+        : m_Buffer(std::move(buffer))
     {
-        m_Thread = std::thread([this, device, major] {
+        m_Thread = std::thread([this, device, major, code] {
             m_Result = sim::SendIrp(device, major, 0, m_Buffer.empty() ? nullptr : m_Buffer.data(),
-                                    (ULONG)m_Buffer.size(), 0, 60000);
+                                    (ULONG)m_Buffer.size(), code, 60000);
             m_Done = true;
         });
     }
@@ -58,6 +59,13 @@ inline std::unique_ptr<AsyncIrp> StartRead(PDEVICE_OBJECT device, size_t length)
 inline std::unique_ptr<AsyncIrp> StartWrite(PDEVICE_OBJECT device, std::vector<uint8_t> data)
 {
     return std::unique_ptr<AsyncIrp>(new AsyncIrp(device, IRP_MJ_WRITE, std::move(data)));
+}
+
+// A WaitCommEvent: its event word in Data() once it ends.
+inline std::unique_ptr<AsyncIrp> StartWaitOnMask(PDEVICE_OBJECT device)
+{
+    return std::unique_ptr<AsyncIrp>(
+        new AsyncIrp(device, IRP_MJ_DEVICE_CONTROL, std::vector<uint8_t>(4, 0xEE), IOCTL_SERIAL_WAIT_ON_MASK));
 }
 
 // Queued reads and the ring, read under the device's locks.

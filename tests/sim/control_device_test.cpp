@@ -138,3 +138,39 @@ TEST_F(ControlDeviceTest, NamingFailuresAreLogged)
     EXPECT_NE(log.find(" - Cannot get global port name\r\n"), std::string::npos) << log;
     EXPECT_NE(log.find(" - Error: Symbolic Link is absent\r\n"), std::string::npos) << log;
 }
+
+// A port that had no name at start gets its link and its data path from the
+// rename request; a name another port's link holds gives it neither, and the
+// failure is logged.
+TEST_F(ControlDeviceTest, RenameNamesAPortThatStartedWithoutOne)
+{
+    UseLog();
+    sim::RegRemoveValue(kServiceParameters, "PortName");
+    ASSERT_NE(Plug(), 0u);
+    CSerialDevice* port = OnlyPort();
+    EXPECT_EQ(In(port).m_ReadPipe, nullptr);
+    std::string hardwareKey =
+        "\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\" + PortNodes()[0].instancePath + "\\Device Parameters";
+
+    ASSERT_TRUE(sim::RegSetString(hardwareKey, "PortName", "COM7"));
+    ASSERT_EQ(Control(IOCTL_VSERIAL_CONTROL_SET_PORT_NAME, {}, 0, 4), STATUS_SUCCESS);
+    PFILE_OBJECT file = sim::OpenDevice(L"\\DosDevices\\Global\\COM7");
+    ASSERT_NE(file, nullptr);
+    sim::CloseDevice(file);
+    EXPECT_NE(In(port).m_ReadPipe, nullptr);
+    EXPECT_TRUE(
+        WaitFor([&] { return In(port).m_ReadContexts[0].m_InFlight && In(port).m_ReadContexts[1].m_InFlight; }));
+
+    // COM8 is another device's: the old link goes, no new one comes.
+    UNICODE_STRING taken;
+    UNICODE_STRING other;
+    RtlInitUnicodeString(&taken, L"\\DosDevices\\Global\\COM8");
+    RtlInitUnicodeString(&other, BLNK_CONTROL_DEVICE_NAME);
+    ASSERT_EQ(IoCreateSymbolicLink(&taken, &other), STATUS_SUCCESS);
+    ASSERT_TRUE(sim::RegSetString(hardwareKey, "PortName", "COM8"));
+    EXPECT_EQ(Control(IOCTL_VSERIAL_CONTROL_SET_PORT_NAME, {}, 0, 4), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(sim::OpenDevice(L"\\DosDevices\\Global\\COM7"), nullptr);
+    EXPECT_NE(Log().find(" - Error: \\DosDevices\\Global\\COM8 cannot create symbolic link\r\n"), std::string::npos)
+        << Log();
+    IoDeleteSymbolicLink(&taken);
+}

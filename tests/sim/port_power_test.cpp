@@ -81,14 +81,18 @@ unsigned Cycles()
 
 }  // namespace
 
-// The campaign: each cycle sleeps with a read pending and a write issued
-// just before, writes again while asleep, wakes, and then the device is in
-// D0, the readers run, both writes reached the device and the pending read
-// completes with bytes the device sent after the wake.
+// The campaign: each cycle sleeps with a read and a WaitCommEvent pending
+// and a write issued just before, writes again while asleep, wakes, and then
+// the device is in D0, the readers run, both writes reached the device and
+// the pending wait and read complete on bytes the device sent after the wake.
 TEST_F(PortPowerTest, SleepAndWakeCyclesWithIoInFlightLoseNothing)
 {
     PFILE_OBJECT file = sim::OpenDevice(PortName());
     ASSERT_NE(file, nullptr);
+    ULONG mask = SERIAL_EV_RXCHAR;
+    ASSERT_EQ(sim::SendIrp(node_.top, IRP_MJ_DEVICE_CONTROL, 0, &mask, sizeof(mask), IOCTL_SERIAL_SET_WAIT_MASK)
+                  .ioStatus.Status,
+              STATUS_SUCCESS);
     unsigned cycles = Cycles();
     for (unsigned i = 0; i < cycles && !HasFailure(); i++) {
         SCOPED_TRACE("cycle " + std::to_string(i));
@@ -97,6 +101,7 @@ TEST_F(PortPowerTest, SleepAndWakeCyclesWithIoInFlightLoseNothing)
                              asleep = Sequence(7, (uint8_t)(i + 100));
         auto read = StartRead(node_.top, in.size());
         ASSERT_TRUE(WaitFor([&] { return QueuedReads(port_) == 1; }));
+        auto wait = StartWaitOnMask(node_.top);
         auto write = StartWrite(node_.top, before);
         ASSERT_TRUE(WaitFor([&] { return write->Done() || WritesQueued() != 0; }));
 
@@ -120,7 +125,11 @@ TEST_F(PortPowerTest, SleepAndWakeCyclesWithIoInFlightLoseNothing)
         EXPECT_EQ(Received(), expected);
 
         EXPECT_FALSE(read->Done()) << "nothing was sent before the wake";
+        EXPECT_FALSE(wait->Done()) << "nothing was received before the wake";
         Feed(in);
+        ASSERT_TRUE(wait->Wait());
+        EXPECT_EQ(wait->Status(), STATUS_SUCCESS);
+        EXPECT_EQ(wait->Data(), (std::vector<uint8_t>{SERIAL_EV_RXCHAR, 0, 0, 0})) << "the event word";
         ASSERT_TRUE(read->Wait());
         EXPECT_EQ(read->Status(), STATUS_SUCCESS);
         EXPECT_EQ(read->Data(), in);

@@ -61,13 +61,13 @@ TEST_F(PortLifecycleTest, DeviceNumbersOnlyCountUp)
     uint32_t idB = PlugPort(&second, b);
     ASSERT_NE(idA, 0u);
     ASSERT_NE(idB, 0u);
-    EXPECT_EQ(second, first + 1);
+    EXPECT_GT(second, first);
     ASSERT_TRUE(bus.Unplug(idA));
     ASSERT_TRUE(bus.Unplug(idB));
     ASSERT_TRUE(bus.WaitRemoved(idA));
     ASSERT_TRUE(bus.WaitRemoved(idB));
     ASSERT_NE(PlugPort(&third, c), 0u);
-    EXPECT_EQ(third, second + 1);
+    EXPECT_GT(third, second);
     DWORD error = 0;
     EXPECT_TRUE(Eventually([&] {
         HANDLE h = OpenPort(first, false, &error);

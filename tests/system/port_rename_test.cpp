@@ -34,6 +34,35 @@ protected:
     {
         SystemTest::SetUp();
         m_SavedComDb = Arbiter();
+        ForgetDepartedNames();
+    }
+    // Every port names itself when it starts, and Wine keeps listing a
+    // departed device as present: the names of devices of the two products
+    // that earlier tests left behind go, so the rename finds only this
+    // test's ports.
+    static void ForgetDepartedNames()
+    {
+        for (const char16_t* product : {u"USB\\VID_5A1E&PID_0101", u"USB\\VID_5A1E&PID_0102"}) {
+            std::u16string root = EnumKey(product);
+            HKEY key = NULL;
+            if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, W(root), 0, KEY_ENUMERATE_SUB_KEYS, &key) != ERROR_SUCCESS) {
+                continue;
+            }
+            std::vector<std::u16string> instances;
+            WCHAR name[256];
+            for (DWORD i = 0;; i++) {
+                DWORD chars = 256;
+                if (RegEnumKeyExW(key, i, name, &chars, NULL, NULL, NULL, NULL) != ERROR_SUCCESS) {
+                    break;
+                }
+                instances.push_back(std::u16string(product) + u"\\" +
+                                    std::u16string(reinterpret_cast<const char16_t*>(name), chars));
+            }
+            RegCloseKey(key);
+            for (const std::u16string& instance : instances) {
+                WriteValue(HardwareKey(instance), u"PortName", Absent());
+            }
+        }
     }
     // Under Wine and on Windows the machine outlives the test: the arbiter is
     // given back as it was, and this test's devices lose their names, since

@@ -139,6 +139,18 @@ void SystemTest::TearDown()
         bus.Unplug(id);
         bus.WaitRemoved(id);
     }
+    // Under Wine a departed device stays listed as present: the name its
+    // port was given goes, so that no later test's rename takes it for a
+    // port of its own.
+    for (const std::u16string& instance : m_Instances) {
+        std::u16string path = u"SYSTEM\\CurrentControlSet\\Enum\\" + instance + u"\\Device Parameters";
+        HKEY key = NULL;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, reinterpret_cast<LPCWSTR>(path.c_str()), 0, KEY_SET_VALUE, &key) ==
+            ERROR_SUCCESS) {
+            RegDeleteValueW(key, L"PortName");
+            RegCloseKey(key);
+        }
+    }
     bus.Close();
     if (m_Up) {
         PlatformTearDown();
@@ -192,6 +204,9 @@ uint32_t SystemTest::PlugPort(int* number, const vbusreq::PlugOptions& options)
     // elsewhere it is written once the device is installed (its key must be
     // the PnP manager's own creation), and the device plugged again.
     std::u16string instance = InstancePath(options);
+    if (!instance.empty()) {
+        m_Instances.push_back(instance);
+    }
     if (found != 0 && !instance.empty() && WriteInstancePath(instance)) {
         before = found;
         if (!bus.Unplug(id) || !bus.WaitRemoved(id)) {

@@ -99,6 +99,7 @@ protected:
 
     VirtualBus bus;
     bool m_Up = false;
+    std::vector<std::u16string> m_Instances;  // instance paths PlugPort knew
 };
 
 }  // namespace systest
