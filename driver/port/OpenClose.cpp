@@ -61,6 +61,13 @@ NTSTATUS CSerialDevice::DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     // a unit of its own keeps removal waiting until the readers are sent and
     // the line is written.
     m_IoCounter.Increment();
+    // Windows lets no open through to a stack that is going away (and none
+    // before its start has succeeded); a platform that does gets no port.
+    if (m_PnpState == SurpriseRemoved || m_PnpState == Removed) {
+        CompleteRequest(Irp, STATUS_NO_SUCH_DEVICE);
+        m_IoCounter.Decrement();
+        return STATUS_NO_SUCH_DEVICE;
+    }
     m_IsOpen = 1;
     // Taken before the handle exists, so that the close line counts every
     // byte the handle moves, those of a request sent the moment it opens too.
@@ -70,7 +77,13 @@ NTSTATUS CSerialDevice::DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     // The open is granted; what follows does not change it.
     CUnicodeString image(PagedPool);
     GetOpenerImage(image);
-    RestartRead();
+    // A device whose start has not yet given the port its data path gets no
+    // request: the start sends the readers itself, and a class request now
+    // would reach the device before its configuration. (m_ReadPipe is set
+    // once by InitReadWrite; a stale read only moves the restart to the start.)
+    if (m_PnpState == Started && m_ReadPipe != NULL) {
+        RestartRead();
+    }
     CUnicodeString port(PagedPool);
     CopyPortName(port);
     // An image that could not be named is passed as a null string.

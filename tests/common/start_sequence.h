@@ -4,6 +4,8 @@
 // the IN endpoint. Shared by the kernel-side and the portable tests.
 #pragma once
 
+#include <sstream>
+
 #include <gtest/gtest.h>
 #include <vbus_ioctl.h>
 
@@ -38,10 +40,13 @@ inline ::testing::AssertionResult IsStartSequence(const std::vector<VBUS_URB_LOG
         const VBUS_URB_LOG_ENTRY& e = log[i++];
         if (e.Function != step.function || (step.descriptorType && e.DescriptorType != step.descriptorType) ||
             (step.length && e.RequestedLength != step.length) || (step.endpoint && e.Endpoint != step.endpoint)) {
-            return ::testing::AssertionFailure()
-                   << "URB " << i << " is not the " << step.what << ": function 0x" << std::hex << e.Function
-                   << std::dec << ", descriptor type " << (int)e.DescriptorType << ", " << e.RequestedLength
-                   << " bytes, endpoint 0x" << std::hex << (int)e.Endpoint;
+            // One stream: each << of an AssertionResult starts a new one,
+            // which would drop std::hex.
+            std::ostringstream what;
+            what << "URB " << i << " is not the " << step.what << ": function 0x" << std::hex << e.Function << std::dec
+                 << ", descriptor type " << (int)e.DescriptorType << ", " << e.RequestedLength << " bytes, endpoint 0x"
+                 << std::hex << (int)e.Endpoint;
+            return ::testing::AssertionFailure() << what.str();
         }
     }
     return ::testing::AssertionSuccess();

@@ -261,3 +261,45 @@ TEST_F(PortMachineTest, PortOpensOnlyBetweenItsStartAndItsRemoval)
     EXPECT_EQ(again, INVALID_HANDLE_VALUE);
     CloseHandle(held);
 }
+
+// Where a platform lets an open through that Windows would hold back (before
+// the start has configured the device, or once it is going away), the port
+// sends nothing to the device for it, and refuses it once it is going away.
+TEST_F(PortMachineTest, OpenTheManagerShouldHaveHeldBackTouchesNoDevice)
+{
+    struct Context {
+        NTSTATUS status = STATUS_PENDING;
+        PDEVICE_OBJECT port = nullptr;
+    } context;
+    sim::BreakRule rule;
+    rule.point = sim::BreakPoint::BeforeCallDriver;
+    rule.major = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    rule.thread = "pnp";  // the start's first USB request
+    rule.action = [](void* c, const void* irp) {
+        // The request is at the bus's device; the port is attached above it.
+        PDEVICE_OBJECT pdo = IoGetCurrentIrpStackLocation((PIRP)irp)->DeviceObject;
+        auto context = static_cast<Context*>(c);
+        context->port = pdo->AttachedDevice;
+        sim::IoRequest create;
+        create.major = IRP_MJ_CREATE;
+        context->status = sim::SendRequest(context->port, create).ioStatus.Status;
+    };
+    rule.context = &context;
+    int id = sim::AddBreak(rule);
+    uint32_t device = Plug();
+    ASSERT_NE(device, 0u);
+    sim::RemoveBreak(id);
+    EXPECT_EQ(context.status, STATUS_SUCCESS);
+    EXPECT_TRUE(IsStartSequence(UrbLog(device))) << "no class request before the configuration";
+
+    // A handle held keeps the surprise-removed port until it closes.
+    NTSTATUS opened = STATUS_PENDING;
+    PFILE_OBJECT held = sim::OpenDevice(sim::W(sim::Utf16(sim::Utf8(In(OnlyPort()).m_DeviceName.Value()))), &opened);
+    ASSERT_NE(held, nullptr) << std::hex << opened;
+    ASSERT_EQ(Yank(device), STATUS_SUCCESS);
+    ASSERT_TRUE(sim_test::WaitFor([&] { return PortNodes().empty(); }));
+    sim::IoRequest create;
+    create.major = IRP_MJ_CREATE;
+    EXPECT_EQ(sim::SendRequest(context.port, create).ioStatus.Status, STATUS_NO_SUCH_DEVICE);
+    sim::CloseDevice(held);
+}
