@@ -17,6 +17,16 @@ void CSerialDevice::TakeFromCancel(PIRP Irp)
     }
 }
 
+CSerialDevice* CSerialDevice::CancelOwner(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    NT_ASSERT(KeGetCurrentIrql() == DISPATCH_LEVEL);
+    CSerialDevice* self = static_cast<CSerialDevice*>(CDevice::FromDeviceObject(DeviceObject));
+    if (self == NULL) {
+        IoReleaseCancelSpinLock(Irp->CancelIrql);
+    }
+    return self;
+}
+
 void CSerialDevice::FlushRequests()
 {
     PAGED_CODE();

@@ -262,12 +262,11 @@ VOID CSerialDevice::TimerRead(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID A
 
 VOID CSerialDevice::CancelRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    NT_ASSERT(KeGetCurrentIrql() == DISPATCH_LEVEL);
     // Entered with the cancel spin lock held.
-    CSerialDevice* self = static_cast<CSerialDevice*>(CDevice::FromDeviceObject(DeviceObject));
     KIRQL cancelIrql = Irp->CancelIrql;
+    CSerialDevice* self = CancelOwner(DeviceObject, Irp);
     if (self == NULL) {
-        IoReleaseCancelSpinLock(cancelIrql);
+        // Removal's flush ended every listed read: this one is no longer listed.
         return;
     }
     self->Trace(kTraceEntry, "CancelRead %x", (ULONG)(ULONG_PTR)Irp);

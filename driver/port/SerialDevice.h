@@ -133,6 +133,10 @@ private:
     // completed with STATUS_NO_SUCH_DEVICE.
     void FlushRequests();
     void FlushWrites();
+    // The port a cancel routine runs for (DISPATCH_LEVEL, the cancel spin
+    // lock held). NULL once removal has cut the device's link to its port:
+    // the lock is then released, and the caller owns what is left to do.
+    static CSerialDevice* CancelOwner(PDEVICE_OBJECT DeviceObject, PIRP Irp);
     // Completes every request of `list` (guarded by `lock`) with STATUS_NO_SUCH_DEVICE.
     void FlushRequestList(CPtrList& list, CSpinLock& lock, CancelRule rule);
     // Takes back a request whose cancel routine may be running (it will not

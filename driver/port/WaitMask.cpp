@@ -125,12 +125,14 @@ void CSerialDevice::FireEvent()
 
 VOID CSerialDevice::CancelEvent(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    NT_ASSERT(KeGetCurrentIrql() == DISPATCH_LEVEL);
     // Entered with the cancel spin lock held.
-    CSerialDevice* self = static_cast<CSerialDevice*>(CDevice::FromDeviceObject(DeviceObject));
     KIRQL cancelIrql = Irp->CancelIrql;
+    CSerialDevice* self = CancelOwner(DeviceObject, Irp);
     if (self == NULL) {
-        IoReleaseCancelSpinLock(cancelIrql);
+        // The wait is this routine's whatever became of its port: ended here
+        // rather than left pending for ever.
+        Irp->IoStatus.Status = STATUS_CANCELLED;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
         return;
     }
     self->Trace(kTraceEntry, "CancelEvent");
