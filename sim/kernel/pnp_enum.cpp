@@ -203,7 +203,8 @@ NTSTATUS ProcessNewChild(DevNode* n)
     // Nobody opens the stack before its start has succeeded.
     io::SetCreateBlocked(n->pdo, true);
     NTSTATUS st;
-    auto deviceId = QueryIds(n, BusQueryDeviceID, false, &st);
+    NTSTATUS idStatus;
+    auto deviceId = QueryIds(n, BusQueryDeviceID, false, &idStatus);
     auto instanceId = QueryIds(n, BusQueryInstanceID, false, &st);
     auto hardwareIds = QueryIds(n, BusQueryHardwareIDs, true, &st);
     auto compatibleIds = QueryIds(n, BusQueryCompatibleIDs, true, &st);
@@ -223,8 +224,13 @@ NTSTATUS ProcessNewChild(DevNode* n)
         n->location = location;
         std::u16string path = n->deviceId + u"\\" + n->instanceId;
         if (n->deviceId.empty()) {
-            ReportViolation("DEVICE_ID_MISSING", io::DeviceText(n->pdo), "IRP_MN_QUERY_ID",
-                            "the bus did not answer BusQueryDeviceID for a child of " + U8(n->parent->instancePath));
+            // A bus that fails the query for want of memory only fails its
+            // child, as on Windows; one that leaves it unanswered or answers
+            // with no id is at fault.
+            if (idStatus != STATUS_INSUFFICIENT_RESOURCES)
+                ReportViolation("DEVICE_ID_MISSING", io::DeviceText(n->pdo), "IRP_MN_QUERY_ID",
+                                "the bus did not answer BusQueryDeviceID for a child of " +
+                                    U8(n->parent->instancePath));
             n->instancePath = u"UNKNOWN\\" + U16(io::Hex(n->pdo));
             n->state = DeviceNodeState::Failed;
             return STATUS_UNSUCCESSFUL;
