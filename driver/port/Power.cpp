@@ -51,6 +51,10 @@ NTSTATUS CSerialDevice::DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     m_IoCounter.Increment();
 
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    // The request's unit may come back on another thread as soon as it is
+    // passed down, and removal may then free the device: a unit of this
+    // routine's own keeps it until the routines below have returned.
+    m_IoCounter.Increment();
     BOOLEAN system = stack->Parameters.Power.Type == SystemPowerState;
     switch (stack->MinorFunction) {
     case IRP_MN_SET_POWER:
@@ -65,6 +69,7 @@ NTSTATUS CSerialDevice::DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         } else {
             PwrDeviceSetPower(DeviceObject, Irp);
         }
+        m_IoCounter.Decrement();
         return STATUS_PENDING;
     case IRP_MN_QUERY_POWER:
         IoMarkIrpPending(Irp);
@@ -73,6 +78,7 @@ NTSTATUS CSerialDevice::DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         } else {
             PwrDeviceQueryPower(DeviceObject, Irp);
         }
+        m_IoCounter.Decrement();
         return STATUS_PENDING;
     default: {
         // IRP_MN_WAIT_WAKE, IRP_MN_POWER_SEQUENCE: the bus's business.
@@ -82,6 +88,7 @@ NTSTATUS CSerialDevice::DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         if (!NT_SUCCESS(status)) {
             Trace(kTraceFailure, "Lower drivers failed this Irp\n");
         }
+        m_IoCounter.Decrement();
         m_IoCounter.Decrement();
         return status;
     }

@@ -139,7 +139,10 @@ void CUnicodeString::Append(const UNICODE_STRING& other)
             if (chars > room) {
                 chars = room;
             }
-            RtlCopyMemory(m_String.Buffer + m_String.Length / sizeof(WCHAR), other.Buffer, chars * sizeof(WCHAR));
+            // An empty part may have no buffer at all (one whose allocation failed).
+            if (chars != 0) {
+                RtlCopyMemory(m_String.Buffer + m_String.Length / sizeof(WCHAR), other.Buffer, chars * sizeof(WCHAR));
+            }
             m_String.Length = (USHORT)(m_String.Length + chars * sizeof(WCHAR));
         }
     }
