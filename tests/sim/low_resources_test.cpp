@@ -42,8 +42,8 @@ protected:
             HANDLE control = CreateFileW(BLNK_CONTROL_USER_PATH, 0, 0, NULL, OPEN_EXISTING, 0, NULL);
             if (control != INVALID_HANDLE_VALUE) {
                 ULONG count = 0;
-                DeviceIoControl(control, IOCTL_VSERIAL_CONTROL_GET_DEVICE_COUNT, NULL, 0, &count, sizeof(count),
-                                &done, NULL);
+                DeviceIoControl(control, IOCTL_VSERIAL_CONTROL_GET_DEVICE_COUNT, NULL, 0, &count, sizeof(count), &done,
+                                NULL);
                 DeviceIoControl(control, IOCTL_VSERIAL_CONTROL_SET_PORT_NAME, NULL, 0, NULL, 0, &done, NULL);
                 CloseHandle(control);
             }

@@ -2,6 +2,7 @@
 // way between that open and its close.
 #include <windows.h>
 
+#include "control/ControlDevice.h"
 #include "port_machine.h"
 
 #include <regex>
@@ -51,4 +52,37 @@ TEST_F(PortLogTest, NoLogValueWritesNothing)
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
     CloseHandle(port);
     EXPECT_EQ(Log(), "");
+}
+
+// A FileLog the driver cannot use leaves the log off, and the port opens.
+TEST_F(PortLogTest, UnusableLogValueWritesNothing)
+{
+    std::u16string text = u"C:\\brisklink.log";
+    std::vector<uint8_t> expandSz((const uint8_t*)text.c_str(), (const uint8_t*)(text.c_str() + text.size() + 1));
+    ASSERT_TRUE(sim::RegSetRaw(kServiceParameters, "FileLog", REG_EXPAND_SZ, expandSz));
+    uint32_t first = Plug();
+    ASSERT_NE(first, 0u);
+    HANDLE port = Open();
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    CloseHandle(port);
+    ASSERT_EQ(Unplug(first), STATUS_SUCCESS);
+    ASSERT_TRUE(WaitFor([&] { return PortNodes().empty(); }));
+    EXPECT_EQ(Log(), "");
+
+    ASSERT_TRUE(sim::RegSetString(kServiceParameters, "FileLog", "C:\\no such folder\\brisklink.log"));
+    ASSERT_NE(Plug(), 0u);
+    port = Open();
+    EXPECT_NE(port, INVALID_HANDLE_VALUE);
+    CloseHandle(port);
+    EXPECT_EQ(Log(), "");
+}
+
+TEST_F(PortLogTest, LongMessageIsCutAt511Characters)
+{
+    UseLog();
+    ASSERT_NE(Plug(), 0u);
+    std::string message(600, 'x');
+    GetControlExtension()->m_Log.Write("%s", message.c_str());
+    std::regex expected("\\d{14} - " + std::string(511, 'x') + "\r\n");
+    EXPECT_TRUE(std::regex_search(Log(), expected)) << Log();
 }

@@ -85,8 +85,14 @@ int main()
     }
     std::printf("== Reference device plugged (VID 5A1E, PID 0101): port \\Device\\NivexBlnk%d\n", number);
 
-    HANDLE port = CreateFileW(vbusreq::PortKernelPath(number).data(), GENERIC_READ | GENERIC_WRITE, 0, NULL,
-                              OPEN_EXISTING, 0, NULL);
+    // By its COM name, as programs open it; by its device name where the
+    // package gave it none.
+    HANDLE port = CreateFileW(L"\\\\.\\COM5", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    std::printf("== %s opened\n", port != INVALID_HANDLE_VALUE ? "\\\\.\\COM5" : "the port's device name");
+    if (port == INVALID_HANDLE_VALUE) {
+        port = CreateFileW(vbusreq::PortKernelPath(number).data(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                           0, NULL);
+    }
     vbusreq::Bytes log;
     Bus(VBUS_IOCTL_GET_URB_LOG, vbusreq::UrbLog(id), &log,
         sizeof(VBUS_URB_LOG_RESPONSE) + VBUS_URB_LOG_ENTRIES * sizeof(VBUS_URB_LOG_ENTRY));
