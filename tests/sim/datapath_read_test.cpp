@@ -104,7 +104,9 @@ TEST_F(ReadPathTest, TimeOutCompletesTheHeadWithWhatItHolds)
     In(m_Device).m_ReadTimeout = 50;
     auto read = StartRead(m_Port.fdo, 100);
     ASSERT_TRUE(WaitFor([&] { return QueuedReads(m_Device) == 1; }));
-    EXPECT_EQ(sim::LastRequestedDueTime(In(m_Device).m_ReadTimer.m_Timer), -500000);
+    PKTIMER timer = In(m_Device).m_ReadTimer.m_Timer;
+    ASSERT_TRUE(WaitFor([&] { return sim::LastRequestedDueTime(timer) != 0; }));
+    EXPECT_EQ(sim::LastRequestedDueTime(timer), -500000);
     Feed(Sequence(30));
     ASSERT_TRUE(WaitFor([&] { return HeadFilled(m_Device) == 30; }));
     AdvanceMs(49);
@@ -141,7 +143,10 @@ TEST_F(ReadPathTest, NegativeTimeOutArmsTheWrappedDueTime)
     In(m_Device).m_ReadTimeout = -10;
     auto read = StartRead(m_Port.fdo, 5);
     ASSERT_TRUE(WaitFor([&] { return QueuedReads(m_Device) == 1; }));
-    EXPECT_EQ(sim::LastRequestedDueTime(In(m_Device).m_ReadTimer.m_Timer), -4294867296LL);
+    // The timer is set once the read is queued and the queue's lock released.
+    PKTIMER timer = In(m_Device).m_ReadTimer.m_Timer;
+    ASSERT_TRUE(WaitFor([&] { return sim::LastRequestedDueTime(timer) != 0; }));
+    EXPECT_EQ(sim::LastRequestedDueTime(timer), -4294867296LL);
     Feed(Sequence(5));
     ASSERT_TRUE(read->Wait());
     EXPECT_EQ(read->Status(), STATUS_SUCCESS);
