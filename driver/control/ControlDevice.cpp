@@ -232,13 +232,6 @@ NTSTATUS CControlDevice::ForwardIoctl(PDEVICE_OBJECT Pdo, ULONG code, PVOID buff
     return status;
 }
 
-NTSTATUS CControlDevice::CompleteRequest(PIRP Irp, NTSTATUS status)
-{
-    Irp->IoStatus.Status = status;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return status;
-}
-
 NTSTATUS CControlDevice::DispatchDevCtrl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PAGED_CODE();

@@ -58,7 +58,6 @@ private:
     CRegisteredPort* FirstDevice();
     // Sends `code` to the top of the port's stack and waits for it. PASSIVE_LEVEL.
     NTSTATUS ForwardIoctl(PDEVICE_OBJECT Pdo, ULONG code, PVOID buffer, ULONG outputLength);
-    NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS status);
 
     UNICODE_STRING m_ControlName;
     UNICODE_STRING m_ControlLink;

@@ -36,6 +36,15 @@ public:
     // Slot 12: what every unhandled request comes to; each concrete class decides.
     virtual NTSTATUS DispatchDefault(PDEVICE_OBJECT DeviceObject, PIRP Irp) = 0;
 
+    // Completes a request this device owns with `status` (no priority
+    // boost); returns the status. Any IRQL up to DISPATCH_LEVEL.
+    static NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS status)
+    {
+        Irp->IoStatus.Status = status;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        return status;
+    }
+
     // The object behind a device object, or null when the link is cut.
     static CDevice* FromDeviceObject(PDEVICE_OBJECT DeviceObject)
     {

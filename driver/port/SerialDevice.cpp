@@ -41,13 +41,6 @@ CSerialDevice::~CSerialDevice()
     }
 }
 
-NTSTATUS CSerialDevice::CompleteRequest(PIRP Irp, NTSTATUS status)
-{
-    Irp->IoStatus.Status = status;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return status;
-}
-
 NTSTATUS CSerialDevice::DispatchOther(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PAGED_CODE();

@@ -75,7 +75,6 @@ private:
     friend struct PortInternals;
 
     // ---- SerialDevice.cpp: helpers of every concern (any IRQL <= DISPATCH_LEVEL)
-    NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS status);
     // Adds to a wrapping byte counter that several threads add to at once.
     static void AddToCounter(volatile ULONG* counter, ULONG bytes)
     {
