@@ -23,7 +23,7 @@ struct CPowerContext {
     CSerialDevice* Device;
 };
 
-// "S3" for PowerSystemSleeping3, "D0" for PowerDeviceD0: the Part's numbering.
+// "S3" for PowerSystemSleeping3, "D0" for PowerDeviceD0: the numbering the log lines use.
 ULONG SNumber(SYSTEM_POWER_STATE state)
 {
     return (ULONG)state - 1;

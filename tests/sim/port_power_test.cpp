@@ -1,6 +1,6 @@
 // The port as its stack's power policy owner on the simulated
 // machine: sleep and wake with the port open and I/O in flight, and the
-// failures of the Part's table. Any verifier report (a wait at
+// failures a power request can meet. Any verifier report (a wait at
 // DISPATCH_LEVEL, a power IRP lost or its next one not started) fails the
 // test. BRISKLINK_POWER_CYCLES sets the campaign's length (stress: 1000).
 #include "port_machine.h"
