@@ -95,6 +95,12 @@ BOOL DoIo(const char* routine, HANDLE h, UCHAR major, ULONG code, const void* in
         return Fail(ERROR_INVALID_HANDLE);
     if (bytes)
         *bytes = 0;
+    // The I/O manager probes the caller's buffers before any driver sees the
+    // request (a METHOD_NEITHER control request excepted: its driver gets the
+    // pointers as they are): a NULL buffer with a length is no user memory.
+    bool probed = major != IRP_MJ_DEVICE_CONTROL || METHOD_FROM_CTL_CODE(code) != METHOD_NEITHER;
+    if (probed && ((!in && inLength) || (!out && outLength)))
+        return FailStatus(STATUS_ACCESS_VIOLATION);
     LONGLONG offset = overlapped ? ((LONGLONG)overlapped->OffsetHigh << 32 | overlapped->Offset) : 0;
     auto request = std::make_shared<Request>();
     request->file = file;

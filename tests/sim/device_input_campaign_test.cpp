@@ -257,13 +257,22 @@ protected:
         return BusIoctl(VBUS_IOCTL_FEED_IN, request).status;
     }
 
-    // Waits until the bus has handed over every packet and the readers that
-    // still run are queued again.
-    bool Settled(uint32_t id, uint32_t readers)
+    // Waits until the bus has handed over every packet, the readers that
+    // still run are queued again and the others have finished their
+    // completion (the bus counts a transfer done before its completion runs:
+    // an open in between would find that reader still busy).
+    bool Settled(uint32_t id, CSerialDevice* port, uint32_t readers)
     {
         return WaitFor([&] {
             VBUS_DEVICE_INFO info = Info(id);
-            return info.QueuedInPackets == 0 && info.PendingIn == readers;
+            uint32_t busy = 0;
+            {
+                CLockGuard guard(&In(port).m_ReaderLock);
+                for (const CReadContext& slot : In(port).m_ReadContexts) {
+                    busy += slot.m_InFlight ? 1 : 0;
+                }
+            }
+            return info.QueuedInPackets == 0 && info.PendingIn == readers && busy == readers;
         });
     }
 
@@ -304,7 +313,7 @@ protected:
                 expected.insert(expected.end(), packet.begin() + 1, packet.begin() + 1 + (ptrdiff_t)count);
             }
         }
-        if (!Settled(id, readers)) {
+        if (!Settled(id, port, readers)) {
             ADD_FAILURE() << "packets not taken, or readers not re-armed: " << readers << " expected";
             return false;
         }
@@ -317,13 +326,13 @@ protected:
         // Idled readers come back with the next open.
         EXPECT_EQ(sim::CloseDevice(file), STATUS_SUCCESS);
         file = sim::OpenDevice(PortName(port));
-        if (file == nullptr || !Settled(id, 2)) {
+        if (file == nullptr || !Settled(id, port, 2)) {
             ADD_FAILURE() << "an open did not revive the readers";
             return false;
         }
         // One packet of one payload byte; a pipe of one-byte packets carries only the count.
         EXPECT_EQ(FeedRaw(id, in, size >= 2 ? Bytes{1, 0x5A} : Bytes{1}), STATUS_SUCCESS);
-        return Settled(id, 2) && Received(port, file, size >= 2 ? Bytes{0x5A} : Bytes{});
+        return Settled(id, port, 2) && Received(port, file, size >= 2 ? Bytes{0x5A} : Bytes{});
     }
 
     // The port holds exactly `expected`, and a read gets it.
@@ -377,7 +386,7 @@ protected:
         reading = reading && file != nullptr;
         if (file != nullptr) {
             if (reading) {
-                held &= Settled(id, 2);
+                held &= Settled(id, port, 2);
             } else {
                 // Refused: no reader runs, and a write is malformed.
                 uint8_t byte = 0x41;
