@@ -9,6 +9,8 @@
 // time.
 #include "w32_internal.h"
 
+#include <thread>
+
 namespace sim {
 namespace w32 {
 namespace {
@@ -19,6 +21,7 @@ void OnRequestDone(void* context)
     std::shared_ptr<Request> request = std::move(*holder);
     delete holder;
     RequestFinished(request->file, request);
+    request->finished = true;
 }
 
 // Sends the request; returns what the dispatch routine returned.
@@ -79,6 +82,10 @@ NTSTATUS Transact(const std::shared_ptr<FileObj>& file, UCHAR major, ULONG code,
     if (!request->rec)
         return st;  // never sent
     KeWaitForSingleObject(&request->done, UserRequest, UserMode, FALSE, nullptr);
+    // The event is set just before the completing thread takes the request
+    // off the pending list: a moment's wait, never a blocking one.
+    while (!request->finished)
+        std::this_thread::yield();
     *information = request->iosb.Information;
     return request->iosb.Status;
 }
