@@ -151,6 +151,11 @@ protected:
         q.nullIn = rng() % 10 == 0;
         q.nullOut = rng() % 10 == 0;
         q.keyed = q.control && !q.nullIn && !m_Key.empty() && rng() % 2 == 0;
+        bool nullWithLength = (q.nullIn && q.in != 0) || (q.nullOut && q.out != 0);
+        if (AnsweredBeforeTheDriver(q.code, nullWithLength)) {
+            q.code = BLNK_SERIAL_CTL_CODE(0x800 + rng() % 0x100);  // one the port does not serve
+            q.nullIn = q.nullOut = false;
+        }
         return q;
     }
 
