@@ -111,7 +111,8 @@ BOOLEAN CSerialDevice::SetFriendName(CUnicodeString& friendly)
             return FALSE;
         }
         CUnicodeString name(L"InstancePath");
-        if (!NT_SUCCESS(key.QueryString(name, instance))) {
+        // An empty path would name the Enum key itself.
+        if (!NT_SUCCESS(key.QueryString(name, instance)) || instance.IsEmpty()) {
             LogToControl("SetPortName: InstancePath is absent");
             Trace(kTraceFailure, "SetPortName: InstancePath is absent");
             return FALSE;

@@ -38,7 +38,12 @@ BOOLEAN CSerialDevice::InitReadWrite(PUSBD_INTERFACE_INFORMATION Interface)
             m_WritePipe = pipe;
         }
     }
+    // Both pipes or neither: a port with one of them set would start its
+    // delivery loop and ask for idle reports on every open with no data path.
     if (m_ReadPipe == NULL || m_WritePipe == NULL) {
+        Trace(kTraceFailure, "InitReadWrite: no interrupt pipe each way");
+        m_ReadPipe = NULL;
+        m_WritePipe = NULL;
         return FALSE;
     }
     // A pipe that moves no bytes cannot carry the packet format (and would

@@ -8,6 +8,8 @@
 // machine's life.
 #pragma once
 
+#include <atomic>
+
 #include "cm_registry.h"
 #include "io_internal.h"
 
@@ -71,6 +73,10 @@ struct Request {
     std::shared_ptr<EventObj> userEvent;
     IO_STATUS_BLOCK iosb{};  // synchronous requests
     KEVENT done;             // synchronous requests
+    // Set once the request has left its file's pending list. A synchronous
+    // call returns only then, as on Windows, where the completion has run in
+    // the caller's thread: a CloseHandle right after it closes at once.
+    std::atomic<bool> finished{false};
 };
 
 HANDLE InsertHandle(std::shared_ptr<Object> object);

@@ -9,6 +9,8 @@
 // time.
 #include "w32_internal.h"
 
+#include <thread>
+
 namespace sim {
 namespace w32 {
 namespace {
@@ -19,6 +21,7 @@ void OnRequestDone(void* context)
     std::shared_ptr<Request> request = std::move(*holder);
     delete holder;
     RequestFinished(request->file, request);
+    request->finished = true;
 }
 
 // Sends the request; returns what the dispatch routine returned.
@@ -79,6 +82,10 @@ NTSTATUS Transact(const std::shared_ptr<FileObj>& file, UCHAR major, ULONG code,
     if (!request->rec)
         return st;  // never sent
     KeWaitForSingleObject(&request->done, UserRequest, UserMode, FALSE, nullptr);
+    // The event is set just before the completing thread takes the request
+    // off the pending list: a moment's wait, never a blocking one.
+    while (!request->finished)
+        std::this_thread::yield();
     *information = request->iosb.Information;
     return request->iosb.Status;
 }
@@ -95,6 +102,12 @@ BOOL DoIo(const char* routine, HANDLE h, UCHAR major, ULONG code, const void* in
         return Fail(ERROR_INVALID_HANDLE);
     if (bytes)
         *bytes = 0;
+    // The I/O manager probes the caller's buffers before any driver sees the
+    // request (a METHOD_NEITHER control request excepted: its driver gets the
+    // pointers as they are): a NULL buffer with a length is no user memory.
+    bool probed = major != IRP_MJ_DEVICE_CONTROL || METHOD_FROM_CTL_CODE(code) != METHOD_NEITHER;
+    if (probed && ((!in && inLength) || (!out && outLength)))
+        return FailStatus(STATUS_ACCESS_VIOLATION);
     LONGLONG offset = overlapped ? ((LONGLONG)overlapped->OffsetHigh << 32 | overlapped->Offset) : 0;
     auto request = std::make_shared<Request>();
     request->file = file;

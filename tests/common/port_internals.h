@@ -8,16 +8,17 @@
 
 struct PortInternals {
     explicit PortInternals(CSerialDevice* d)
-        : device(d), m_IoCounter(d->m_IoCounter), m_DeviceName(d->m_DeviceName), m_DriverKeyName(d->m_DriverKeyName),
-          m_DeviceCaps(d->m_DeviceCaps), m_DeviceDescriptor(d->m_DeviceDescriptor),
-          m_ConfigDescriptor(d->m_ConfigDescriptor), m_InterfaceInfo(d->m_InterfaceInfo), m_BytesSent(d->m_BytesSent),
-          m_BytesReceived(d->m_BytesReceived), m_ReadPipe(d->m_ReadPipe), m_ReadContexts(d->m_ReadContexts),
-          m_ReaderLock(d->m_ReaderLock), m_BufferInLock(d->m_BufferInLock), m_BufferIn(d->m_BufferIn),
-          m_DataEvent(d->m_DataEvent), m_ReadLock(d->m_ReadLock), m_ReadList(d->m_ReadList),
-          m_DeliveryRunning(d->m_DeliveryRunning), m_ReadTimer(d->m_ReadTimer), m_ReadTimeout(d->m_ReadTimeout),
-          m_WritePipe(d->m_WritePipe), m_WriteLock(d->m_WriteLock), m_WriteList(d->m_WriteList),
-          m_WriteUrb(d->m_WriteUrb), m_WaitLock(d->m_WaitLock), m_WaitList(d->m_WaitList),
-          m_ReadDeadline(d->m_ReadDeadline), m_ReadTimerDue(d->m_ReadTimerDue)
+        : device(d), m_IoCounter(d->m_IoCounter), m_DeviceName(d->m_DeviceName), m_PortName(d->m_PortName),
+          m_LinkName(d->m_LinkName), m_DriverKeyName(d->m_DriverKeyName), m_DeviceCaps(d->m_DeviceCaps),
+          m_DeviceDescriptor(d->m_DeviceDescriptor), m_ConfigDescriptor(d->m_ConfigDescriptor),
+          m_InterfaceInfo(d->m_InterfaceInfo), m_BytesSent(d->m_BytesSent), m_BytesReceived(d->m_BytesReceived),
+          m_ReadPipe(d->m_ReadPipe), m_ReadContexts(d->m_ReadContexts), m_ReaderLock(d->m_ReaderLock),
+          m_BufferInLock(d->m_BufferInLock), m_BufferIn(d->m_BufferIn), m_DataEvent(d->m_DataEvent),
+          m_ReadLock(d->m_ReadLock), m_ReadList(d->m_ReadList), m_DeliveryRunning(d->m_DeliveryRunning),
+          m_ReadTimer(d->m_ReadTimer), m_ReadTimeout(d->m_ReadTimeout), m_WritePipe(d->m_WritePipe),
+          m_WriteLock(d->m_WriteLock), m_WriteList(d->m_WriteList), m_WriteUrb(d->m_WriteUrb),
+          m_WaitLock(d->m_WaitLock), m_WaitList(d->m_WaitList), m_ReadDeadline(d->m_ReadDeadline),
+          m_ReadTimerDue(d->m_ReadTimerDue)
     {
     }
 
@@ -35,6 +36,8 @@ struct PortInternals {
     CSerialDevice* device;
     CIoCounter& m_IoCounter;
     CUnicodeString& m_DeviceName;
+    CUnicodeString& m_PortName;
+    CUnicodeString& m_LinkName;
     CUnicodeString& m_DriverKeyName;
     DEVICE_CAPABILITIES& m_DeviceCaps;
     USB_DEVICE_DESCRIPTOR& m_DeviceDescriptor;

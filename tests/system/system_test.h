@@ -26,6 +26,13 @@ void PlatformCheckAtRest();
 // documented platform difference; the test is then skipped with that reason.
 const char* PlatformSkipReason(const std::string& suite, const std::string& test);
 bool OnSimulatedMachine();
+// Request shapes a platform answers in user mode, before any driver sees
+// them (empty where every request reaches the driver): under Wine 8, ntdll
+// serves the control codes of some device types itself (beep and network:
+// its socket layer; disk, CD, DVD, controller, mass storage and tape: its
+// own storage code), and it does not refuse a NULL buffer with a length as
+// the I/O manager's probe does. Campaigns leave such shapes out there.
+bool AnsweredBeforeTheDriver(DWORD code, bool nullWithLength);
 
 // A bounded wait for `predicate`, polling; true when it held.
 template <typename Predicate>

@@ -50,4 +50,9 @@ bool OnSimulatedMachine()
     return true;
 }
 
+bool AnsweredBeforeTheDriver(DWORD, bool)
+{
+    return false;
+}
+
 }  // namespace systest

@@ -70,4 +70,24 @@ bool OnSimulatedMachine()
     return false;
 }
 
+bool AnsweredBeforeTheDriver(DWORD code, bool nullWithLength)
+{
+    if (!RunningOnWine()) {
+        return false;
+    }
+    switch (code >> 16) {
+    case 0x01:  // beep
+    case 0x02:  // CD-ROM
+    case 0x04:  // controller
+    case 0x07:  // disk
+    case 0x12:  // network
+    case 0x1F:  // tape
+    case 0x2D:  // mass storage
+    case 0x33:  // DVD
+        return true;
+    default:
+        return nullWithLength;
+    }
+}
+
 }  // namespace systest
