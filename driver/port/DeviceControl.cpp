@@ -314,7 +314,7 @@ NTSTATUS CSerialDevice::SetTimeout(PVOID Buffer, ULONG InputLength)
     if (timeout > 0 && timeout < 10) {
         timeout = 20;
     }
-    m_ReadTimeout = timeout;
+    WriteNoFence(&m_ReadTimeout, timeout);
     return STATUS_SUCCESS;
 }
 

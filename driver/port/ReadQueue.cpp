@@ -116,7 +116,9 @@ NTSTATUS CSerialDevice::DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 void CSerialDevice::StartHeadTimeout()
 {
-    m_ReadDeadline = m_ReadTimeout != 0 ? CTimer::Now() - CTimer::DueTimeFor(m_ReadTimeout).QuadPart : 0;
+    // Read once: SET_TIMEOUTS changes it on its caller's thread, outside m_ReadLock.
+    LONG timeout = ReadNoFence(&m_ReadTimeout);
+    m_ReadDeadline = timeout != 0 ? CTimer::Now() - CTimer::DueTimeFor(timeout).QuadPart : 0;
 }
 
 void CSerialDevice::ArmReadTimer()

@@ -175,7 +175,7 @@ NTSTATUS CSerialDevice::ReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
     // now is kept in Irp->Cancel for the lower driver to honour.
     self->ArmReader(*slot);
     // Removal, or power about to leave D0: the slot goes idle.
-    if (self->PnpState() == Removed || self->m_ReadersHeld) {
+    if (self->PnpState() == Removed || ReadNoFence(&self->m_ReadersHeld)) {
         self->ReleaseReader(*slot);
         return STATUS_MORE_PROCESSING_REQUIRED;
     }

@@ -147,7 +147,7 @@ TEST_F(DataPathStressTest, ThousandsOfMixedOperationsKeepTheStreamAndEndClean)
             }
             break;
         case 7:
-            In(m_Device).m_ReadTimeout = (LONG)(random() % 4) * 5;
+            WriteNoFence(&In(m_Device).m_ReadTimeout, (LONG)(random() % 4) * 5);
             sim::AdvanceTime((LONGLONG)(random() % 10) * 10000);
             break;
         case 8:
