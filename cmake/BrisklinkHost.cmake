@@ -1,6 +1,9 @@
 # Host build: everything runs on Linux against the simulated machine.
 
-option(BRISKLINK_SANITIZE "Build the host build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+# ON: AddressSanitizer and UndefinedBehaviorSanitizer (CI's host build).
+# thread: ThreadSanitizer, which cannot share a build with ASan; scripts/build.sh
+# builds it in a folder of its own (build/host-tsan).
+set(BRISKLINK_SANITIZE OFF CACHE STRING "Host build sanitizers: OFF, ON (ASan and UBSan) or thread (TSan)")
 set(BRISKLINK_GTEST_DIR "/usr/src/googletest" CACHE PATH "GoogleTest sources (Debian package googletest)")
 
 if(NOT CMAKE_BUILD_TYPE)
@@ -15,7 +18,11 @@ set(CMAKE_C_FLAGS_DEBUG "-O1")
 # are UTF-16 everywhere, so tests, sim and driver agree on wide types.
 add_compile_options(-fshort-wchar -g -Wall -Wextra -Wno-unused-parameter -Wno-multichar)
 
-if(BRISKLINK_SANITIZE)
+if(BRISKLINK_SANITIZE STREQUAL "thread")
+  set(BRISKLINK_SANITIZER_FLAGS -fsanitize=thread -fno-omit-frame-pointer)
+  add_compile_options(${BRISKLINK_SANITIZER_FLAGS})
+  add_link_options(${BRISKLINK_SANITIZER_FLAGS})
+elseif(BRISKLINK_SANITIZE)
   set(BRISKLINK_SANITIZER_FLAGS
       -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
   add_compile_options(${BRISKLINK_SANITIZER_FLAGS})

@@ -43,6 +43,31 @@ extern "C" {
 #define PAGED_CODE() NT_ASSERT(KeGetCurrentIrql() <= APC_LEVEL)
 #endif
 
+// The single-word accessors of the kernel's headers, which mingw-w64's DDK
+// lacks: on x64 a plain aligned load or store, never torn or merged.
+#ifdef __MINGW32__
+inline LONG ReadNoFence(LONG const volatile* Source)
+{
+    return __atomic_load_n(Source, __ATOMIC_RELAXED);
+}
+inline VOID WriteNoFence(LONG volatile* Destination, LONG Value)
+{
+    __atomic_store_n(Destination, Value, __ATOMIC_RELAXED);
+}
+inline ULONG ReadULongNoFence(ULONG const volatile* Source)
+{
+    return __atomic_load_n(Source, __ATOMIC_RELAXED);
+}
+inline VOID WriteULongNoFence(ULONG volatile* Destination, ULONG Value)
+{
+    __atomic_store_n(Destination, Value, __ATOMIC_RELAXED);
+}
+inline PVOID ReadPointerNoFence(PVOID const volatile* Source)
+{
+    return __atomic_load_n(Source, __ATOMIC_RELAXED);
+}
+#endif
+
 // Exported by ntoskrnl; the DDK headers do not declare them.
 extern "C" int _vsnwprintf(wchar_t* buffer, size_t count, const wchar_t* format, va_list args);
 extern "C" int _vsnprintf(char* buffer, size_t count, const char* format, va_list args);

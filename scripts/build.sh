@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Configures and builds with Ninja; re-running is incremental.
 #   build/host      native, against the simulated machine: tests and demo
+#   build/host-tsan the same under ThreadSanitizer (BRISKLINK_SANITIZE=thread)
 #   build/target    mingw-w64 x64: Brisklink.sys and the virtual bus driver
 #   build/target32  mingw-w64 x86: setup.dll and blnkctl.exe (only once setup/ has sources)
 #   build/package   the driver package: Brisklink.inf, Brisklink.sys,
@@ -8,7 +9,8 @@
 #                   builds
 # Usage: scripts/build.sh [host] [target] [target32] [package]   (default: all)
 # BRISKLINK_SANITIZE=0 builds the host build without ASan/UBSan (CI always
-# uses them).
+# uses them); BRISKLINK_SANITIZE=thread builds it with ThreadSanitizer in
+# build/host-tsan instead.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 cd "$BRISKLINK_ROOT"
@@ -60,7 +62,7 @@ mkdir -p build
 for b in "${builds[@]}"; do
     case $b in
     host)
-        configure_and_build build/host -DBRISKLINK_SANITIZE="$(sanitize_setting)" ;;
+        configure_and_build "$(host_build_dir)" -DBRISKLINK_SANITIZE="$(sanitize_setting)" ;;
     target)
         forget_stale_toolchain build/target cmake/mingw-x64.cmake
         configure_and_build build/target -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x64.cmake ;;

@@ -21,7 +21,20 @@ has_sources() {
 }
 
 # Sanitizers are on unless BRISKLINK_SANITIZE=0: CI runs with them, and the
-# host tests stay fast enough with them.
+# host tests stay fast enough with them. BRISKLINK_SANITIZE=thread asks for
+# ThreadSanitizer instead (its own folder: see host_build_dir).
 sanitize_setting() {
-    if [[ ${CI:-} == true || ${BRISKLINK_SANITIZE:-1} != 0 ]]; then echo ON; else echo OFF; fi
+    if [[ ${BRISKLINK_SANITIZE:-} == thread ]]; then
+        echo thread
+    elif [[ ${CI:-} == true || ${BRISKLINK_SANITIZE:-1} != 0 ]]; then
+        echo ON
+    else
+        echo OFF
+    fi
+}
+
+# The host build's folder: the ThreadSanitizer build lives apart, since
+# its objects cannot link with the AddressSanitizer build's.
+host_build_dir() {
+    if [[ $(sanitize_setting) == thread ]]; then echo build/host-tsan; else echo build/host; fi
 }

@@ -60,7 +60,19 @@ public:
         m_DeviceObject = DeviceObject;
     }
 
+    // The state as any thread sees it: PnP requests (one at a time, at
+    // PASSIVE_LEVEL) change it while reads, completions, DPCs and the
+    // delivery loop look at it without a lock, accepting a value a moment old.
+    ULONG PnpState() const { return ReadULongNoFence(&m_PnpState); }
+    // PnP requests only; the state before is kept so that a cancel can restore it.
+    void EnterPnpState(ULONG state)
+    {
+        m_PrevPnpState = m_PnpState;
+        WriteULongNoFence(&m_PnpState, state);
+    }
+    void RestorePnpState() { WriteULongNoFence(&m_PnpState, m_PrevPnpState); }
+
     PDEVICE_OBJECT m_DeviceObject;
-    ULONG m_PnpState;
+    volatile ULONG m_PnpState;  // written by PnP requests only, through the two routines above
     ULONG m_PrevPnpState;
 };

@@ -2,7 +2,7 @@
 
 #include "core/Pool.h"
 
-TraceHook g_TraceHook = NULL;
+TraceHook volatile g_TraceHook = NULL;
 ULONG g_DefaultTraceLevel = 0;
 
 void CRefObject::operator delete(void* block)
@@ -12,10 +12,11 @@ void CRefObject::operator delete(void* block)
 
 void DriverTrace(ULONG level, const char* format, ...)
 {
-    if (g_TraceHook != NULL) {
+    TraceHook hook = CurrentTraceHook();
+    if (hook != NULL) {
         va_list args;
         va_start(args, format);
-        g_TraceHook(NULL, level, format, args);
+        hook(NULL, level, format, args);
         va_end(args);
     }
 }

@@ -40,7 +40,14 @@ enum TraceLevel : ULONG {
 // shipped driver): the object, the level (1 failure, 2 warning, 4 entry and
 // events, 5 details), the narrow format and its arguments.
 typedef void (*TraceHook)(const void* object, ULONG level, const char* format, va_list args);
-extern TraceHook g_TraceHook;
+// Installed and removed while driver threads trace: read once per trace
+// point (CurrentTraceHook), so a hook removed between the check and the call
+// is never called through a null pointer.
+extern TraceHook volatile g_TraceHook;
+inline TraceHook CurrentTraceHook()
+{
+    return (TraceHook)ReadPointerNoFence((PVOID const volatile*)&g_TraceHook);
+}
 extern ULONG g_DefaultTraceLevel;
 
 class CTraceable : public virtual CRefObject {
@@ -50,10 +57,11 @@ public:
     // The driver-wide debug trace point; no output of its own.
     void Trace(ULONG level, const char* format, ...) const
     {
-        if (g_TraceHook != NULL) {
+        TraceHook hook = CurrentTraceHook();
+        if (hook != NULL) {
             va_list args;
             va_start(args, format);
-            g_TraceHook(this, level, format, args);
+            hook(this, level, format, args);
             va_end(args);
         }
     }

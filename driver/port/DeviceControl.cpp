@@ -219,7 +219,7 @@ NTSTATUS CSerialDevice::DispatchDevCtrl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             Trace(kTraceDetail, "SetComStatus");
             PSERIAL_STATUS commStatus = (PSERIAL_STATUS)buffer;
             RtlZeroMemory(commStatus, sizeof(SERIAL_STATUS));
-            commStatus->AmountInInQueue = (ULONG)m_BufferIn.m_Count;
+            commStatus->AmountInInQueue = (ULONG)m_BufferIn.Count();
             information = sizeof(SERIAL_STATUS);
             status = STATUS_SUCCESS;
         }
@@ -314,7 +314,7 @@ NTSTATUS CSerialDevice::SetTimeout(PVOID Buffer, ULONG InputLength)
     if (timeout > 0 && timeout < 10) {
         timeout = 20;
     }
-    m_ReadTimeout = timeout;
+    WriteNoFence(&m_ReadTimeout, timeout);
     return STATUS_SUCCESS;
 }
 
@@ -337,6 +337,6 @@ NTSTATUS CSerialDevice::GetProperties(PVOID Buffer, ULONG OutputLength)
     prop->SettableData = kSettableData;
     prop->SettableStopParity = kSettableStopParity;
     // What the ring holds now, not its size.
-    prop->CurrentRxQueue = (ULONG)m_BufferIn.m_Count;
+    prop->CurrentRxQueue = (ULONG)m_BufferIn.Count();
     return STATUS_SUCCESS;
 }

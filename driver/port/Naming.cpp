@@ -220,7 +220,7 @@ NTSTATUS CSerialDevice::RenamePort()
     PAGED_CODE();
     CLockGuard guard(&m_NameLock);
     // A port on its way out keeps no link: surprise removal took it.
-    if (m_PnpState == SurpriseRemoved || m_PnpState == Removed) {
+    if (PnpState() == SurpriseRemoved || PnpState() == Removed) {
         return STATUS_UNSUCCESSFUL;
     }
     if (!CreateSymbolicLink()) {

@@ -63,7 +63,7 @@ NTSTATUS CSerialDevice::DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     m_IoCounter.Increment();
     // Windows lets no open through to a stack that is going away (and none
     // before its start has succeeded); a platform that does gets no port.
-    if (m_PnpState == SurpriseRemoved || m_PnpState == Removed) {
+    if (PnpState() == SurpriseRemoved || PnpState() == Removed) {
         CompleteRequest(Irp, STATUS_NO_SUCH_DEVICE);
         m_IoCounter.Decrement();
         return STATUS_NO_SUCH_DEVICE;
@@ -81,7 +81,7 @@ NTSTATUS CSerialDevice::DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     // request: the start sends the readers itself, and a class request now
     // would reach the device before its configuration. (m_ReadPipe is set
     // once by InitReadWrite; a stale read only moves the restart to the start.)
-    if (m_PnpState == Started && m_ReadPipe != NULL) {
+    if (PnpState() == Started && m_ReadPipe != NULL) {
         RestartRead();
     }
     CUnicodeString port(PagedPool);

@@ -49,7 +49,7 @@ NTSTATUS CSerialDevice::DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PAGED_CODE();
     Trace(kTraceEntry, "DispatchPnp");
-    if (m_PnpState == Removed) {
+    if (PnpState() == Removed) {
         return CompleteRequest(Irp, STATUS_NO_SUCH_DEVICE);
     }
     m_IoCounter.Increment();
@@ -68,7 +68,7 @@ NTSTATUS CSerialDevice::DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return EnterState(RemovePending, Irp);
     case IRP_MN_CANCEL_REMOVE_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
-        m_PnpState = m_PrevPnpState;
+        RestorePnpState();
         Irp->IoStatus.Status = STATUS_SUCCESS;
         return PassDownCounted(Irp);
     case IRP_MN_STOP_DEVICE:
@@ -118,17 +118,14 @@ NTSTATUS CSerialDevice::CompletionRoutineDeviceCaps(PDEVICE_OBJECT DeviceObject,
 
 NTSTATUS CSerialDevice::EnterState(ULONG state, PIRP Irp)
 {
-    // The state before is kept so that a cancel can restore it.
-    m_PrevPnpState = m_PnpState;
-    m_PnpState = state;
+    EnterPnpState(state);
     Irp->IoStatus.Status = STATUS_SUCCESS;
     return PassDownCounted(Irp);
 }
 
 NTSTATUS CSerialDevice::PnpSurpriseRemoval(PIRP Irp)
 {
-    m_PrevPnpState = m_PnpState;
-    m_PnpState = SurpriseRemoved;
+    EnterPnpState(SurpriseRemoved);
     Irp->IoStatus.Status = STATUS_SUCCESS;
     // A delivery loop waiting for data wakes and finds the device going.
     m_DataEvent.Set();
@@ -177,8 +174,7 @@ NTSTATUS CSerialDevice::PnpStart(PIRP Irp)
     HoldWrites();
     NTSTATUS status = ForwardAndWait(Irp);
     if (NT_SUCCESS(status)) {
-        m_PrevPnpState = m_PnpState;
-        m_PnpState = Started;
+        EnterPnpState(Started);
     }
     Irp->IoStatus.Status = status;
 
@@ -205,8 +201,7 @@ NTSTATUS CSerialDevice::PnpRemove(PIRP Irp)
 {
     PAGED_CODE();
     Trace(kTraceEntry, "PnpRemove");
-    m_PrevPnpState = m_PnpState;
-    m_PnpState = Removed;
+    EnterPnpState(Removed);
     // Off the control device's list first: no control request can reach the
     // port from now on, and the ones on their way hold counter units that the
     // wait below waits for.
@@ -252,7 +247,7 @@ NTSTATUS CSerialDevice::DispatchSysCtrl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     Trace(kTraceEntry, "DispatchSysCtrl");
     m_IoCounter.Increment();
     NTSTATUS status;
-    if (m_PnpState == Removed) {
+    if (PnpState() == Removed) {
         status = CompleteRequest(Irp, STATUS_NO_SUCH_DEVICE);
     } else {
         status = PassDown(Irp);

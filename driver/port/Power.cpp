@@ -37,12 +37,12 @@ NTSTATUS CSerialDevice::DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     // at DISPATCH_LEVEL when the stack below is not.
     NT_ASSERT(KeGetCurrentIrql() <= DISPATCH_LEVEL);
     Trace(kTraceEntry, "DispatchPower");
-    if (m_PnpState == Removed) {
+    if (PnpState() == Removed) {
         PoStartNextPowerIrp(Irp);
         Irp->IoStatus.Information = 0;
         return CompleteRequest(Irp, STATUS_DELETE_PENDING);
     }
-    if (m_PnpState == NotStarted) {
+    if (PnpState() == NotStarted) {
         // Not the policy owner of a stack that has not started: untouched.
         PoStartNextPowerIrp(Irp);
         IoSkipCurrentIrpStackLocation(Irp);

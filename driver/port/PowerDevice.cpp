@@ -184,7 +184,8 @@ VOID CSerialDevice::RestartReadWorkerRoutine(PDEVICE_OBJECT DeviceObject, CWorkI
     // hold worker then owns the readers, and the next return to D0 restarts
     // them. (A restart that slips past this check is cancelled by the hold
     // worker, which cancels on each pass.)
-    if (self->m_DevicePowerState == PowerDeviceD0 && !self->m_ReadersHeld && self->m_PnpState != Removed) {
+    if (self->m_DevicePowerState == PowerDeviceD0 && !ReadNoFence(&self->m_ReadersHeld) &&
+        self->PnpState() != Removed) {
         self->RestartRead();
     }
     self->m_IoCounter.Decrement();

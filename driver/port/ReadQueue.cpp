@@ -57,7 +57,7 @@ NTSTATUS CSerialDevice::DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     BOOLEAN queued = FALSE;
     BOOLEAN cancelled = FALSE;
     m_ReadLock.Lock(0);
-    if (m_PnpState == Removed) {
+    if (PnpState() == Removed) {
         // Removal has flushed the list (under this lock) and waits for every
         // request: one queued now would never end.
         m_ReadLock.Unlock();
@@ -67,7 +67,7 @@ NTSTATUS CSerialDevice::DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
     if (m_ReadList.GetCount() == 0) {
         CLockGuard ring(&m_BufferInLock);
-        if (m_BufferIn.m_Count >= length) {
+        if (m_BufferIn.Count() >= length) {
             Irp->IoStatus.Information += m_BufferIn.Get((PUCHAR)Irp->AssociatedIrp.SystemBuffer, length);
             served = TRUE;
         }
@@ -116,7 +116,9 @@ NTSTATUS CSerialDevice::DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 void CSerialDevice::StartHeadTimeout()
 {
-    m_ReadDeadline = m_ReadTimeout != 0 ? CTimer::Now() - CTimer::DueTimeFor(m_ReadTimeout).QuadPart : 0;
+    // Read once: SET_TIMEOUTS changes it on its caller's thread, outside m_ReadLock.
+    LONG timeout = ReadNoFence(&m_ReadTimeout);
+    m_ReadDeadline = timeout != 0 ? CTimer::Now() - CTimer::DueTimeFor(timeout).QuadPart : 0;
 }
 
 void CSerialDevice::ArmReadTimer()
@@ -159,12 +161,12 @@ VOID CSerialDevice::DataToIrp(PDEVICE_OBJECT DeviceObject, CWorkItem* Item)
     self->Trace(kTraceEntry, "DataToIrp");
     // The loop holds the counter unit StartDeliveryLoop took for it.
     BOOLEAN again = FALSE;
-    while (self->m_PnpState != Removed) {
+    while (self->PnpState() != Removed) {
         if (!again) {
             self->m_DataEvent.Wait();
         }
         again = FALSE;
-        if (self->m_PnpState == Removed) {
+        if (self->PnpState() == Removed) {
             break;
         }
         self->FireEvent();
@@ -190,7 +192,7 @@ void CSerialDevice::DeliveryPass(BOOLEAN* completedOne)
         PIRP head = (PIRP)m_ReadList.GetAt(0);
         {
             CLockGuard ring(&m_BufferInLock);
-            if (m_BufferIn.m_Count == 0 || head == NULL) {
+            if (m_BufferIn.Count() == 0 || head == NULL) {
                 return;
             }
             LONG length = (LONG)ReadLength(head);

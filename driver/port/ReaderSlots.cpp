@@ -148,9 +148,9 @@ NTSTATUS CSerialDevice::ReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
     CSerialDevice* self = slot->m_Device;
     self->Trace(kTraceEntry, "ReadComplete");
     NTSTATUS status = Irp->IoStatus.Status;
-    if (!NT_SUCCESS(status) || self->m_PnpState == Removed) {
+    if (!NT_SUCCESS(status) || self->PnpState() == Removed) {
         // The slot stays idle until RestartRead.
-        self->Trace(kTraceFailure, "ReadComplete error %x %d", status, self->m_PnpState);
+        self->Trace(kTraceFailure, "ReadComplete error %x %d", status, self->PnpState());
         self->ReleaseReader(*slot);
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
@@ -171,7 +171,7 @@ NTSTATUS CSerialDevice::ReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
         }
         CLockGuard guard(&self->m_BufferInLock);
         self->m_BufferIn.Put(packet + 1, count);
-        self->Trace(kTraceDetail, "ReadComplete m_BufferIn %d", self->m_BufferIn.m_Count);
+        self->Trace(kTraceDetail, "ReadComplete m_BufferIn %d", self->m_BufferIn.Count());
         self->m_DataEvent.Set();
     }
 
@@ -180,7 +180,7 @@ NTSTATUS CSerialDevice::ReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
     // now is kept in Irp->Cancel for the lower driver to honour.
     self->ArmReader(*slot);
     // Removal, or power about to leave D0: the slot goes idle.
-    if (self->m_PnpState == Removed || self->m_ReadersHeld) {
+    if (self->PnpState() == Removed || ReadNoFence(&self->m_ReadersHeld)) {
         self->ReleaseReader(*slot);
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
@@ -233,7 +233,7 @@ void CSerialDevice::RearmReaders()
                 slot.m_Irp->IoStatus.Status = STATUS_SUCCESS;
                 slot.m_Irp->Cancel = FALSE;
                 ArmReader(slot);
-                send = m_PnpState != Removed;
+                send = PnpState() != Removed;
                 if (send) {
                     // The unit first, then the flag, then (unlocked) the send.
                     m_IoCounter.Increment();

@@ -274,10 +274,10 @@ private:
     CPtrList m_ReadList;        // queued reads; the head is being filled
     BOOLEAN m_DeliveryRunning;  // a delivery loop runs for this device
     CTimer m_ReadTimer;
-    CEventLock m_ReadTimerLock;  // serialises ArmReadTimer
-    ULONGLONG m_ReadDeadline;    // CTimer::Now() at which the head times out; 0: never
-    ULONGLONG m_ReadTimerDue;    // the deadline m_ReadTimer is set for; 0: not set
-    LONG m_ReadTimeout;          // milliseconds, 0: none; written by SetTimeout
+    CEventLock m_ReadTimerLock;   // serialises ArmReadTimer
+    ULONGLONG m_ReadDeadline;     // CTimer::Now() at which the head times out; 0: never
+    ULONGLONG m_ReadTimerDue;     // the deadline m_ReadTimer is set for; 0: not set
+    volatile LONG m_ReadTimeout;  // milliseconds, 0: none; written by SetTimeout with WriteNoFence
 
     // ---- WritePath.cpp: one write in flight at a time (WriteComplete at up to
     // DISPATCH_LEVEL; StartWrite in either context).

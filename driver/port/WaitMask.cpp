@@ -69,7 +69,7 @@ NTSTATUS CSerialDevice::SetWaitOnMask(PIRP Irp, PVOID Buffer)
     BOOLEAN cancelled = FALSE;
     {
         CLockGuard guard(&m_WaitLock);
-        if (m_PnpState == Removed) {
+        if (PnpState() == Removed) {
             // Removal has flushed the list (under this lock) and waits for
             // every request: a wait queued now would never end.
             return STATUS_NO_SUCH_DEVICE;
@@ -77,7 +77,7 @@ NTSTATUS CSerialDevice::SetWaitOnMask(PIRP Irp, PVOID Buffer)
         // Bytes already in the ring are an event that has happened. Looked
         // at under the lock: FireEvent, after data arrived, either ran before
         // (and the bytes show here) or runs after and finds this wait.
-        if (m_BufferIn.m_Count != 0) {
+        if (m_BufferIn.Count() != 0) {
             *(PULONG)Buffer = SERIAL_EV_RXCHAR;
             return STATUS_SUCCESS;
         }
@@ -110,7 +110,7 @@ void CSerialDevice::FireEvent()
     PIRP irp = NULL;
     {
         CLockGuard guard(&m_WaitLock);
-        if (m_BufferIn.m_Count != 0) {
+        if (m_BufferIn.Count() != 0) {
             irp = TakeOldestWait();
         }
     }

@@ -83,7 +83,7 @@ NTSTATUS CSerialDevice::DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         CLockGuard guard(&m_WriteLock);
         // Removal has flushed the list (under this lock) and waits for every
         // request: one queued now would never end.
-        if (m_PnpState != Removed && m_WriteList.AddTail(Irp) != NULL) {
+        if (PnpState() != Removed && m_WriteList.AddTail(Irp) != NULL) {
             added = TRUE;
             // Nothing in flight and no start under way means the list held
             // nothing before this request.
@@ -96,7 +96,7 @@ NTSTATUS CSerialDevice::DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         }
     }
     if (!added) {
-        NTSTATUS status = m_PnpState == Removed ? STATUS_NO_SUCH_DEVICE : STATUS_INSUFFICIENT_RESOURCES;
+        NTSTATUS status = PnpState() == Removed ? STATUS_NO_SUCH_DEVICE : STATUS_INSUFFICIENT_RESOURCES;
         Trace(kTraceFailure, "DispatchWrite cannot queue");
         Irp->IoStatus.Information = 0;
         CompleteRequest(Irp, status);

@@ -33,7 +33,7 @@ LONG CCircularBuffer::Put(const UCHAR* source, LONG length)
             m_WriteIndex = 0;
         }
     }
-    m_Count += n;
+    WriteNoFence(&m_Count, m_Count + n);
     return n;
 }
 
@@ -59,7 +59,7 @@ LONG CCircularBuffer::Get(UCHAR* destination, LONG length)
             m_ReadIndex = 0;
         }
     }
-    m_Count -= n;
+    WriteNoFence(&m_Count, m_Count - n);
     return n;
 }
 
@@ -71,6 +71,6 @@ BOOLEAN CCircularBuffer::SetSize(LONG size)
     m_RingSize = size;
     m_ReadIndex = 0;
     m_WriteIndex = 0;
-    m_Count = 0;
+    WriteNoFence(&m_Count, 0);
     return TRUE;
 }

@@ -20,10 +20,12 @@ public:
     // Gives the ring a new usable size and empties it (the store never shrinks).
     // FALSE, with the ring unchanged, when the store cannot grow.
     BOOLEAN SetSize(LONG size);
+    // The number of unread bytes, for callers with or without the lock.
+    LONG Count() const { return ReadNoFence(&m_Count); }
 
     volatile LONG m_ReadIndex;
     volatile LONG m_WriteIndex;
-    volatile LONG m_Count;
+    volatile LONG m_Count;  // changed under the lock with WriteNoFence: lock-free readers see whole values
     LONG m_RingSize;
     CMemBuffer m_Store;
 };

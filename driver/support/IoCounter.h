@@ -35,7 +35,7 @@ public:
     BOOLEAN WaitIdle()
     {
         PAGED_CODE();
-        while (m_Count > 1) {
+        while (ReadNoFence(&m_Count) > 1) {
             WaitObject(&m_IdleEvent);
         }
         return TRUE;

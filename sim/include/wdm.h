@@ -115,6 +115,33 @@ inline LONG InterlockedAnd(LONG volatile* p, LONG v)
     return __atomic_fetch_and(p, v, __ATOMIC_SEQ_CST);
 }
 
+// Single loads and stores of a word other processors change at the same
+// time: atomic (never torn), with no ordering beyond that.
+inline LONG ReadNoFence(LONG const volatile* Source)
+{
+    return __atomic_load_n(Source, __ATOMIC_RELAXED);
+}
+inline VOID WriteNoFence(LONG volatile* Destination, LONG Value)
+{
+    __atomic_store_n(Destination, Value, __ATOMIC_RELAXED);
+}
+inline ULONG ReadULongNoFence(ULONG const volatile* Source)
+{
+    return __atomic_load_n(Source, __ATOMIC_RELAXED);
+}
+inline VOID WriteULongNoFence(ULONG volatile* Destination, ULONG Value)
+{
+    __atomic_store_n(Destination, Value, __ATOMIC_RELAXED);
+}
+inline PVOID ReadPointerNoFence(PVOID const volatile* Source)
+{
+    return __atomic_load_n(Source, __ATOMIC_RELAXED);
+}
+inline VOID WritePointerNoFence(PVOID volatile* Destination, PVOID Value)
+{
+    __atomic_store_n(Destination, Value, __ATOMIC_RELAXED);
+}
+
 // ---------------------------------------------------------------- doubly linked lists
 
 inline VOID InitializeListHead(PLIST_ENTRY h)

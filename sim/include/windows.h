@@ -89,7 +89,10 @@ typedef struct _OVERLAPPED {
 } OVERLAPPED, *LPOVERLAPPED;
 static_assert(sizeof(OVERLAPPED) == 32, "OVERLAPPED is 32 bytes on x64");
 
-#define HasOverlappedIoCompleted(lpOverlapped) (((DWORD)(lpOverlapped)->Internal) != 0x00000103L)
+// Polled without a lock while the I/O manager finishes the request: an atomic
+// load, paired with the release store of the status word at completion.
+#define HasOverlappedIoCompleted(lpOverlapped)                                                                         \
+    (((DWORD)__atomic_load_n(&(lpOverlapped)->Internal, __ATOMIC_ACQUIRE)) != 0x00000103L)
 
 // ---------------------------------------------------------------- waits
 

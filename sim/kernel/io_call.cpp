@@ -82,8 +82,13 @@ void FinishIoManagerIrp(Guard& lock, const std::shared_ptr<IrpRecord>& rec)
     } else {
         if (n)
             memcpy(irp->UserBuffer, rec->systemBuffer, n);
-        if (irp->UserIosb)
-            *irp->UserIosb = iosb;
+        if (irp->UserIosb) {
+            // Callers poll the status without a lock (an OVERLAPPED's Internal
+            // in GetOverlappedResult): the count goes first, then the status
+            // word, published whole, so a status seen done comes with its count.
+            irp->UserIosb->Information = iosb.Information;
+            __atomic_store_n(&irp->UserIosb->Pointer, iosb.Pointer, __ATOMIC_RELEASE);
+        }
         event = irp->UserEvent;
     }
     FreeIrpLocked(rec);

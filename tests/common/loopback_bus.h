@@ -213,6 +213,27 @@ inline PIRP Take(bool in)
     }
 }
 
+inline size_t PendingOut()
+{
+    Bus& bus = TheBus();
+    KIRQL old;
+    KeAcquireSpinLock(&bus.lock, &old);
+    size_t n = bus.pendingOut.size();
+    KeReleaseSpinLock(&bus.lock, old);
+    return n;
+}
+
+// The oldest OUT transfer the bus holds, or null.
+inline PIRP OldestPendingOut()
+{
+    Bus& bus = TheBus();
+    KIRQL old;
+    KeAcquireSpinLock(&bus.lock, &old);
+    PIRP irp = bus.pendingOut.empty() ? nullptr : bus.pendingOut.front();
+    KeReleaseSpinLock(&bus.lock, old);
+    return irp;
+}
+
 inline size_t PendingIn()
 {
     Bus& bus = TheBus();

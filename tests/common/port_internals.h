@@ -55,7 +55,7 @@ struct PortInternals {
     CPtrList& m_ReadList;
     BOOLEAN& m_DeliveryRunning;
     CTimer& m_ReadTimer;
-    LONG& m_ReadTimeout;
+    volatile LONG& m_ReadTimeout;
     PUSBD_PIPE_INFORMATION& m_WritePipe;
     CSpinLock& m_WriteLock;
     CPtrList& m_WriteList;

@@ -122,7 +122,7 @@ inline ::testing::AssertionResult CounterAtRest(CSerialDevice* device)
     LONG count = 0;
     LONG expected = 0;
     for (int i = 0; i < 400; i++) {
-        count = In(device).m_IoCounter.m_Count;
+        count = ReadNoFence(&In(device).m_IoCounter.m_Count);
         expected = UnitsAtRest(device);
         if (count == expected) {
             return ::testing::AssertionSuccess();

@@ -58,7 +58,7 @@ private:
     {
         std::lock_guard<std::mutex> lock(InstallLock());
         Current() = capture;
-        g_TraceHook = capture != nullptr ? &Hook : nullptr;
+        WritePointerNoFence((PVOID volatile*)&g_TraceHook, capture != nullptr ? (PVOID)&Hook : nullptr);
     }
     static void Hook(const void*, ULONG level, const char* format, va_list args)
     {

@@ -111,12 +111,12 @@ TEST_F(ReadRaceTest, CleanupFlushRacingCancelEndsEachReadOnce)
             ASSERT_FALSE(ReadFile(m_Handle, buffers[i].data(), 50, NULL, &ovs[i]));
             ASSERT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
         }
+        HANDLE closing = m_Handle;
         std::thread canceller([&] {
             if (random() % 2) {
-                CancelIoEx(m_Handle, &ovs[random() % 3]);
+                CancelIoEx(closing, &ovs[random() % 3]);
             }
         });
-        HANDLE closing = m_Handle;
         m_Handle = INVALID_HANDLE_VALUE;
         CloseHandle(closing);  // cleanup flushes whatever the cancel did not take
         canceller.join();

@@ -51,7 +51,7 @@ TEST_F(DataPathRemovalTest, SurpriseRemovalWithEverythingInFlightEndsEveryReques
     auto readB = StartRead(m_Port.fdo, 10);
     ASSERT_TRUE(WaitFor([&] { return QueuedReads(m_Device) == 2; }));
     auto writeA = StartWrite(m_Port.fdo, Sequence(100));
-    ASSERT_TRUE(WaitFor([] { return !loopback::TheBus().pendingOut.empty(); }));
+    ASSERT_TRUE(WaitFor([] { return loopback::PendingOut() > 0; }));
     auto writeB = StartWrite(m_Port.fdo, Sequence(10));
     ASSERT_TRUE(WaitFor([&] {
         CLockGuard guard(&In(m_Device).m_WriteLock);

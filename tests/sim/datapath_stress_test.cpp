@@ -164,7 +164,7 @@ void DataPathStressTest::Run(uint64_t seed)
             }
             break;
         case 7:
-            In(m_Device).m_ReadTimeout = (LONG)(random() % 4) * 5;
+            WriteNoFence(&In(m_Device).m_ReadTimeout, (LONG)(random() % 4) * 5);
             sim::AdvanceTime((LONGLONG)(random() % 10) * 10000);
             break;
         case 8:

@@ -95,7 +95,7 @@ TEST_F(WritePathTest, SixtyThreeBytesFitOnePacketAndSixtyFourNeedTwo)
 TEST_F(WritePathTest, TwoWritesNeverInterleave)
 {
     auto first = StartWrite(m_Port.fdo, std::vector<uint8_t>(100, 'a'));
-    ASSERT_TRUE(WaitFor([] { return !loopback::TheBus().pendingOut.empty(); }));
+    ASSERT_TRUE(WaitFor([] { return loopback::PendingOut() > 0; }));
     auto second = StartWrite(m_Port.fdo, std::vector<uint8_t>(100, 'b'));
     ASSERT_TRUE(WaitFor([&] {
         CLockGuard guard(&In(m_Device).m_WriteLock);
@@ -103,7 +103,7 @@ TEST_F(WritePathTest, TwoWritesNeverInterleave)
     }));
     EXPECT_FALSE(second->Wait(30));
     for (int packet = 0; packet < 2; packet++) {
-        ASSERT_TRUE(WaitFor([] { return !loopback::TheBus().pendingOut.empty(); }));
+        ASSERT_TRUE(WaitFor([] { return loopback::PendingOut() > 0; }));
         ASSERT_TRUE(loopback::CompleteOut());
     }
     ASSERT_TRUE(first->Wait());
@@ -121,16 +121,16 @@ TEST_F(WritePathTest, FailingThirdPacketFailsTheWriteAndStartsTheNext)
 {
     TraceCapture traces;
     auto failing = StartWrite(m_Port.fdo, Sequence(200));
-    ASSERT_TRUE(WaitFor([] { return !loopback::TheBus().pendingOut.empty(); }));
+    ASSERT_TRUE(WaitFor([] { return loopback::PendingOut() > 0; }));
     auto next = StartWrite(m_Port.fdo, Sequence(10));
     ASSERT_TRUE(WaitFor([&] {
         CLockGuard guard(&In(m_Device).m_WriteLock);
         return In(m_Device).m_WriteList.GetCount() == 2;
     }));
     ASSERT_TRUE(loopback::CompleteOut());
-    ASSERT_TRUE(WaitFor([] { return !loopback::TheBus().pendingOut.empty(); }));
+    ASSERT_TRUE(WaitFor([] { return loopback::PendingOut() > 0; }));
     ASSERT_TRUE(loopback::CompleteOut());
-    ASSERT_TRUE(WaitFor([] { return !loopback::TheBus().pendingOut.empty(); }));
+    ASSERT_TRUE(WaitFor([] { return loopback::PendingOut() > 0; }));
     ASSERT_TRUE(loopback::CompleteOut(STATUS_DEVICE_DATA_ERROR));
     ASSERT_TRUE(failing->Wait());
     EXPECT_EQ(failing->Status(), STATUS_DEVICE_DATA_ERROR);
@@ -144,7 +144,7 @@ TEST_F(WritePathTest, FailingThirdPacketFailsTheWriteAndStartsTheNext)
 TEST_F(WritePathTest, TransferThatMovedNothingSendsTheSameBytesAgain)
 {
     auto write = StartWrite(m_Port.fdo, Sequence(5));
-    ASSERT_TRUE(WaitFor([] { return !loopback::TheBus().pendingOut.empty(); }));
+    ASSERT_TRUE(WaitFor([] { return loopback::PendingOut() > 0; }));
     PIRP irp = loopback::Take(false);
     ASSERT_NE(irp, nullptr);
     loopback::UrbOf(irp)->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
@@ -173,7 +173,7 @@ TEST_F(WideOutPipeTest, PacketsCarryAtMost127PayloadBytes)
 TEST_F(WritePathTest, WriteAfterASecondStartGoesToTheNewPipe)
 {
     auto inFlight = StartWrite(m_Port.fdo, Sequence(10));
-    ASSERT_TRUE(WaitFor([] { return !loopback::TheBus().pendingOut.empty(); }));
+    ASSERT_TRUE(WaitFor([] { return loopback::PendingOut() > 0; }));
     PUSBD_PIPE_INFORMATION out = &In(m_Device).InterfaceInfo()->Pipes[1];
     USBD_PIPE_HANDLE oldPipe = out->PipeHandle;
     USBD_PIPE_HANDLE newPipe = (USBD_PIPE_HANDLE)(ULONG_PTR)0x2002;
@@ -184,11 +184,11 @@ TEST_F(WritePathTest, WriteAfterASecondStartGoesToTheNewPipe)
         CLockGuard guard(&In(m_Device).m_WriteLock);
         return In(m_Device).m_WriteList.GetCount() == 2;
     }));
-    EXPECT_EQ(loopback::UrbOf(loopback::TheBus().pendingOut.front())->UrbBulkOrInterruptTransfer.PipeHandle, oldPipe);
+    EXPECT_EQ(loopback::UrbOf(loopback::OldestPendingOut())->UrbBulkOrInterruptTransfer.PipeHandle, oldPipe);
     ASSERT_TRUE(loopback::CompleteOut());
     ASSERT_TRUE(inFlight->Wait());
-    ASSERT_TRUE(WaitFor([] { return !loopback::TheBus().pendingOut.empty(); }));
-    EXPECT_EQ(loopback::UrbOf(loopback::TheBus().pendingOut.front())->UrbBulkOrInterruptTransfer.PipeHandle, newPipe);
+    ASSERT_TRUE(WaitFor([] { return loopback::PendingOut() > 0; }));
+    EXPECT_EQ(loopback::UrbOf(loopback::OldestPendingOut())->UrbBulkOrInterruptTransfer.PipeHandle, newPipe);
     Drain(*after);
     EXPECT_EQ(after->Status(), STATUS_SUCCESS);
 }

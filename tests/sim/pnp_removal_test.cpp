@@ -84,7 +84,7 @@ TEST_F(PnpRemovalTest, VetoedQueryRemoveIsCancelled)
 {
     ULONG id;
     std::string instance = PlugStarted(&id);
-    Rec().behave.vetoQueryRemove = true;
+    Rec().Set(&pnp_test::Behaviour::vetoQueryRemove);
     EXPECT_EQ(sim::PnpRemoveDevice(instance), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(Rec().Take(), (Events{"QUERY_REMOVE", "CANCEL_REMOVE"}));
     EXPECT_EQ(State(instance), sim::DeviceNodeState::Started);
@@ -113,7 +113,7 @@ TEST_F(PnpRemovalTest, VetoedQueryStopIsCancelled)
 {
     ULONG id;
     std::string instance = PlugStarted(&id);
-    Rec().behave.vetoQueryStop = true;
+    Rec().Set(&pnp_test::Behaviour::vetoQueryStop);
     EXPECT_EQ(sim::PnpStopDevice(instance), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(Rec().Take(), (Events{"QUERY_STOP", "CANCEL_STOP"}));
     EXPECT_EQ(State(instance), sim::DeviceNodeState::Started);
@@ -121,7 +121,7 @@ TEST_F(PnpRemovalTest, VetoedQueryStopIsCancelled)
 
 TEST_F(PnpRemovalTest, FailedStartIsFollowedByRemoval)
 {
-    Rec().behave.failStart = true;
+    Rec().Set(&pnp_test::Behaviour::failStart);
     sim::InstallDriverPackage(FnPackage());
     ULONG id = PlugProduct();
     ASSERT_TRUE(sim_test::WaitFor([&] {

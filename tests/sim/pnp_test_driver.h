@@ -28,6 +28,12 @@ struct Recorder {
     PDEVICE_OBJECT lastFdo = nullptr, lastLower = nullptr;
     std::string lastFdoName;
 
+    // Turns one behaviour on; the driver reads them under the same lock.
+    void Set(bool Behaviour::*flag)
+    {
+        std::lock_guard<std::mutex> g(m);
+        behave.*flag = true;
+    }
     void Add(const std::string& e)
     {
         std::lock_guard<std::mutex> g(m);

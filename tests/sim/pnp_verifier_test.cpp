@@ -190,7 +190,7 @@ TEST_F(PnpVerifierTest, FailedRemoveDeviceIsReported)
     ULONG id;
     std::string instance = PlugStarted(&id);
     ASSERT_FALSE(instance.empty());
-    Rec().behave.failRemove = true;
+    Rec().Set(&pnp_test::Behaviour::failRemove);
     ASSERT_EQ(vbus_test::DeviceRequest(VBUS_IOCTL_YANK, id), STATUS_SUCCESS);
     ASSERT_TRUE(sim::WaitDeviceGone(instance));
     EXPECT_TRUE(sim_test::TakeViolation("REMOVE_DEVICE_FAILED"));
@@ -201,7 +201,7 @@ TEST_F(PnpVerifierTest, FunctionDeviceLeftAttachedAfterRemoveIsReported)
     ULONG id;
     std::string instance = PlugStarted(&id);
     ASSERT_FALSE(instance.empty());
-    Rec().behave.stayAttached = true;
+    Rec().Set(&pnp_test::Behaviour::stayAttached);
     ASSERT_EQ(sim::PnpRemoveDevice(instance), STATUS_SUCCESS);
     EXPECT_TRUE(sim_test::TakeViolation("DEVICE_ATTACHED_AFTER_REMOVE"));
     IoDetachDevice(Rec().lastLower);

@@ -32,7 +32,7 @@ TEST_F(SerialLowerTest, StartFailedBelowKeepsTheStateAndReturnsTheStatus)
     sim::IrpResult r = sim::SendIrp(m_Port.fdo, IRP_MJ_PNP, IRP_MN_START_DEVICE);
     EXPECT_EQ(r.dispatchStatus, STATUS_DEVICE_NOT_READY);
     EXPECT_EQ(r.ioStatus.Status, STATUS_DEVICE_NOT_READY);
-    EXPECT_EQ(m_Port.device->m_PnpState, (ULONG)NotStarted);
+    EXPECT_EQ(m_Port.device->PnpState(), (ULONG)NotStarted);
 }
 
 TEST_F(SerialLowerTest, UnnamedMinorReachesTheLowerDriverUntouched)
@@ -73,7 +73,7 @@ TEST_F(SerialLowerTest, RemovalWaitsForTheWriteInFlightAndRefusesLateRequests)
         write = sim::SendIrp(m_Port.fdo, IRP_MJ_WRITE, 0, data.data(), (ULONG)data.size(), 0, 10000);
         writeDone = true;
     });
-    ASSERT_TRUE(WaitFor([] { return !loopback::TheBus().pendingOut.empty(); }));
+    ASSERT_TRUE(WaitFor([] { return loopback::PendingOut() > 0; }));
     ASSERT_TRUE(loopback::CompleteOut());  // first packet accepted: 63 bytes sent
 
     PDEVICE_OBJECT fdo = m_Port.fdo;
@@ -83,7 +83,7 @@ TEST_F(SerialLowerTest, RemovalWaitsForTheWriteInFlightAndRefusesLateRequests)
         sim::SendIrp(fdo, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE, nullptr, 0, 0, 10000);
         removed = true;
     });
-    ASSERT_TRUE(WaitFor([&] { return device->m_PnpState == Removed; }));
+    ASSERT_TRUE(WaitFor([&] { return device->PnpState() == Removed; }));
     EXPECT_FALSE(WaitFor([&] { return removed.load(); }, 100));
 
     size_t minorsBefore = loopback::TheBus().pnpMinors.size();
@@ -98,7 +98,7 @@ TEST_F(SerialLowerTest, RemovalWaitsForTheWriteInFlightAndRefusesLateRequests)
     EXPECT_EQ(sim::SendIrp(fdo, IRP_MJ_WRITE, 0, bytes.data(), 4).ioStatus.Status, STATUS_NO_SUCH_DEVICE);
 
     // The packet in flight ends the write with what it has sent.
-    ASSERT_TRUE(WaitFor([] { return !loopback::TheBus().pendingOut.empty(); }));
+    ASSERT_TRUE(WaitFor([] { return loopback::PendingOut() > 0; }));
     ASSERT_TRUE(loopback::CompleteOut());
     EXPECT_TRUE(WaitFor([&] { return removed.load() && writeDone.load(); }, 10000));
     writer.join();

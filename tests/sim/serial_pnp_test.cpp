@@ -19,7 +19,7 @@ TEST_F(PortMachineTest, StartReadsBothDescriptorsSelectsAndArmsTwoReaders)
     ASSERT_NE(id, 0u);
     CSerialDevice* port = OnlyPort();
     ASSERT_NE(port, nullptr);
-    EXPECT_EQ(port->m_PnpState, (ULONG)Started);
+    EXPECT_EQ(port->PnpState(), (ULONG)Started);
     EXPECT_EQ(port->m_PrevPnpState, (ULONG)NotStarted);
 
     EXPECT_TRUE(IsStartSequence(UrbLog(id)));
@@ -81,7 +81,7 @@ TEST_F(PortMachineTest, UnformattableNumberLeavesTheDeviceObjectUnnamed)
     EXPECT_EQ(sim::FindDevice(L"\\Device\\NivexBlnk2"), nullptr);
     CSerialDevice* unnamed = PortDevice(PortNodes()[1]);
     EXPECT_EQ(In(unnamed).m_DeviceName.m_String.Length, 0);
-    EXPECT_EQ(unnamed->m_PnpState, (ULONG)Started);
+    EXPECT_EQ(unnamed->PnpState(), (ULONG)Started);
 }
 
 TEST_F(PortMachineTest, CapabilitiesTravelUpExactlyAsTheBusFilledThem)
@@ -119,15 +119,15 @@ TEST_F(PortMachineTest, QueryStopAndQueryRemoveAreUndoneByTheirCancels)
     CSerialDevice* port = OnlyPort();
 
     EXPECT_EQ(sim::PnpSendIrp(instance, IRP_MN_QUERY_STOP_DEVICE).status, STATUS_SUCCESS);
-    EXPECT_EQ(port->m_PnpState, (ULONG)StopPending);
+    EXPECT_EQ(port->PnpState(), (ULONG)StopPending);
     EXPECT_EQ(port->m_PrevPnpState, (ULONG)Started);
     EXPECT_EQ(sim::PnpSendIrp(instance, IRP_MN_CANCEL_STOP_DEVICE).status, STATUS_SUCCESS);
-    EXPECT_EQ(port->m_PnpState, (ULONG)Started);
+    EXPECT_EQ(port->PnpState(), (ULONG)Started);
 
     EXPECT_EQ(sim::PnpSendIrp(instance, IRP_MN_QUERY_REMOVE_DEVICE).status, STATUS_SUCCESS);
-    EXPECT_EQ(port->m_PnpState, (ULONG)RemovePending);
+    EXPECT_EQ(port->PnpState(), (ULONG)RemovePending);
     EXPECT_EQ(sim::PnpSendIrp(instance, IRP_MN_CANCEL_REMOVE_DEVICE).status, STATUS_SUCCESS);
-    EXPECT_EQ(port->m_PnpState, (ULONG)Started);
+    EXPECT_EQ(port->PnpState(), (ULONG)Started);
 }
 
 TEST_F(PortMachineTest, RebalanceStopsAndRunsTheWholeStartAgain)
@@ -140,7 +140,7 @@ TEST_F(PortMachineTest, RebalanceStopsAndRunsTheWholeStartAgain)
     size_t before = UrbLog(id).size();
 
     ASSERT_EQ(sim::PnpStopDevice(instance), STATUS_SUCCESS);
-    EXPECT_EQ(port->m_PnpState, (ULONG)Started);
+    EXPECT_EQ(port->PnpState(), (ULONG)Started);
     EXPECT_EQ(port->m_PrevPnpState, (ULONG)Stopped);
     std::vector<VBUS_URB_LOG_ENTRY> log = UrbLog(id);
     int descriptorReads = 0;
