@@ -167,7 +167,8 @@ if(DEMO_SOURCES)
 endif()
 
 # ------------------------------------------------------------ the benchmarks
-# Measurements, not pass/fail tests: built, never registered with ctest.
+# Measurements, not pass/fail tests; ctest runs each benchmark once, briefly
+# (--brisklink_smoke), and fails only when one reports an error.
 brisklink_sources(BENCH_SOURCES tests/bench)
 if(BENCH_SOURCES)
   find_package(benchmark REQUIRED)
@@ -181,4 +182,8 @@ if(BENCH_SOURCES)
     target_link_libraries(brisklink_bench PRIVATE benchmark::benchmark_main)
   endif()
   target_link_libraries(brisklink_bench PRIVATE ${BRISKLINK_HOST_LIBS})
+  foreach(bm BM_ReceivePath BM_ReceiveLatency BM_WritePath BM_PortsReceive)
+    add_test(NAME bench_smoke.${bm}
+             COMMAND brisklink_bench --brisklink_smoke --benchmark_filter=^${bm}/ --benchmark_color=false)
+  endforeach()
 endif()

@@ -6,7 +6,8 @@
 ULONG g_ListPoolTag = kTagListNodesFirst;
 
 CPtrList::CPtrList()
-    : m_Paged(0), m_Cursor(NULL), m_CursorIndex(-1), m_Count(0), m_Pool(NULL), m_EmptyEvent(TRUE), m_AddedEvent(FALSE)
+    : m_Paged(0), m_Cursor(NULL), m_CursorIndex(-1), m_Count(0), m_Pool(NULL), m_Spare(NULL), m_EmptyEvent(TRUE),
+      m_AddedEvent(FALSE)
 {
     InitializeListHead(&m_Head);
     CreatePool();
@@ -16,6 +17,10 @@ CPtrList::~CPtrList()
 {
     while (GetCount() != 0) {
         RemoveHead();
+    }
+    if (m_Spare != NULL) {
+        m_Pool->Free(m_Spare);
+        m_Spare = NULL;
     }
     if (m_Pool != NULL) {
         m_Pool->Release();
@@ -43,7 +48,13 @@ PtrListNode* CPtrList::NewNode(PVOID data)
     if (m_Pool == NULL) {
         return NULL;
     }
-    PtrListNode* node = (PtrListNode*)m_Pool->Allocate();
+    PtrListNode* node = m_Spare;
+    if (node != NULL) {
+        m_Spare = NULL;
+        node->Data = data;
+        return node;
+    }
+    node = (PtrListNode*)m_Pool->Allocate();
     if (node == NULL) {
         Trace(kTraceFailure, "CPtrList no node");
         return NULL;
@@ -123,7 +134,11 @@ void CPtrList::Unlink(PtrListNode* node)
 {
     RemoveEntryList(&node->Link);
     UnsetCursor();
-    m_Pool->Free(node);
+    if (m_Spare == NULL) {
+        m_Spare = node;
+    } else {
+        m_Pool->Free(node);
+    }
     m_Count--;
     if (m_Count == 0) {
         m_EmptyEvent.Set();

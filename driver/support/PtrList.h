@@ -47,6 +47,10 @@ public:
     LONG m_CursorIndex;
     LONG m_Count;
     CLookasidePool* m_Pool;
+    // The node of the last removal, kept for the next insertion: a list that
+    // takes one entry and gives it back, over and over (one request at a
+    // time), asks the pool for nothing. Guarded as the list is.
+    PtrListNode* m_Spare;
     CEvent m_EmptyEvent;
     CEvent m_AddedEvent;
 

@@ -7,10 +7,32 @@
 #include "po_internal.h"
 
 #include <algorithm>
+#include <map>
+#include <string_view>
 
 namespace sim {
 namespace io {
 namespace {
+
+// "<driver name> <major name>" for each driver name and major code, built the
+// first time a dispatch needs it and kept for the life of the process: every
+// dispatch names its routine for the verifier's reports, and building the
+// text anew each time was the costliest part of IoCallDriver. The strings
+// never move or die, so a caller may keep the pointer past Lock().
+// Guarded by Lock().
+const std::string* DispatchNameLocked(PDRIVER_OBJECT driver, UCHAR major)
+{
+    static auto* names = new std::map<std::u16string, std::map<UCHAR, std::string>, std::less<>>();
+    const UNICODE_STRING& n = driver->DriverName;
+    std::u16string_view key(n.Buffer ? reinterpret_cast<const char16_t*>(n.Buffer) : u"", n.Length / sizeof(WCHAR));
+    auto it = names->find(key);
+    if (it == names->end())
+        it = names->emplace(std::u16string(key), std::map<UCHAR, std::string>()).first;
+    auto at = it->second.find(major);
+    if (at == it->second.end())
+        at = it->second.emplace(major, Narrow(it->first) + " " + MajorName(major)).first;
+    return &at->second;
+}
 
 thread_local std::vector<std::pair<PIRP, PDEVICE_OBJECT>> t_dispatching;
 
@@ -124,7 +146,7 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
                         "called above DISPATCH_LEVEL");
     io::CallFrame frame;
     PDRIVER_DISPATCH routine = nullptr;
-    std::string name;
+    const std::string* dispatchName = nullptr;
     {
         io::Guard lock(io::Lock());
         auto rec = io::FindIrpLocked(Irp);
@@ -177,8 +199,9 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         routine = major <= IRP_MJ_MAXIMUM_FUNCTION ? DeviceObject->DriverObject->MajorFunction[major] : nullptr;
         if (!routine)
             routine = io::InvalidDeviceRequest;
-        name = io::Narrow(io::Text(&DeviceObject->DriverObject->DriverName)) + " " + io::MajorName(major);
+        dispatchName = io::DispatchNameLocked(DeviceObject->DriverObject, major);
     }
+    const std::string& name = *dispatchName;
     UCHAR dispatchedMajor = frame.loc->MajorFunction;
     BreakAt(BreakPoint::BeforeCallDriver, Irp, dispatchedMajor);
     po::OnDispatch(Irp, DeviceObject, frame.loc);

@@ -1,9 +1,10 @@
 // Throughput and latency of the data path on the simulated machine, against
 // the loopback lower driver (no bus model in the way). Not a pass/fail test:
-//   BRISKLINK_SANITIZE=0 scripts/build.sh host && build/host/tests/bench/brisklink_bench
+// scripts/bench.sh builds without sanitizers and prints the table.
+// `--brisklink_smoke` runs each benchmark for a few iterations only (ctest
+// does, so a broken benchmark is noticed); the run fails when one errors.
+#include "bench_common.h"
 #include "loopback_bus.h"
-
-#include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <atomic>
@@ -12,9 +13,8 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-const size_t kPayload = 15;
+using bench::Clock;
+using bench::kPayload;
 
 struct Machine {
     loopback::Port port;
@@ -69,6 +69,7 @@ void BM_ReceivePath(benchmark::State& state)
     });
     std::vector<uint8_t> packet = Packet();
     uint64_t sent = 0;
+    bench::Allocations allocations;
     auto start = Clock::now();
     for (auto _ : state) {
         // The ring holds 4096 bytes: keep the feed within what the reader drains.
@@ -84,6 +85,7 @@ void BM_ReceivePath(benchmark::State& state)
         std::this_thread::yield();
     }
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    state.counters["driver_allocs_per_packet"] = allocations.PerUnit(sent);
     stop = true;
     // Wake the reader's last read.
     for (int i = 0; i < 4 && loopback::CompleteIn(packet); i++) {
@@ -93,7 +95,6 @@ void BM_ReceivePath(benchmark::State& state)
     state.counters["read_MBps"] = benchmark::Counter((double)delivered.load() / seconds / 1e6);
     m.Down();
 }
-BENCHMARK(BM_ReceivePath)->Arg(1)->Arg(16)->Arg(64)->UseRealTime()->Iterations(100000);
 
 // Time from a packet's completion to the completion of the read it fills.
 void BM_ReceiveLatency(benchmark::State& state)
@@ -130,7 +131,6 @@ void BM_ReceiveLatency(benchmark::State& state)
     state.counters["p99_us"] = samples[samples.size() * 99 / 100];
     m.Down();
 }
-BENCHMARK(BM_ReceiveLatency)->Iterations(2000)->UseRealTime();
 
 // OUT packets per second: writes of `range` full packets, each accepted as
 // soon as it arrives.
@@ -153,18 +153,36 @@ void BM_WritePath(benchmark::State& state)
         }
     });
     std::vector<uint8_t> data((size_t)(63 * state.range(0)), 0x33);
+    bench::Allocations allocations;
     auto start = Clock::now();
     for (auto _ : state) {
         sim::SendIrp(m.port.fdo, IRP_MJ_WRITE, 0, data.data(), (ULONG)data.size(), 0, 5000);
     }
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    state.counters["driver_allocs_per_packet"] = allocations.PerUnit(packets.load());
     stop = true;
     device.join();
     state.counters["packets_per_s"] = benchmark::Counter((double)packets.load() / seconds);
     m.Down();
 }
-BENCHMARK(BM_WritePath)->Arg(1)->Arg(100)->UseRealTime()->Iterations(2000);
-
 }  // namespace
 
-BENCHMARK_MAIN();
+namespace bench {
+
+void RegisterDataPath(int64_t scale)
+{
+    benchmark::RegisterBenchmark("BM_ReceivePath", BM_ReceivePath)
+        ->Arg(1)
+        ->Arg(16)
+        ->Arg(64)
+        ->UseRealTime()
+        ->Iterations(100000 / scale);
+    benchmark::RegisterBenchmark("BM_ReceiveLatency", BM_ReceiveLatency)->Iterations(2000 / scale)->UseRealTime();
+    benchmark::RegisterBenchmark("BM_WritePath", BM_WritePath)
+        ->Arg(1)
+        ->Arg(100)
+        ->UseRealTime()
+        ->Iterations(2000 / scale);
+}
+
+}  // namespace bench

@@ -158,3 +158,20 @@ TEST_F(PtrListTest, LookasideEntriesAreNoExecuteFromWindows10)
     EXPECT_EQ(list.m_Pool->m_NPagedList->L.Size, CPtrList::kNodeSize);
     EXPECT_EQ(list.m_Pool->m_Entries.m_Count, 2);  // base + one entry out
 }
+
+TEST_F(PtrListTest, OneEntryTakenAndGivenBackOverAndOverAsksThePoolOnce)
+{
+    CPtrList list;
+    unsigned before = sim::AllocationAttempts(sim::FaultSite::Lookaside);
+    for (int i = 0; i < 100; i++) {
+        ASSERT_NE(list.AddTail(P(i + 1)), nullptr);
+        EXPECT_EQ(list.RemoveHead(), P(i + 1));
+    }
+    EXPECT_EQ(sim::AllocationAttempts(sim::FaultSite::Lookaside) - before, 1u);
+    // Two at once: the second node comes from the pool, and both go back.
+    list.AddTail(P(1));
+    list.AddTail(P(2));
+    EXPECT_EQ(list.RemoveHead(), P(1));
+    EXPECT_EQ(list.RemoveHead(), P(2));
+    EXPECT_EQ(sim::AllocationAttempts(sim::FaultSite::Lookaside) - before, 2u);
+}
