@@ -451,6 +451,22 @@ std::string HostPathForDosPath(const std::string& dosPathUtf8);
 // ("test.exe" until set; reset when a machine starts).
 void SetCurrentProcessImage(const std::string& imageName);
 
+// Ends a client (a thread of this process's Win32 layer, standing for a
+// single-threaded program) as Windows ends a terminating thread and process:
+// each request the thread sent that has not finished is cancelled
+// (IoCancelIrp, at APC_LEVEL), the requests are waited for (bounded; one
+// still pending at the end is reported as THREAD_IRP_NOT_CANCELLED), then
+// every handle the thread opened is closed by the system (IRP_MJ_CLEANUP,
+// then IRP_MJ_CLOSE once the file object's last request has ended). The
+// thread itself is not stopped: the test's thread returns from the call it
+// was blocked in and must not use its handles again.
+struct ClientEnd {
+    size_t cancelled = 0;      // requests whose cancel routine ran
+    size_t unfinished = 0;     // requests still pending when the wait ended
+    size_t handlesClosed = 0;  // handles the system closed
+};
+ClientEnd EndClientThread(ULONG threadId, unsigned timeoutMs = 5000);
+
 // ---------------------------------------------------------------- user-mode images and console
 
 // Makes an image loadable by LoadLibraryW/LoadLibraryExW under its file name
