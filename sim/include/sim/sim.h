@@ -298,12 +298,21 @@ bool WaitPnpIdle(unsigned timeoutMs = 5000);
 
 // Sequences a test drives on the PnP thread (serialised with enumeration,
 // bounded waits; STATUS_IO_TIMEOUT when the thread did not get to it).
-// Orderly removal: IRP_MN_QUERY_REMOVE_DEVICE to the node and its children;
+// Orderly removal: no new handle is let through once it begins; a handle
+// open on any stack of the subtree vetoes it before any driver is asked
+// (STATUS_DEVICE_BUSY, as Windows vetoes for outstanding opens). Then
+// IRP_MN_QUERY_REMOVE_DEVICE to the node and its children;
 // a veto is followed by IRP_MN_CANCEL_REMOVE_DEVICE and returned. Otherwise
 // children are removed first, then IRP_MN_REMOVE_DEVICE to the node. The PDO
 // stays until its bus stops reporting it; it then gets a last
 // IRP_MN_REMOVE_DEVICE (no surprise removal: the node is already removed).
 NTSTATUS PnpRemoveDevice(const std::string& instancePath, unsigned timeoutMs = 10000);
+// Disable: the orderly removal above, leaving the node (and its PDO) in
+// place, removed. Enable: a disabled node its bus still reports gets its
+// stack again (AddDevice) and IRP_MN_START_DEVICE; STATUS_INVALID_DEVICE_STATE
+// for a node that is not disabled.
+NTSTATUS PnpDisableDevice(const std::string& instancePath, unsigned timeoutMs = 10000);
+NTSTATUS PnpEnableDevice(const std::string& instancePath, unsigned timeoutMs = 10000);
 // Rebalance: IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE, IRP_MN_START_DEVICE
 // (a vetoed query gets IRP_MN_CANCEL_STOP_DEVICE and its status is returned;
 // a failed restart is followed by IRP_MN_REMOVE_DEVICE).
