@@ -201,8 +201,8 @@ private:
         for (size_t i = 0; i < data.size(); i++) {
             data[i] = (uint8_t)i;
         }
-        Outcome o =
-            Overlapped(m_Port, [&](OVERLAPPED* ov) { return WriteFile(m_Port, data.data(), (DWORD)data.size(), NULL, ov); });
+        Outcome o = Overlapped(
+            m_Port, [&](OVERLAPPED* ov) { return WriteFile(m_Port, data.data(), (DWORD)data.size(), NULL, ov); });
         Check("write", o);
         if (o.bytes > data.size()) {
             Fail("a write reported more bytes than it had");

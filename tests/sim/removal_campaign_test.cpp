@@ -21,8 +21,8 @@ enum class Event { Yank, Unplug, Remove, Disable, Rebalance, CancelStop, CancelR
 
 const char* EventName(Event e)
 {
-    static const char* const names[] = {"yank",        "unplug",      "remove",        "disable",   "rebalance",
-                                        "cancel-stop", "cancel-remove", "end-client"};
+    static const char* const names[] = {"yank",      "unplug",      "remove",        "disable",
+                                        "rebalance", "cancel-stop", "cancel-remove", "end-client"};
     return names[(int)e];
 }
 
@@ -56,7 +56,9 @@ protected:
     bool Cycle(uint64_t seed)
     {
         std::mt19937_64 rng(seed);
-        auto pick = [&](unsigned low, unsigned high) { return std::uniform_int_distribution<unsigned>(low, high)(rng); };
+        auto pick = [&](unsigned low, unsigned high) {
+            return std::uniform_int_distribution<unsigned>(low, high)(rng);
+        };
         Event event = (Event)pick(0, (unsigned)Event::kCount - 1);
         SCOPED_TRACE(EventName(event));
 
