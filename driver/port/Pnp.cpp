@@ -67,14 +67,31 @@ NTSTATUS CSerialDevice::DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     case IRP_MN_QUERY_REMOVE_DEVICE:
         return EnterState(RemovePending, Irp);
     case IRP_MN_CANCEL_REMOVE_DEVICE:
-    case IRP_MN_CANCEL_STOP_DEVICE:
         RestorePnpState();
         Irp->IoStatus.Status = STATUS_SUCCESS;
         return PassDownCounted(Irp);
+    case IRP_MN_CANCEL_STOP_DEVICE:
+        RestorePnpState();
+        // The writes held since the query go on.
+        ReleaseWrites();
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+        return PassDownCounted(Irp);
     case IRP_MN_STOP_DEVICE:
-        // Only the state changes: configuration, readers and link stay.
+        // Only the state changes: configuration, readers and link stay, and
+        // writes stay held until the start that follows releases them.
         return EnterState(Stopped, Irp);
     case IRP_MN_QUERY_STOP_DEVICE:
+        // The bus stops the device under the port: a write sent down then
+        // would fail for a passing rebalance. New writes wait for the
+        // restart (or the cancel); the one in flight ends first, or the
+        // stop is refused.
+        HoldWrites();
+        if (!WaitForWriteIdle(kStopWriteWaitMs)) {
+            ReleaseWrites();
+            NTSTATUS busy = CompleteRequest(Irp, STATUS_DEVICE_BUSY);
+            m_IoCounter.Decrement();
+            return busy;
+        }
         return EnterState(StopPending, Irp);
     case IRP_MN_QUERY_CAPABILITIES:
         // The completion routine gives back the counter unit.

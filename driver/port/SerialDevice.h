@@ -295,6 +295,11 @@ private:
     // is ready; ReleaseWrites starts the first of them.
     void HoldWrites();
     void ReleaseWrites();
+    // PASSIVE_LEVEL: waits (polling) until no write is in flight; FALSE when
+    // one still is after `Milliseconds`. Writes are held meanwhile.
+    BOOLEAN WaitForWriteIdle(ULONG Milliseconds);
+    // How long a query-stop waits for the write in flight before refusing.
+    static const ULONG kStopWriteWaitMs = 2000;
     BOOLEAN WritePathReady() const;
     // Loads the next packet of the write in flight and sends it down.
     void SendWritePacket(PIRP Irp);

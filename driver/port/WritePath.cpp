@@ -56,6 +56,25 @@ void CSerialDevice::HoldWrites()
     m_WritesHeld = TRUE;
 }
 
+BOOLEAN CSerialDevice::WaitForWriteIdle(ULONG Milliseconds)
+{
+    PAGED_CODE();
+    LARGE_INTEGER tick;
+    tick.QuadPart = -10000;  // one millisecond, relative
+    for (ULONG waited = 0;; waited++) {
+        {
+            CLockGuard guard(&m_WriteLock);
+            if (m_WriteActive == NULL) {
+                return TRUE;
+            }
+        }
+        if (waited >= Milliseconds) {
+            return FALSE;
+        }
+        KeDelayExecutionThread(KernelMode, FALSE, &tick);
+    }
+}
+
 void CSerialDevice::ReleaseWrites()
 {
     PIRP next = NULL;

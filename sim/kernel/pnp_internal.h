@@ -37,6 +37,7 @@ struct DevNode {
     bool missing = false;        // its bus no longer reports it
     bool released = false;       // the last IRP_MN_REMOVE_DEVICE is on its way: the bus may delete the PDO
     bool awaitingClose = false;  // surprise-removed; removal waits for the stack's handles to close
+    bool disabled = false;       // removed in order by PnpDisableDevice; PnpEnableDevice starts it again
 
     std::u16string service;  // function driver's service; empty: none installed
     PDRIVER_OBJECT driver = nullptr;

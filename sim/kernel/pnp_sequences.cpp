@@ -2,6 +2,7 @@
 // and the query/cancel pairs. Each runs on the PnP thread, serialised with
 // enumeration, and the caller waits (bounded) for its status.
 #include "pnp_internal.h"
+#include "io_internal.h"
 
 #include <memory>
 
@@ -36,6 +37,42 @@ NTSTATUS Sent(const IrpOutcome& r)
     return r.completed ? r.status : STATUS_IO_TIMEOUT;
 }
 
+bool SubtreeOpen(DevNode* n)
+{
+    if (StackHasHandles(n))
+        return true;
+    std::vector<DevNode*> children;
+    {
+        Guard lock(Lock());
+        children = n->children;
+    }
+    for (DevNode* c : children)
+        if (SubtreeOpen(c))
+            return true;
+    return false;
+}
+
+// An orderly removal of `n`'s subtree as Windows makes it: no new handle is
+// let through from the moment it begins; a handle still open on any stack of
+// the subtree vetoes it before any driver is asked (STATUS_DEVICE_BUSY, the
+// outstanding-open veto); then the query-remove (a driver's veto gets the
+// cancels) and the removal, children first.
+NTSTATUS RemoveInOrder(DevNode* n)
+{
+    if (n->state == DeviceNodeState::Removed || n->state == DeviceNodeState::SurpriseRemoved)
+        return STATUS_INVALID_DEVICE_STATE;
+    bool started = n->state == DeviceNodeState::Started;
+    io::SetCreateBlocked(n->pdo, true);
+    NTSTATUS st = SubtreeOpen(n) ? STATUS_DEVICE_BUSY : QueryRemoveSubtree(n, false);
+    if (!NT_SUCCESS(st)) {
+        if (started)
+            io::SetCreateBlocked(n->pdo, false);
+        return st;
+    }
+    RemoveSubtree(n, false);
+    return STATUS_SUCCESS;
+}
+
 }  // namespace
 }  // namespace pnp
 
@@ -43,14 +80,33 @@ using namespace pnp;
 
 NTSTATUS PnpRemoveDevice(const std::string& instancePath, unsigned timeoutMs)
 {
+    return OnNode(instancePath, timeoutMs, RemoveInOrder);
+}
+
+NTSTATUS PnpDisableDevice(const std::string& instancePath, unsigned timeoutMs)
+{
     return OnNode(instancePath, timeoutMs, [](DevNode* n) -> NTSTATUS {
-        if (n->state == DeviceNodeState::Removed || n->state == DeviceNodeState::SurpriseRemoved)
-            return STATUS_INVALID_DEVICE_STATE;
-        NTSTATUS st = QueryRemoveSubtree(n, false);
-        if (!NT_SUCCESS(st))
-            return st;
-        RemoveSubtree(n, false);
-        return STATUS_SUCCESS;
+        NTSTATUS st = RemoveInOrder(n);
+        if (NT_SUCCESS(st)) {
+            Guard lock(Lock());
+            n->disabled = true;
+        }
+        return st;
+    });
+}
+
+NTSTATUS PnpEnableDevice(const std::string& instancePath, unsigned timeoutMs)
+{
+    return OnNode(instancePath, timeoutMs, [](DevNode* n) -> NTSTATUS {
+        {
+            Guard lock(Lock());
+            if (!n->disabled || n->missing)
+                return STATUS_INVALID_DEVICE_STATE;
+            n->disabled = false;
+        }
+        // The node's stack was torn down: its drivers are found (or loaded)
+        // again, AddDevice builds a new stack on the same PDO, and it starts.
+        return InstallAndStart(n);
     });
 }
 

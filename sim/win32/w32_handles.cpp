@@ -31,11 +31,34 @@ const char* TypeName(ObjType t)
 
 HANDLE InsertHandle(std::shared_ptr<Object> object)
 {
+    object->creator = GetCurrentThreadId();
     std::lock_guard<std::mutex> lock(g_lock);
     g_next += 4;
     uintptr_t value = 0x100 + g_next;
     g_handles[value] = std::move(object);
     return reinterpret_cast<HANDLE>(value);
+}
+
+std::vector<std::shared_ptr<Object>> RemoveHandlesOf(DWORD thread)
+{
+    std::vector<std::shared_ptr<Object>> taken;
+    std::lock_guard<std::mutex> lock(g_lock);
+    for (auto it = g_handles.begin(); it != g_handles.end();) {
+        if (it->second->creator == thread) {
+            taken.push_back(std::move(it->second));
+            it = g_handles.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return taken;
+}
+
+void CloseObject(const std::shared_ptr<Object>& object)
+{
+    if (object->type == ObjType::File)
+        CloseFileHandle(std::static_pointer_cast<FileObj>(object));
+    // Events, keys and device information sets go with their last reference.
 }
 
 std::shared_ptr<Object> LookupHandle(HANDLE h)
@@ -160,8 +183,7 @@ extern "C" BOOL CloseHandle(HANDLE hObject)
     object = w32::RemoveHandle(hObject);
     if (!object)
         return w32::Fail(ERROR_INVALID_HANDLE);  // closed by another thread meanwhile
-    if (object->type == w32::ObjType::File)
-        w32::CloseFileHandle(std::static_pointer_cast<w32::FileObj>(object));
+    w32::CloseObject(object);
     return TRUE;
 }
 

@@ -29,6 +29,7 @@ struct Object {
     explicit Object(ObjType t) : type(t) {}
     virtual ~Object() = default;
     const ObjType type;
+    DWORD creator = 0;  // the thread that opened the handle: the client that owns it
 };
 
 struct Request;
@@ -81,6 +82,10 @@ struct Request {
 
 HANDLE InsertHandle(std::shared_ptr<Object> object);
 std::shared_ptr<Object> LookupHandle(HANDLE h);
+// The handles `thread` opened, taken out of the table (the caller closes them).
+std::vector<std::shared_ptr<Object>> RemoveHandlesOf(DWORD thread);
+// Closes a handle already taken out of the table, as CloseHandle does.
+void CloseObject(const std::shared_ptr<Object>& object);
 std::shared_ptr<FileObj> LookupFile(HANDLE h);
 std::shared_ptr<EventObj> LookupEvent(HANDLE h);
 std::shared_ptr<Object> RemoveHandle(HANDLE h);
@@ -100,6 +105,8 @@ std::string ToAnsi(const std::u16string& text);
 
 // Files (w32_file.cpp): the handle has been removed from the table.
 void CloseFileHandle(const std::shared_ptr<FileObj>& file);
+// The requests `thread` sent that have not finished yet: the thread's IRP list.
+std::vector<std::shared_ptr<Request>> PendingRequestsOf(DWORD thread);
 // Called when a request of `file` has finished and been freed.
 void RequestFinished(const std::shared_ptr<FileObj>& file, const std::shared_ptr<Request>& request);
 

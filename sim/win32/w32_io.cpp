@@ -15,11 +15,24 @@ namespace sim {
 namespace w32 {
 namespace {
 
+// Every request sent and not finished yet, whatever its handle became: what
+// the I/O manager keeps on each thread's IRP list.
+std::mutex g_inFlightLock;
+std::vector<std::shared_ptr<Request>> g_inFlight;
+
 void OnRequestDone(void* context)
 {
     auto* holder = static_cast<std::shared_ptr<Request>*>(context);
     std::shared_ptr<Request> request = std::move(*holder);
     delete holder;
+    {
+        std::lock_guard<std::mutex> lock(g_inFlightLock);
+        for (auto it = g_inFlight.begin(); it != g_inFlight.end(); ++it)
+            if (*it == request) {
+                g_inFlight.erase(it);
+                break;
+            }
+    }
     RequestFinished(request->file, request);
     request->finished = true;
 }
@@ -59,6 +72,8 @@ NTSTATUS Start(const std::shared_ptr<Request>& request, UCHAR major, ULONG code,
         request->rec->onDoneContext = new std::shared_ptr<Request>(request);
         std::lock_guard<std::mutex> fl(file.m);
         file.pending.push_back(request);
+        std::lock_guard<std::mutex> inFlight(g_inFlightLock);
+        g_inFlight.push_back(request);
     }
     NTSTATUS st = IofCallDriver(top, irp);
     io::Dereference(top, "NtDeviceIoControlFile");
@@ -66,6 +81,16 @@ NTSTATUS Start(const std::shared_ptr<Request>& request, UCHAR major, ULONG code,
 }
 
 }  // namespace
+
+std::vector<std::shared_ptr<Request>> PendingRequestsOf(DWORD thread)
+{
+    std::vector<std::shared_ptr<Request>> mine;
+    std::lock_guard<std::mutex> lock(g_inFlightLock);
+    for (auto& r : g_inFlight)
+        if (r->thread == thread)
+            mine.push_back(r);
+    return mine;
+}
 
 NTSTATUS Transact(const std::shared_ptr<FileObj>& file, UCHAR major, ULONG code, const void* in, ULONG inLength,
                   void* out, ULONG outLength, LONGLONG offset, ULONG_PTR* information)

@@ -2,6 +2,7 @@
 // GetOverlappedResult, CancelIo/CancelIoEx, events and waits.
 #include "w32_test_driver.h"
 
+#include <atomic>
 #include <thread>
 
 namespace {
@@ -161,6 +162,41 @@ TEST_F(W32IoTest, CancelIoLeavesOtherThreadsRequestsAndCancelIoExReachesThem)
     ASSERT_TRUE(CancelIoEx(async_, &ov_));
     EXPECT_EQ(WaitForSingleObject(ov_.hEvent, 5000), WAIT_OBJECT_0);
     EXPECT_EQ((NTSTATUS)ov_.Internal, STATUS_CANCELLED);
+}
+
+// A client's end reaches its own requests and handles, wherever they are,
+// and nobody else's: its pending read is cancelled before its handle closes.
+TEST_F(W32IoTest, EndingAClientCancelsItsRequestsThenTheSystemClosesItsHandles)
+{
+    char mine[4];
+    ASSERT_FALSE(ReadFile(async_, mine, sizeof mine, nullptr, &ov_));
+    std::atomic<DWORD> client{0};
+    DWORD clientError = 0;
+    std::thread thread([&] {
+        HANDLE own = CreateFileW(L"\\\\.\\TESTDEV", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                 OPEN_EXISTING, 0, nullptr);
+        client = GetCurrentThreadId();
+        char buf[4];
+        DWORD n = 0;
+        clientError = ReadFile(own, buf, sizeof buf, &n, nullptr) ? ERROR_SUCCESS : GetLastError();
+    });
+    ASSERT_TRUE(sim_test::WaitFor([] { return w32_test::HeldCount() == 2; }));
+    w32_test::ClearLog();
+
+    sim::ClientEnd end = sim::EndClientThread(client);
+    thread.join();
+    EXPECT_EQ(end.cancelled, 1u);
+    EXPECT_EQ(end.unfinished, 0u);
+    EXPECT_EQ(end.handlesClosed, 1u);
+    EXPECT_EQ(clientError, (DWORD)ERROR_OPERATION_ABORTED);
+    EXPECT_EQ(w32_test::Log(), (std::vector<std::string>{"CLEANUP", "CLOSE"}));
+    // The other thread's read and handle are untouched.
+    EXPECT_EQ(w32_test::HeldCount(), 1u);
+    EXPECT_EQ(WaitForSingleObject(ov_.hEvent, 0), (DWORD)WAIT_TIMEOUT);
+    ASSERT_TRUE(w32_test::CompleteHeld(STATUS_SUCCESS, "ok"));
+    DWORD n = 0;
+    EXPECT_TRUE(GetOverlappedResult(async_, &ov_, &n, TRUE));
+    EXPECT_EQ(n, 2u);
 }
 
 TEST_F(W32IoTest, CancelIoExWithNothingPendingIsNotFound)

@@ -298,12 +298,21 @@ bool WaitPnpIdle(unsigned timeoutMs = 5000);
 
 // Sequences a test drives on the PnP thread (serialised with enumeration,
 // bounded waits; STATUS_IO_TIMEOUT when the thread did not get to it).
-// Orderly removal: IRP_MN_QUERY_REMOVE_DEVICE to the node and its children;
+// Orderly removal: no new handle is let through once it begins; a handle
+// open on any stack of the subtree vetoes it before any driver is asked
+// (STATUS_DEVICE_BUSY, as Windows vetoes for outstanding opens). Then
+// IRP_MN_QUERY_REMOVE_DEVICE to the node and its children;
 // a veto is followed by IRP_MN_CANCEL_REMOVE_DEVICE and returned. Otherwise
 // children are removed first, then IRP_MN_REMOVE_DEVICE to the node. The PDO
 // stays until its bus stops reporting it; it then gets a last
 // IRP_MN_REMOVE_DEVICE (no surprise removal: the node is already removed).
 NTSTATUS PnpRemoveDevice(const std::string& instancePath, unsigned timeoutMs = 10000);
+// Disable: the orderly removal above, leaving the node (and its PDO) in
+// place, removed. Enable: a disabled node its bus still reports gets its
+// stack again (AddDevice) and IRP_MN_START_DEVICE; STATUS_INVALID_DEVICE_STATE
+// for a node that is not disabled.
+NTSTATUS PnpDisableDevice(const std::string& instancePath, unsigned timeoutMs = 10000);
+NTSTATUS PnpEnableDevice(const std::string& instancePath, unsigned timeoutMs = 10000);
 // Rebalance: IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE, IRP_MN_START_DEVICE
 // (a vetoed query gets IRP_MN_CANCEL_STOP_DEVICE and its status is returned;
 // a failed restart is followed by IRP_MN_REMOVE_DEVICE).
@@ -450,6 +459,22 @@ std::string HostPathForDosPath(const std::string& dosPathUtf8);
 // The image name ZwQueryInformationProcess reports for the current process
 // ("test.exe" until set; reset when a machine starts).
 void SetCurrentProcessImage(const std::string& imageName);
+
+// Ends a client (a thread of this process's Win32 layer, standing for a
+// single-threaded program) as Windows ends a terminating thread and process:
+// each request the thread sent that has not finished is cancelled
+// (IoCancelIrp, at APC_LEVEL), the requests are waited for (bounded; one
+// still pending at the end is reported as THREAD_IRP_NOT_CANCELLED), then
+// every handle the thread opened is closed by the system (IRP_MJ_CLEANUP,
+// then IRP_MJ_CLOSE once the file object's last request has ended). The
+// thread itself is not stopped: the test's thread returns from the call it
+// was blocked in and must not use its handles again.
+struct ClientEnd {
+    size_t cancelled = 0;      // requests whose cancel routine ran
+    size_t unfinished = 0;     // requests still pending when the wait ended
+    size_t handlesClosed = 0;  // handles the system closed
+};
+ClientEnd EndClientThread(ULONG threadId, unsigned timeoutMs = 5000);
 
 // ---------------------------------------------------------------- user-mode images and console
 
