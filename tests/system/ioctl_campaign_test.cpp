@@ -352,7 +352,7 @@ protected:
 
 TEST_F(IoctlCampaignTest, RandomRequestsEndWithinTheirBuffersAndLeaveThePortWorking)
 {
-    campaign::Campaign c("ioctl", 20000);
+    campaign::Campaign c("ioctl", 5000);
     m_Control = CreateFileW(BLNK_CONTROL_USER_PATH, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
                             0, NULL);
     ASSERT_NE(m_Control, INVALID_HANDLE_VALUE);
