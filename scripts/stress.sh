@@ -12,9 +12,14 @@ set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 cd "$BRISKLINK_ROOT"
 
-# name | binary (under build/host) | gtest filter | full count
+# name | binary (under build/host) | gtest filter | full count (the registry table is
+# exhaustive: a count past its rows runs them all)
 # The name is the one the test prints in its CAMPAIGN line.
 CAMPAIGNS=(
+    "removal_under_load|tests/sim/sim_tests|RemovalCampaignTest.*|1000"
+    "device-input|tests/sim/sim_tests|DeviceInputCampaignTest.*|10000"
+    "ioctl|tests/system/system_tests|IoctlCampaignTest.*|1000000"
+    "registry|tests/sim/sim_tests|RegistryCampaignTest.*|100000"
     "datapath-mix|tests/sim/sim_tests|DataPathStressTest.*|200"
     "wait-race|tests/sim/sim_tests|WaitRaceTest.*|10000"
 )
