@@ -19,6 +19,10 @@ const WineException kExceptions[] = {
     {"PortDataTest", "ReadPendingAtCloseEndsAsNoSuchDevice",
      "Wine 8 sends no IRP_MJ_CLEANUP: a read pending when the last handle closes is not ended by the "
      "driver's cleanup and stays pending until the device is removed"},
+    {"PortRemovalLoadTest", "YankOrUnplugUnderLoadEndsEveryRequestAndTheDeviceGoes",
+     "under Wine 8 a handle's reads, writes and waits around its device's removal end with "
+     "ERROR_ACCESS_DENIED (and a read with ERROR_DEVICE_NOT_CONNECTED), errors the driver's statuses do "
+     "not map to on Windows (measured with the real binaries; where Wine produces them is not yet traced)"},
     {"PortRenameTest", "UnpluggedDeviceIsNotRenamed",
      "Wine 8's SetupDiGetClassDevsW with DIGCF_PRESENT lists every device of the class that has a key under "
      "Enum, also one whose bus no longer reports it and whose driver is unloaded: SetupPortName finds the "
