@@ -3,6 +3,7 @@
 // The figure is the process's CPU time per byte delivered, so the run with
 // sixteen ports can be compared with the run with one on a busy machine.
 #include "bench_common.h"
+#include "loopback_bus.h"
 
 #include "DriverEntry.h"
 #include "port/SerialDevice.h"
@@ -180,23 +181,7 @@ struct Ports {
     static bool StartPort(PDEVICE_OBJECT fdo)
     {
         CSerialDevice* device = static_cast<CSerialDevice*>(CDevice::FromDeviceObject(fdo));
-        LONG bytes = (LONG)(sizeof(USBD_INTERFACE_INFORMATION) + sizeof(USBD_PIPE_INFORMATION));
-        if (!In(device).m_InterfaceInfo.SizeTo(bytes)) {
-            return false;
-        }
-        PUSBD_INTERFACE_INFORMATION info = In(device).InterfaceInfo();
-        memset(info, 0, bytes);
-        info->Length = (USHORT)bytes;
-        info->NumberOfPipes = 2;
-        info->Pipes[0].EndpointAddress = 0x81;
-        info->Pipes[0].PipeType = UsbdPipeTypeInterrupt;
-        info->Pipes[0].MaximumPacketSize = 16;
-        info->Pipes[0].PipeHandle = (USBD_PIPE_HANDLE)(ULONG_PTR)0x1001;
-        info->Pipes[1].EndpointAddress = 0x02;
-        info->Pipes[1].PipeType = UsbdPipeTypeInterrupt;
-        info->Pipes[1].MaximumPacketSize = 64;
-        info->Pipes[1].PipeHandle = (USBD_PIPE_HANDLE)(ULONG_PTR)0x1002;
-        return In(device).InitReadWrite(info) != FALSE;
+        return loopback::SetPipes(device, 16, 64) && In(device).InitReadWrite(In(device).InterfaceInfo()) != FALSE;
     }
 
     void Down()

@@ -289,6 +289,29 @@ inline bool CompleteOut(NTSTATUS status = STATUS_SUCCESS)
 // A function device of the product's driver on top of the loopback PDO, with
 // an interrupt IN pipe of `inPacket` bytes and an interrupt OUT pipe of
 // `outPacket` bytes already selected (the data path is not started).
+// Gives a port the pipes a configured device has, an interrupt pipe each
+// way, as its configuration would have chosen them.
+inline bool SetPipes(CSerialDevice* device, USHORT inPacket, USHORT outPacket)
+{
+    LONG bytes = (LONG)(sizeof(USBD_INTERFACE_INFORMATION) + sizeof(USBD_PIPE_INFORMATION));
+    if (!In(device).m_InterfaceInfo.SizeTo(bytes)) {
+        return false;
+    }
+    PUSBD_INTERFACE_INFORMATION info = In(device).InterfaceInfo();
+    memset(info, 0, bytes);
+    info->Length = (USHORT)bytes;
+    info->NumberOfPipes = 2;
+    info->Pipes[0].EndpointAddress = 0x81;
+    info->Pipes[0].PipeType = UsbdPipeTypeInterrupt;
+    info->Pipes[0].MaximumPacketSize = inPacket;
+    info->Pipes[0].PipeHandle = (USBD_PIPE_HANDLE)(ULONG_PTR)0x1001;
+    info->Pipes[1].EndpointAddress = 0x02;
+    info->Pipes[1].PipeType = UsbdPipeTypeInterrupt;
+    info->Pipes[1].MaximumPacketSize = outPacket;
+    info->Pipes[1].PipeHandle = (USBD_PIPE_HANDLE)(ULONG_PTR)0x1002;
+    return true;
+}
+
 struct Port {
     PDRIVER_OBJECT product = nullptr;
     PDEVICE_OBJECT fdo = nullptr;
@@ -310,23 +333,7 @@ struct Port {
         }
         fdo = bus.pdo->AttachedDevice;
         device = static_cast<CSerialDevice*>(CDevice::FromDeviceObject(fdo));
-        LONG bytes = (LONG)(sizeof(USBD_INTERFACE_INFORMATION) + sizeof(USBD_PIPE_INFORMATION));
-        if (!In(device).m_InterfaceInfo.SizeTo(bytes)) {
-            return false;
-        }
-        PUSBD_INTERFACE_INFORMATION info = In(device).InterfaceInfo();
-        memset(info, 0, bytes);
-        info->Length = (USHORT)bytes;
-        info->NumberOfPipes = 2;
-        info->Pipes[0].EndpointAddress = 0x81;
-        info->Pipes[0].PipeType = UsbdPipeTypeInterrupt;
-        info->Pipes[0].MaximumPacketSize = inPacket;
-        info->Pipes[0].PipeHandle = (USBD_PIPE_HANDLE)(ULONG_PTR)0x1001;
-        info->Pipes[1].EndpointAddress = 0x02;
-        info->Pipes[1].PipeType = UsbdPipeTypeInterrupt;
-        info->Pipes[1].MaximumPacketSize = outPacket;
-        info->Pipes[1].PipeHandle = (USBD_PIPE_HANDLE)(ULONG_PTR)0x1002;
-        return true;
+        return SetPipes(device, inPacket, outPacket);
     }
 
     bool Start() { return In(device).InitReadWrite(In(device).InterfaceInfo()) != FALSE; }
