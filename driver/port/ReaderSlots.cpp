@@ -172,6 +172,9 @@ NTSTATUS CSerialDevice::ReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
         CLockGuard guard(&self->m_BufferInLock);
         self->m_BufferIn.Put(packet + 1, count);
         self->Trace(kTraceDetail, "ReadComplete m_BufferIn %d", self->m_BufferIn.Count());
+        if (count != 0) {
+            InterlockedExchange(&self->m_CharsArrived, 1);
+        }
         self->m_DataEvent.Set();
     }
 

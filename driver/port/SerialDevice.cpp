@@ -24,6 +24,7 @@ CSerialDevice::CSerialDevice()
     RtlZeroMemory(&m_HandFlow, sizeof(m_HandFlow));
     RtlZeroMemory(&m_Timeouts, sizeof(m_Timeouts));
     m_WaitMask = 0;
+    m_CharsArrived = 0;
     m_ReadDeadline = 0;
     m_ReadTimerDue = 0;
     m_ReadTimer.SetDpc(TimerRead, this);

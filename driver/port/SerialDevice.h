@@ -179,8 +179,8 @@ private:
     // CancelEvent completes it, whether or not it still finds it in the list.
     NTSTATUS SetWaitMask(PVOID Buffer, ULONG InputLength);
     NTSTATUS SetWaitOnMask(PIRP Irp, PVOID Buffer);
-    // Completes the oldest pending wait with SERIAL_EV_RXCHAR while received
-    // bytes wait in the ring.
+    // Completes the oldest pending wait with SERIAL_EV_RXCHAR when bytes
+    // have arrived since the last call or wait in the ring.
     void FireEvent();
     static DRIVER_CANCEL CancelEvent;
     // Takes the oldest wait off the list whose cancel routine it gets back
@@ -192,6 +192,10 @@ private:
     volatile ULONG m_WaitMask;  // any SERIAL_EV_* bits; only SERIAL_EV_RXCHAR has an effect
     CSpinLock m_WaitLock;       // guards m_WaitList
     CPtrList m_WaitList;        // pending waits, the oldest first
+    // Set by ReadComplete before it wakes the delivery loop, taken by
+    // FireEvent: bytes that a read takes straight from the ring before the
+    // loop runs still end the wait that was pending when they came.
+    volatile LONG m_CharsArrived;
 
     // ---- Naming.cpp: the COM name, the friendly name, the DOS link and the
     // SERIALCOMM entry (PASSIVE_LEVEL: at start, at surprise removal and

@@ -110,7 +110,9 @@ void CSerialDevice::FireEvent()
     PIRP irp = NULL;
     {
         CLockGuard guard(&m_WaitLock);
-        if (m_BufferIn.Count() != 0) {
+        // The mark is taken whether or not a wait pends: it stands for an
+        // arrival this call has now seen, not for one a later wait missed.
+        if (InterlockedExchange(&m_CharsArrived, 0) != 0 || m_BufferIn.Count() != 0) {
             irp = TakeOldestWait();
         }
     }
