@@ -29,8 +29,8 @@ protected:
         }
         path.insert(path.end(), name.Buffer, name.Buffer + name.Length / sizeof(WCHAR));
         path.push_back(0);
-        m_Handle = CreateFileW(path.data(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
-                               FILE_FLAG_OVERLAPPED, NULL);
+        m_Handle =
+            CreateFileW(path.data(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
         ASSERT_NE(m_Handle, INVALID_HANDLE_VALUE);
         ASSERT_TRUE(SetCommMask(m_Handle, EV_RXCHAR));
     }
@@ -50,8 +50,8 @@ protected:
             waits = In(m_Port.device).m_WaitList.GetCount();
         }
         std::ostringstream s;
-        s << "ring " << RingCount(m_Port.device) << " queued reads " << QueuedReads(m_Port.device)
-          << " pending IN " << loopback::PendingIn() << " waits " << waits;
+        s << "ring " << RingCount(m_Port.device) << " queued reads " << QueuedReads(m_Port.device) << " pending IN "
+          << loopback::PendingIn() << " waits " << waits;
         return s.str();
     }
     void RunCase(std::mt19937& random);
