@@ -22,6 +22,7 @@ CAMPAIGNS=(
     "registry|tests/sim/sim_tests|RegistryCampaignTest.*|100000"
     "datapath-mix|tests/sim/sim_tests|DataPathStressTest.*|200"
     "wait-race|tests/sim/sim_tests|WaitRaceTest.*|10000"
+    "wakeup|tests/sim/sim_tests|WakeupTest.*|100000"
 )
 # Campaigns that print no CAMPAIGN line: their count goes in their own
 # variable and the test's exit status is the result.

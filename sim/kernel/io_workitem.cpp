@@ -1,7 +1,9 @@
 // Work items and the system worker threads ("worker-N", PASSIVE_LEVEL). A
 // queued item holds a reference on its device object until its routine has
 // returned, so a driver may delete the device meanwhile without the object
-// going away under the routine.
+// going away under the routine. The pool grows when an item is queued and
+// no worker is free, as Windows adds dynamic worker threads, so a driver
+// whose routine runs for a device's life does not starve the next one.
 #include "io_internal.h"
 
 #include <deque>
@@ -24,7 +26,19 @@ std::deque<PIO_WORKITEM> g_queue;
 std::set<PIO_WORKITEM> g_items;  // allocated and not freed
 std::vector<std::thread> g_workers;
 unsigned g_running = 0;
+unsigned g_idle = 0;  // workers not running an item (counted from their start)
 bool g_stop = false;
+const size_t kMaxWorkers = 64;
+
+void Worker(unsigned index);
+
+// g_workLock held.
+void AddWorkerLocked()
+{
+    unsigned index = (unsigned)g_workers.size() + 1;
+    g_workers.emplace_back(Worker, index);
+    g_idle++;
+}
 
 void Worker(unsigned index)
 {
@@ -34,8 +48,11 @@ void Worker(unsigned index)
     std::unique_lock<std::mutex> lock(g_workLock);
     for (;;) {
         g_workCv.wait(lock, [] { return g_stop || !g_queue.empty(); });
-        if (g_queue.empty())
+        if (g_queue.empty()) {
+            g_idle--;
             return;  // stopping and drained
+        }
+        g_idle--;
         PIO_WORKITEM item = g_queue.front();
         g_queue.pop_front();
         item->queued = false;  // the routine may queue it again
@@ -51,6 +68,7 @@ void Worker(unsigned index)
         Dereference(device, "IoQueueWorkItem");
         lock.lock();
         g_running--;
+        g_idle++;
         // The routine may have freed its item (allowed: it was dequeued first).
         if (g_items.count(item) && item->freeWhenDone && !item->queued) {
             g_items.erase(item);
@@ -76,11 +94,15 @@ void WorkStartup(unsigned threads)
         g_queue.clear();
         g_items.clear();
         g_running = 0;
+        g_idle = 0;
     }
     if (threads == 0)
         threads = 1;
-    for (unsigned i = 1; i <= threads; ++i)
-        g_workers.emplace_back(Worker, i);
+    {
+        std::lock_guard<std::mutex> lock(g_workLock);
+        for (unsigned i = 1; i <= threads; ++i)
+            AddWorkerLocked();
+    }
     RegisterQuietCheck(WorkIdle);
 }
 
@@ -91,9 +113,14 @@ void WorkShutdown()
         g_stop = true;
     }
     g_workCv.notify_all();
-    for (std::thread& t : g_workers)
+    // No worker is added once stopping is set (IoQueueWorkItem checks it).
+    std::vector<std::thread> workers;
+    {
+        std::lock_guard<std::mutex> lock(g_workLock);
+        workers.swap(g_workers);
+    }
+    for (std::thread& t : workers)
         t.join();
-    g_workers.clear();
     std::lock_guard<std::mutex> lock(g_workLock);
     for (PIO_WORKITEM item : g_items) {
         ReportViolation("WORK_ITEM_LEAKED", "work item " + Hex(item), "StopMachine",
@@ -160,5 +187,7 @@ extern "C" VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE Wo
     IoWorkItem->context = Context;
     IoWorkItem->queued = true;
     io::g_queue.push_back(IoWorkItem);
+    if (io::g_queue.size() > io::g_idle && !io::g_stop && io::g_workers.size() < io::kMaxWorkers)
+        io::AddWorkerLocked();
     io::g_workCv.notify_one();
 }

@@ -144,11 +144,8 @@ struct Ports {
     {
         sim::SetViolationMode(sim::ViolationMode::Fatal);
         // Each port's delivery loop keeps a system worker thread for as long
-        // as the port runs: a machine with fewer workers than ports starves
-        // the ports beyond them.
-        sim::MachineOptions options;
-        options.workerThreads = (unsigned)count + 3;
-        sim::StartMachine(options);
+        // as the port runs; the machine's pool grows a worker for each.
+        sim::StartMachine();
         bus = sim::LoadDriver(L"BenchPortsBus", BusEntry);
         product = sim::LoadDriver(L"Brisklink", DriverEntry);
         if (bus == nullptr || product == nullptr) {

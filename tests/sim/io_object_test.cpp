@@ -2,6 +2,7 @@
 // links, exclusive opens, named events, handles and work items.
 #include "io_test_driver.h"
 
+#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
@@ -219,6 +220,38 @@ TEST_F(IoObjectTest, WorkItemRunsAtPassiveOnAWorkerAndKeepsItsDeviceAlive)
     EXPECT_EQ(g_work.thread.rfind("worker-", 0), 0u) << g_work.thread;
     EXPECT_EQ(g_work.marker, 0x5A5Au) << "the extension was still there";
     IoFreeWorkItem(item);
+}
+
+std::atomic<int> g_started{0};
+KEVENT g_allStarted;
+
+VOID HoldWorker(PDEVICE_OBJECT, PVOID)
+{
+    // Holds its worker until every item has started: only a pool that grows
+    // while items wait gets them all running.
+    if (++g_started == 8) {
+        KeSetEvent(&g_allStarted, IO_NO_INCREMENT, FALSE);
+    }
+    WaitEvent(&g_allStarted);
+}
+
+TEST_F(IoObjectTest, ItemsThatHoldTheirWorkersDoNotStarveTheItemsQueuedAfterThem)
+{
+    g_started = 0;
+    KeInitializeEvent(&g_allStarted, NotificationEvent, FALSE);
+    PDEVICE_OBJECT d = MakeDevice(sim::LoadDriver(L"iohold", EmptyEntry), L"\\Device\\IoHold");
+    std::vector<PIO_WORKITEM> items;
+    for (int i = 0; i < 8; i++) {
+        items.push_back(IoAllocateWorkItem(d));
+        ASSERT_NE(items.back(), nullptr);
+        sim::RunAtIrql(DISPATCH_LEVEL, [&] { IoQueueWorkItem(items.back(), HoldWorker, DelayedWorkQueue, nullptr); });
+    }
+    EXPECT_TRUE(WaitEvent(&g_allStarted)) << g_started << " of 8 items started";
+    KeSetEvent(&g_allStarted, IO_NO_INCREMENT, FALSE);
+    ASSERT_TRUE(sim::WaitQuiet());
+    for (PIO_WORKITEM item : items) {
+        IoFreeWorkItem(item);
+    }
 }
 
 TEST_F(IoObjectTest, AllocationFaultsFailIrpsAndWorkItems)

@@ -18,7 +18,7 @@ namespace sim {
 struct MachineOptions {
     ULONG osMajor = 10;  // what PsGetVersion/RtlGetVersion report
     ULONG osMinor = 0;
-    unsigned workerThreads = 3;  // system worker threads for work items
+    unsigned workerThreads = 3;  // system worker threads at start; more are added while items wait
     std::string driveCRoot;      // host folder that stands for drive C: (empty: a fresh temp folder)
 };
 
