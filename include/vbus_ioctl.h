@@ -257,6 +257,10 @@ typedef struct _VBUS_URB_LOG_RESPONSE {
 
 #define VBUS_MODE_FREE_RUN 0u  // IN packets flow at the endpoint's bInterval
 #define VBUS_MODE_STEPPED 1u   // IN packets flow only on STEP
+// No bus clock: a transfer completes as soon as it can (an IN transfer as
+// soon as a packet waits for it, an OUT transfer when submitted), in order,
+// on the thread that made it possible. Measures the host side alone.
+#define VBUS_MODE_UNPACED 2u
 
 typedef struct _VBUS_MODE_REQUEST {
     uint32_t Size;  // sizeof(VBUS_MODE_REQUEST)

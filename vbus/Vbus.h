@@ -97,6 +97,10 @@ struct VBUS_DEVICE {
     ULONG PowerState;  // DEVICE_POWER_STATE last set; 0 before the first start
     ULONG Mode;
     BOOLEAN Echo;
+    // Unpaced mode: a thread is completing transfers (VbusPump); the others
+    // leave their work to it, so completions stay in order and a completion
+    // routine that submits again does not recurse.
+    BOOLEAN Pumping;
 
     PUCHAR DeviceDesc;
     ULONG DeviceDescLength;
@@ -212,6 +216,7 @@ NTSTATUS VbusSetFault(VBUS_DEVICE* dev, const VBUS_FAULT_REQUEST* request);
 // ---------------------------------------------------------------- VbusTransfer.cpp
 NTSTATUS VbusSubmitTransfer(VBUS_DEVICE* dev, PIRP irp, PURB urb, ULONG sequence);
 VOID VbusKick(VBUS_DEVICE* dev);  // Dev->Lock held
+VOID VbusPump(VBUS_DEVICE* dev);  // no lock held, IRQL <= DISPATCH_LEVEL
 #define VBUS_ALL_ENDPOINTS 0xFFFFu
 VOID VbusFlushTransfers(VBUS_DEVICE* dev, USHORT address, NTSTATUS status, USBD_STATUS usbd);
 ULONG VbusStep(VBUS_DEVICE* dev, ULONG count);

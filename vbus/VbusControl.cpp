@@ -152,6 +152,8 @@ NTSTATUS Feed(VBUS_DEVICE* dev, const VBUS_FEED_REQUEST* r, const Buffers& b)
     if (NT_SUCCESS(status))
         VbusKick(dev);
     KeReleaseSpinLock(&dev->Lock, irql);
+    if (NT_SUCCESS(status))
+        VbusPump(dev);
     return status;
 }
 
@@ -215,6 +217,8 @@ NTSTATUS SetFault(VBUS_DEVICE* dev, const VBUS_FAULT_REQUEST* r)
     if (NT_SUCCESS(status))
         VbusKick(dev);
     KeReleaseSpinLock(&dev->Lock, irql);
+    if (NT_SUCCESS(status))
+        VbusPump(dev);
     return status;
 }
 
@@ -245,13 +249,14 @@ NTSTATUS UrbLog(VBUS_DEVICE* dev, const VBUS_URB_LOG_REQUEST* r, const Buffers& 
 
 NTSTATUS SetMode(VBUS_DEVICE* dev, const VBUS_MODE_REQUEST* r)
 {
-    if (r->Mode != VBUS_MODE_FREE_RUN && r->Mode != VBUS_MODE_STEPPED)
+    if (r->Mode != VBUS_MODE_FREE_RUN && r->Mode != VBUS_MODE_STEPPED && r->Mode != VBUS_MODE_UNPACED)
         return STATUS_INVALID_PARAMETER;
     KIRQL irql;
     KeAcquireSpinLock(&dev->Lock, &irql);
     dev->Mode = r->Mode;
     VbusKick(dev);
     KeReleaseSpinLock(&dev->Lock, irql);
+    VbusPump(dev);
     return STATUS_SUCCESS;
 }
 

@@ -146,20 +146,16 @@ VOID VbusKick(VBUS_DEVICE* dev)
     KeSetTimerEx(&dev->Timer, due, VBUS_TICK_MS, &dev->Dpc);
 }
 
-VOID VbusTransferDpc(PKDPC dpc, PVOID context, PVOID arg1, PVOID arg2)
+// Dev->Lock held. Moves every transfer that may complete now to `done`: OUT
+// transfers that are due, and IN transfers whose endpoint holds a packet, at
+// most one packet per endpoint per call and interval when `paced`. Returns
+// whether it moved any.
+static BOOLEAN CollectReady(VBUS_DEVICE* dev, BOOLEAN paced, PLIST_ENTRY done)
 {
-    UNREFERENCED_PARAMETER(dpc);
-    UNREFERENCED_PARAMETER(arg1);
-    UNREFERENCED_PARAMETER(arg2);
-    auto dev = static_cast<VBUS_DEVICE*>(context);
-    LIST_ENTRY done;
-    InitializeListHead(&done);
+    if (VbusSuspended(dev))
+        return FALSE;
     BOOLEAN delivered[32] = {};
-    KeAcquireSpinLockAtDpcLevel(&dev->Lock);
-    if (VbusSuspended(dev)) {
-        KeReleaseSpinLockFromDpcLevel(&dev->Lock);
-        return;
-    }
+    BOOLEAN any = FALSE;
     LONGLONG now = VbusNow();
     for (PLIST_ENTRY e = dev->Pending.Flink, next; e != &dev->Pending; e = next) {
         next = e->Flink;
@@ -170,8 +166,10 @@ VOID VbusTransferDpc(PKDPC dpc, PVOID context, PVOID arg1, PVOID arg2)
             ULONG actual = (Ctx(irp, VBUS_CTX_FLAGS) & VBUS_IRP_ZERO_LENGTH)
                                ? 0
                                : static_cast<PURB>(URB_FROM_IRP(irp))->UrbBulkOrInterruptTransfer.TransferBufferLength;
-            if (Claim(dev, irp))
-                Finish(dev, irp, &done, STATUS_SUCCESS, USBD_STATUS_SUCCESS, actual);
+            if (Claim(dev, irp)) {
+                Finish(dev, irp, done, STATUS_SUCCESS, USBD_STATUS_SUCCESS, actual);
+                any = TRUE;
+            }
             continue;
         }
         if (dev->Mode == VBUS_MODE_STEPPED)
@@ -179,16 +177,65 @@ VOID VbusTransferDpc(PKDPC dpc, PVOID context, PVOID arg1, PVOID arg2)
         const VBUS_ENDPOINT& ep = EndpointOf(dev, irp);
         VBUS_EPSTATE* state = VbusEpState(dev, ep.Address);
         UCHAR slot = (UCHAR)(state - dev->Ep);
-        if (delivered[slot] || state->NextPoll > now || !HasWork(dev, irp))
+        if (paced && (delivered[slot] || state->NextPoll > now))
             continue;
-        if (!Claim(dev, irp))
+        if (!HasWork(dev, irp) || !Claim(dev, irp))
             continue;
         delivered[slot] = TRUE;
         state->NextPoll = now + IntervalOf(ep);
-        DeliverIn(dev, irp, &done);
+        DeliverIn(dev, irp, done);
+        any = TRUE;
     }
+    return any;
+}
+
+VOID VbusTransferDpc(PKDPC dpc, PVOID context, PVOID arg1, PVOID arg2)
+{
+    UNREFERENCED_PARAMETER(dpc);
+    UNREFERENCED_PARAMETER(arg1);
+    UNREFERENCED_PARAMETER(arg2);
+    auto dev = static_cast<VBUS_DEVICE*>(context);
+    KeAcquireSpinLockAtDpcLevel(&dev->Lock);
+    if (dev->Mode == VBUS_MODE_UNPACED) {
+        // The clock only picks up what no submit or feed could complete yet
+        // (a device back in D0, a delay that has passed).
+        KeReleaseSpinLockFromDpcLevel(&dev->Lock);
+        VbusPump(dev);
+        return;
+    }
+    LIST_ENTRY done;
+    InitializeListHead(&done);
+    CollectReady(dev, TRUE, &done);
     KeReleaseSpinLockFromDpcLevel(&dev->Lock);
     CompleteList(dev, &done);
+}
+
+// Unpaced mode: completes every transfer that can complete, on the caller's
+// thread at DISPATCH_LEVEL as a host controller would, until none can. The
+// driver's completion routines submit again from inside CompleteList; their
+// VbusPump calls return at once and this loop takes their transfers, so
+// completions never nest and stay in the order the packets were queued.
+VOID VbusPump(VBUS_DEVICE* dev)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&dev->Lock, &irql);
+    if (dev->Mode != VBUS_MODE_UNPACED || dev->Pumping) {
+        KeReleaseSpinLock(&dev->Lock, irql);
+        return;
+    }
+    dev->Pumping = TRUE;
+    for (;;) {
+        LIST_ENTRY done;
+        InitializeListHead(&done);
+        if (dev->Mode != VBUS_MODE_UNPACED || !CollectReady(dev, FALSE, &done))
+            break;
+        KeReleaseSpinLockFromDpcLevel(&dev->Lock);
+        CompleteList(dev, &done);
+        KeAcquireSpinLockAtDpcLevel(&dev->Lock);
+    }
+    dev->Pumping = FALSE;
+    KeReleaseSpinLockFromDpcLevel(&dev->Lock);
+    KeLowerIrql(irql);
 }
 
 // Any IRQL <= DISPATCH_LEVEL. Validates and queues a bulk/interrupt transfer,
@@ -254,6 +301,7 @@ NTSTATUS VbusSubmitTransfer(VBUS_DEVICE* dev, PIRP irp, PURB urb, ULONG sequence
                     dev->PendingOut++;
                 VbusKick(dev);
                 KeReleaseSpinLock(&dev->Lock, irql);
+                VbusPump(dev);
                 return STATUS_PENDING;
             }
         }
