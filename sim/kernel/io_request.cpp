@@ -4,6 +4,7 @@
 #include "pnp_internal.h"
 
 #include <chrono>
+#include <thread>
 
 namespace sim {
 namespace io {
@@ -136,6 +137,21 @@ PFILE_OBJECT OpenDevice(const wchar_t* name, NTSTATUS* status)
     NTSTATUS dummy;
     return io::OpenFileObject(io::Text(name), FILE_ALL_ACCESS, FILE_SHARE_READ | FILE_SHARE_WRITE,
                               status ? status : &dummy);
+}
+
+bool WaitFilesClosed(PDEVICE_OBJECT device, unsigned timeoutMs)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        {
+            io::Guard lock(io::Lock());
+            if (device->ReferenceCount == 0)
+                return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 NTSTATUS CloseDevice(PFILE_OBJECT file)

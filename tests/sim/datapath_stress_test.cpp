@@ -196,6 +196,8 @@ void DataPathStressTest::Run(uint64_t seed)
         }
         Harvest(false);
     }
+    // The close follows the last request on another thread; removal waits for it.
+    EXPECT_TRUE(sim::WaitFilesClosed(m_Port.fdo));
     ASSERT_LE(m_Received.size(), m_Sent.size());
     size_t mismatch = 0;
     while (mismatch < m_Received.size() && (m_Skipped[mismatch] || m_Received[mismatch] == m_Sent[mismatch])) {

@@ -223,6 +223,11 @@ IrpResult SendRequest(PDEVICE_OBJECT device, const IoRequest& request);
 // IRP_MJ_CLEANUP then IRP_MJ_CLOSE and releases the file object.
 PFILE_OBJECT OpenDevice(const wchar_t* name, NTSTATUS* status = nullptr);
 NTSTATUS CloseDevice(PFILE_OBJECT file);
+// Waits (bounded) until no file object is open on `device`. A handle closed
+// while its requests were in flight gets IRP_MJ_CLOSE only after the last
+// of them ends, on another thread: a test that sends removal itself (the
+// PnP manager holds it for the last handle) waits for that close first.
+bool WaitFilesClosed(PDEVICE_OBJECT device, unsigned timeoutMs = 5000);
 // SendIrp on an open file object: the request goes to the top of the stack of
 // the device it was opened on, with IrpSp->FileObject set.
 IrpResult SendFileIrp(PFILE_OBJECT file, UCHAR major, UCHAR minor = 0, void* buffer = nullptr, ULONG length = 0,
