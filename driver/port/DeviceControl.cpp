@@ -171,7 +171,7 @@ NTSTATUS CSerialDevice::DispatchDevCtrl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         status = SetWaitMask(buffer, inLength);
         break;
     case IOCTL_SERIAL_GET_WAIT_MASK: {
-        ULONG mask = m_WaitMask;
+        ULONG mask = ReadULongNoFence(&m_WaitMask);
         status = GetExact(buffer, outLength, &mask, sizeof(mask), &information);
         break;
     }

@@ -174,8 +174,16 @@ NTSTATUS CSerialDevice::ReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
         self->Trace(kTraceDetail, "ReadComplete m_BufferIn %d", self->m_BufferIn.Count());
         if (count != 0) {
             InterlockedExchange(&self->m_CharsArrived, 1);
+            // The loop is woken only when it has something to do: a queued
+            // read, a pending wait, or a mask that may queue one (its
+            // FireEvent then takes the mark as it always has). A read or a
+            // wait queued after these counts were read sets the event
+            // itself, and its pass finds these bytes and this mark.
+            if (self->m_ReadList.CountNoLock() != 0 || self->m_WaitList.CountNoLock() != 0 ||
+                (ReadULongNoFence(&self->m_WaitMask) & SERIAL_EV_RXCHAR) != 0) {
+                self->m_DataEvent.Set();
+            }
         }
-        self->m_DataEvent.Set();
     }
 
     // The slot stays claimed (with its counter unit) while it is re-armed, so

@@ -189,12 +189,14 @@ private:
     // Ends a wait this path owns with `events` as its result.
     void CompleteWait(PIRP Irp, ULONG Events);
 
-    volatile ULONG m_WaitMask;  // any SERIAL_EV_* bits; only SERIAL_EV_RXCHAR has an effect
+    volatile ULONG m_WaitMask;  // any SERIAL_EV_* bits; only SERIAL_EV_RXCHAR has an effect; read at DISPATCH_LEVEL by
+                                // ReadComplete, so accessed whole (ReadULongNoFence)
     CSpinLock m_WaitLock;       // guards m_WaitList
     CPtrList m_WaitList;        // pending waits, the oldest first
-    // Set by ReadComplete before it wakes the delivery loop, taken by
-    // FireEvent: bytes that a read takes straight from the ring before the
-    // loop runs still end the wait that was pending when they came.
+    // Set by ReadComplete for every arrival (before it decides whether to
+    // wake the delivery loop), taken by FireEvent and cleared when the mask
+    // gains SERIAL_EV_RXCHAR: bytes that a read takes straight from the ring
+    // before the loop runs still end the wait that was pending when they came.
     volatile LONG m_CharsArrived;
 
     // ---- Naming.cpp: the COM name, the friendly name, the DOS link and the

@@ -34,11 +34,20 @@ NTSTATUS CSerialDevice::SetWaitMask(PVOID Buffer, ULONG InputLength)
     PAGED_CODE();
     NTSTATUS status = STATUS_INVALID_PARAMETER;
     if (InputLength == sizeof(ULONG)) {
-        m_WaitMask = *(PULONG)Buffer;
+        ULONG mask = *(PULONG)Buffer;
+        BOOLEAN rxcharAdded = (mask & SERIAL_EV_RXCHAR) != 0 && (ReadULongNoFence(&m_WaitMask) & SERIAL_EV_RXCHAR) == 0;
+        WriteULongNoFence(&m_WaitMask, mask);
+        if (rxcharAdded) {
+            // Bytes that arrived while no wait could ask for them woke no
+            // one and left their mark: no event for the waits to come (bytes
+            // still unread are, through the ring's count). After the store:
+            // an arrival whose exchange follows this one sees the new mask.
+            InterlockedExchange(&m_CharsArrived, 0);
+        }
         status = STATUS_SUCCESS;
     }
     Trace(kTraceEntry, "SetWaitMask");
-    if (m_WaitMask != 0) {
+    if (ReadULongNoFence(&m_WaitMask) != 0) {
         // Waits queued under another mask stay pending.
         return status;
     }
@@ -61,7 +70,7 @@ NTSTATUS CSerialDevice::SetWaitOnMask(PIRP Irp, PVOID Buffer)
 {
     PAGED_CODE();
     Trace(kTraceEntry, "SetWaitOnMask");
-    if ((m_WaitMask & SERIAL_EV_RXCHAR) == 0) {
+    if ((ReadULongNoFence(&m_WaitMask) & SERIAL_EV_RXCHAR) == 0) {
         // Nothing the port reports is asked for: answered at once, no event.
         *(PULONG)Buffer = 0;
         return STATUS_SUCCESS;
@@ -99,6 +108,10 @@ NTSTATUS CSerialDevice::SetWaitOnMask(PIRP Irp, PVOID Buffer)
     if (cancelled) {
         CompleteRequest(Irp, STATUS_CANCELLED);
         m_IoCounter.Decrement();
+    } else {
+        // An arrival that did not see this wait may not have woken the loop;
+        // FireEvent then finds its mark.
+        m_DataEvent.Set();
     }
     return STATUS_PENDING;
 }

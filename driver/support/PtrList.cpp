@@ -76,7 +76,7 @@ PtrListNode* CPtrList::Insert(PVOID data, BOOLEAN atHead)
     } else {
         InsertTailList(&m_Head, &node->Link);
     }
-    m_Count++;
+    WriteNoFence(&m_Count, m_Count + 1);
     m_EmptyEvent.Clear();
     m_AddedEvent.Set();
     return node;
@@ -139,7 +139,7 @@ void CPtrList::Unlink(PtrListNode* node)
     } else {
         m_Pool->Free(node);
     }
-    m_Count--;
+    WriteNoFence(&m_Count, m_Count - 1);
     if (m_Count == 0) {
         m_EmptyEvent.Set();
     }

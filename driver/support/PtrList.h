@@ -33,6 +33,9 @@ public:
     virtual PVOID GetAt(LONG index);
     virtual PVOID RemoveHead();
     virtual LONG GetCount();
+    // The count read without the owner's lock: a value a moment old, never
+    // torn. The writers hold the lock and store it whole.
+    LONG CountNoLock() const { return ReadNoFence(&m_Count); }
     virtual BOOLEAN WaitEmpty();
     virtual void WaitAdded();
 

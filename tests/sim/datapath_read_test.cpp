@@ -322,3 +322,46 @@ TEST_F(ReadPathTest, RemovalRacingRestartReadWaitsForTheReaderItSends)
     m_Port.fdo = nullptr;
     m_Port.device = nullptr;
 }
+
+TEST_F(ReadPathTest, BytesNoReadOrWaitAsksForDoNotWakeTheDeliveryLoop)
+{
+    auto first = StartRead(m_Port.fdo, 1);  // the loop starts with the first queued read
+    Feed({0});
+    ASSERT_TRUE(first->Wait());
+    TraceCapture trace;
+    Feed(Sequence(150, 1));
+    ASSERT_TRUE(WaitFor([&] { return RingCount(m_Device) == 150; }));
+    size_t passes = 0;
+    for (const TraceCapture::Entry& e : trace.Entries()) {
+        passes += e.format == "FireEvent";
+    }
+    EXPECT_EQ(passes, 0u);  // ten packets used to wake it ten times
+    auto read = StartRead(m_Port.fdo, 160);
+    Feed(Sequence(10, 151));
+    ASSERT_TRUE(read->Wait());
+    EXPECT_EQ(read->Data(), Sequence(160, 1));
+}
+
+TEST_F(ReadPathTest, BytesReadBeforeTheMaskAskedForThemEndNoLaterWait)
+{
+    Feed(Sequence(15));
+    ASSERT_TRUE(WaitFor([&] { return RingCount(m_Device) == 15; }));
+    std::vector<uint8_t> buffer(15);
+    ASSERT_EQ(sim::SendIrp(m_Port.fdo, IRP_MJ_READ, 0, buffer.data(), 15).ioStatus.Information, 15u);
+    ULONG mask = SERIAL_EV_RXCHAR;
+    ASSERT_EQ(sim::SendIrp(m_Port.fdo, IRP_MJ_DEVICE_CONTROL, 0, &mask, sizeof(mask), IOCTL_SERIAL_SET_WAIT_MASK)
+                  .ioStatus.Status,
+              STATUS_SUCCESS);
+    auto wait = StartWaitOnMask(m_Port.fdo);
+    ASSERT_TRUE(WaitFor([&] {
+        CLockGuard guard(&In(m_Device).m_WaitLock);
+        return In(m_Device).m_WaitList.GetCount() == 1;
+    }));
+    auto read = StartRead(m_Port.fdo, 1);  // wakes the loop, which must find no event
+    EXPECT_FALSE(wait->Wait(50));
+    Feed({7});
+    ASSERT_TRUE(wait->Wait());
+    ASSERT_TRUE(read->Wait());
+    EXPECT_EQ(wait->Data(), (std::vector<uint8_t>{SERIAL_EV_RXCHAR, 0, 0, 0}));
+    EXPECT_EQ(read->Data(), std::vector<uint8_t>{7});
+}
