@@ -182,7 +182,7 @@ if(BENCH_SOURCES)
     target_link_libraries(brisklink_bench PRIVATE benchmark::benchmark_main)
   endif()
   target_link_libraries(brisklink_bench PRIVATE ${BRISKLINK_HOST_LIBS})
-  foreach(bm BM_ReceivePath BM_ReceiveLatency BM_WritePath BM_PortsReceive)
+  foreach(bm BM_ReceivePath BM_ReceiveLatency BM_WritePath BM_WritePathAtOnce BM_PortsReceive)
     add_test(NAME bench_smoke.${bm}
              COMMAND brisklink_bench --brisklink_smoke --benchmark_filter=^${bm}/ --benchmark_color=false)
   endforeach()

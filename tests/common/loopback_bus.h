@@ -37,6 +37,9 @@ struct Bus {
     std::vector<uint8_t> selectUrb;              // the last SELECT_CONFIGURATION URB as received
     std::vector<UCHAR> classRequests;            // bRequest of each class-interface request
     std::vector<UCHAR> pnpMinors;                // PnP minor codes that reached the PDO
+    // OUT transfers are accepted inside IoCallDriver, at DISPATCH_LEVEL, as
+    // a device with room would take them (no thread hand-off), and not logged.
+    bool acceptOutAtOnce = false;
 };
 
 inline Bus& TheBus()
@@ -145,6 +148,11 @@ inline NTSTATUS Urb(PDEVICE_OBJECT, PIRP irp)
         return Finish(irp, STATUS_NOT_SUPPORTED);
     }
     bool in = (urb->UrbBulkOrInterruptTransfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
+    if (!in && bus.acceptOutAtOnce) {
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        sim::RunAtIrql(DISPATCH_LEVEL, [&] { IoCompleteRequest(irp, IO_NO_INCREMENT); });
+        return STATUS_SUCCESS;
+    }
     IoMarkIrpPending(irp);
     KIRQL old;
     KeAcquireSpinLock(&bus.lock, &old);
