@@ -14,6 +14,21 @@
 
 namespace sim_test {
 
+// "\\?\GLOBALROOT" and the port's device name, NUL-terminated, for
+// CreateFileW: the name grows with each device the driver has made in this
+// process. Built by hand: wide strings here are 16-bit, the C library's are not.
+inline std::vector<WCHAR> DevicePath(CSerialDevice* device)
+{
+    const UNICODE_STRING& name = In(device).m_DeviceName.Value();
+    std::vector<WCHAR> path;
+    for (const char* c = "\\\\?\\GLOBALROOT"; *c != 0; c++) {
+        path.push_back((WCHAR)*c);
+    }
+    path.insert(path.end(), name.Buffer, name.Buffer + name.Length / sizeof(WCHAR));
+    path.push_back(0);
+    return path;
+}
+
 class AsyncIrp {
 public:
     AsyncIrp(PDEVICE_OBJECT device, UCHAR major, std::vector<uint8_t> buffer, ULONG code = 0)

@@ -39,17 +39,8 @@ protected:
         ASSERT_TRUE(m_Port.Create(16, 32));
         m_Device = m_Port.device;
         ASSERT_TRUE(m_Port.Start());
-        // By the name this machine gave the device: the number grows with
-        // each device the driver has made in this process.
-        const UNICODE_STRING& name = In(m_Device).m_DeviceName.Value();
-        std::vector<WCHAR> path;
-        for (const char* c = "\\\\?\\GLOBALROOT"; *c != 0; c++) {
-            path.push_back((WCHAR)*c);
-        }
-        path.insert(path.end(), name.Buffer, name.Buffer + name.Length / sizeof(WCHAR));
-        path.push_back(0);
-        m_Handle =
-            CreateFileW(path.data(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
+        m_Handle = CreateFileW(DevicePath(m_Device).data(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                               FILE_FLAG_OVERLAPPED, NULL);
         ASSERT_NE(m_Handle, INVALID_HANDLE_VALUE);
     }
     void TearDown() override
@@ -206,7 +197,9 @@ void DataPathStressTest::Run(uint64_t seed)
     EXPECT_EQ(mismatch, m_Received.size())
         << "the reads returned bytes out of order or not sent, from byte " << mismatch << " of " << m_Received.size()
         << ": got " << Around(m_Received, mismatch) << " sent " << Around(m_Sent, mismatch);
-    EXPECT_GT(m_Received.size(), 1000u);
+    EXPECT_GT(m_Received.size(), 1000u) << "sent " << m_Sent.size() << ", ring " << RingCount(m_Device)
+                                        << ", IN pending " << loopback::PendingIn() << ", loop running "
+                                        << (int)In(m_Device).m_DeliveryRunning;
 }
 
 TEST_F(DataPathStressTest, ThousandsOfMixedOperationsKeepTheStreamAndEndClean)

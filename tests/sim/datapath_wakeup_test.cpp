@@ -22,15 +22,8 @@ protected:
         MachineTest::SetUp();
         ASSERT_TRUE(m_Port.Create());
         ASSERT_TRUE(m_Port.Start());
-        const UNICODE_STRING& name = In(m_Port.device).m_DeviceName.Value();
-        std::vector<WCHAR> path;
-        for (const char* c = "\\\\?\\GLOBALROOT"; *c != 0; c++) {
-            path.push_back((WCHAR)*c);
-        }
-        path.insert(path.end(), name.Buffer, name.Buffer + name.Length / sizeof(WCHAR));
-        path.push_back(0);
-        m_Handle =
-            CreateFileW(path.data(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
+        m_Handle = CreateFileW(DevicePath(m_Port.device).data(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                               FILE_FLAG_OVERLAPPED, NULL);
         ASSERT_NE(m_Handle, INVALID_HANDLE_VALUE);
         ASSERT_TRUE(SetCommMask(m_Handle, EV_RXCHAR));
     }

@@ -40,9 +40,18 @@ protected:
     // handle: both pipes and the whole data path work.
     ::testing::AssertionResult RoundTrips(uint8_t first)
     {
-        HANDLE h = OpenPort(false);
+        // A load handle closed with requests in flight is closed for good
+        // only once the last of them has finished (IRP_MJ_CLOSE comes then,
+        // from another thread): until then the exclusive port refuses.
+        HANDLE h = INVALID_HANDLE_VALUE;
+        DWORD error = 0;
+        sim_test::WaitFor([&] {
+            h = OpenPort(false);
+            error = GetLastError();
+            return h != INVALID_HANDLE_VALUE || error != ERROR_ACCESS_DENIED;
+        });
         if (h == INVALID_HANDLE_VALUE) {
-            return ::testing::AssertionFailure() << "the port does not open: " << GetLastError();
+            return ::testing::AssertionFailure() << "the port does not open: " << error;
         }
         std::string why = portload::RoundTrip(h, sim_test::Sequence(24, (uint8_t)(0x80 + first % 0x60)));
         BOOL closed = CloseHandle(h);

@@ -22,13 +22,7 @@ protected:
         MachineTest::SetUp();
         ASSERT_TRUE(m_Port.Create());
         ASSERT_TRUE(m_Port.Start());
-        const UNICODE_STRING& name = In(m_Port.device).m_DeviceName.Value();
-        // Built by hand: wide strings here are 16-bit, the C library's are not.
-        for (const char* c = "\\\\?\\GLOBALROOT"; *c != 0; c++) {
-            m_Path.push_back((WCHAR)*c);
-        }
-        m_Path.insert(m_Path.end(), name.Buffer, name.Buffer + name.Length / sizeof(WCHAR));
-        m_Path.push_back(0);
+        m_Path = DevicePath(m_Port.device);
     }
     void TearDown() override
     {
