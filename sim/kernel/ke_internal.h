@@ -14,8 +14,9 @@ namespace ke {
 
 struct HeldSpinLock {
     KSPIN_LOCK* lock;
-    KIRQL irqlBefore;  // what the matching release must restore
-    bool atDpcLevel;   // taken with KeAcquireSpinLockAtDpcLevel (no IRQL change)
+    KIRQL irqlBefore;                             // what the matching release must restore
+    bool atDpcLevel;                              // taken with KeAcquireSpinLockAtDpcLevel (no IRQL change)
+    std::chrono::steady_clock::time_point since;  // when it was taken (host time: spinning is real)
 };
 
 // Per-thread execution state. Its address is the thread's identity: spin

@@ -84,6 +84,10 @@ bool HasViolation(const std::string& rule);
 // Reports a violation from inside the sim (also usable by test drivers).
 void ReportViolation(const char* rule, const std::string& object, const char* routine, const std::string& detail);
 
+// A spin lock held longer than this is reported as SPINLOCK_HELD_TOO_LONG
+// when it is released (1000 ms after StartMachine).
+void SetSpinLockHoldLimit(unsigned ms);
+
 // ---------------------------------------------------------------- interleaving
 
 // A test breaks into a driver path at a point of the platform, so that a race
