@@ -65,14 +65,13 @@ void UnloadLocked(Guard& lock, DriverRecord* r, const char* why)
     r->unloading = true;
     RemoveEntryLocked(r->key);
     g_loadOrder.erase(std::remove(g_loadOrder.begin(), g_loadOrder.end(), d), g_loadOrder.end());
+    lock.unlock();
     if (d->DriverUnload) {
-        lock.unlock();
-        {
-            DriverScope scope(d);
-            CallDriverRoutine("DriverUnload", [&] { d->DriverUnload(d); });
-        }
-        lock.lock();
+        DriverScope scope(d);
+        CallDriverRoutine("DriverUnload", [&] { d->DriverUnload(d); });
     }
+    KeDriverUnloaded(d, "DriverUnload");
+    lock.lock();
     // Only now may the last device's deletion free the driver object.
     r->unloaded = true;
     for (PDEVICE_OBJECT dev = d->DeviceObject; dev; dev = dev->NextDevice) {
@@ -193,6 +192,8 @@ PDRIVER_OBJECT LoadDriver(const wchar_t* serviceName, PDRIVER_INITIALIZE entry, 
     delete[] path->Buffer;
     delete path;
 
+    if (!NT_SUCCESS(*status))
+        KeDriverUnloaded(d, "DriverEntry");
     io::Guard lock(io::Lock());
     if (!NT_SUCCESS(*status)) {
         // A failed entry is not followed by DriverUnload: what it created is its leak.

@@ -162,6 +162,11 @@ void ForgetAllObjectsLocked()
 
 }  // namespace io
 
+PDRIVER_OBJECT IoRunningDriver()
+{
+    return io::CurrentDriver();
+}
+
 const char* MajorFunctionName(UCHAR major)
 {
     return io::MajorName(major);
