@@ -80,6 +80,7 @@ void UnloadLocked(Guard& lock, DriverRecord* r, const char* why)
                         "the driver " + Narrow(r->serviceName) + " left this device object undeleted");
     }
     ReportDriverLinksLocked(d);
+    ReportDeviceReferencesLocked(d, why);
     if (r->liveDevices == 0)
         FreeDriverLocked(r);
 }

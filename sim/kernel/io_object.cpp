@@ -186,9 +186,14 @@ extern "C" VOID ObfReferenceObject(PVOID Object)
         return;
     }
     io::ReferenceLocked(Object);
+    io::NoteDriverReferenceLocked(Object, +1);
 }
 
 extern "C" VOID ObfDereferenceObject(PVOID Object)
 {
+    {
+        io::Guard lock(io::Lock());
+        io::NoteDriverReferenceLocked(Object, -1);
+    }
     io::Dereference(Object, "ObfDereferenceObject");
 }
