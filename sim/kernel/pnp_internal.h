@@ -72,6 +72,11 @@ void NotifyChanged();
 
 // ---------------------------------------------------------------- pnp_irp.cpp (PnP thread)
 
+// How long a PnP IRP may stay uncompleted (sim::SetPnpIrpTimeout); the
+// removal at machine stop may take twice as long.
+unsigned IrpTimeoutMs();
+void ResetIrpTimeout();  // back to 30 s, at machine start
+
 // Sends a PnP IRP to the top of `node`'s stack and waits for it.
 struct IrpOutcome {
     NTSTATUS status = STATUS_IO_TIMEOUT;

@@ -4,6 +4,7 @@
 #include "pnp_internal.h"
 #include "io_internal.h"
 
+#include <atomic>
 #include <cstring>
 
 namespace sim {
@@ -12,7 +13,8 @@ namespace {
 
 // A driver may keep a PnP IRP for a while (a start forwarded and waited on),
 // never for ever: past this the PnP manager reports it.
-const unsigned kIrpTimeoutMs = 30000;
+const unsigned kDefaultIrpTimeoutMs = 30000;
+std::atomic<unsigned> g_irpTimeoutMs{kDefaultIrpTimeoutMs};
 
 const char* MinorName(UCHAR minor)
 {
@@ -56,6 +58,16 @@ void Prepare(PIO_STACK_LOCATION loc, void* context)
 
 }  // namespace
 
+unsigned IrpTimeoutMs()
+{
+    return g_irpTimeoutMs;
+}
+
+void ResetIrpTimeout()
+{
+    g_irpTimeoutMs = kDefaultIrpTimeoutMs;
+}
+
 IrpOutcome SendPnpToDevice(PDEVICE_OBJECT device, UCHAR minor, const void* parameters, size_t size)
 {
     IrpOutcome out;
@@ -69,12 +81,13 @@ IrpOutcome SendPnpToDevice(PDEVICE_OBJECT device, UCHAR minor, const void* param
     q.requestorMode = KernelMode;
     q.prepare = Prepare;
     q.prepareContext = &prepared;
-    q.timeoutMs = kIrpTimeoutMs;
+    unsigned timeoutMs = IrpTimeoutMs();
+    q.timeoutMs = timeoutMs;
     IrpResult r = SendRequest(device, q);
     out.completed = r.completed;
     if (!r.completed) {
         ReportViolation("PNP_IRP_NOT_COMPLETED", io::DeviceText(device), MinorName(minor),
-                        "the PnP IRP was not completed within " + std::to_string(kIrpTimeoutMs / 1000) + " s");
+                        "the PnP IRP was not completed within " + std::to_string(timeoutMs) + " ms");
         return out;
     }
     out.status = r.ioStatus.Status;
@@ -107,6 +120,11 @@ NTSTATUS QueryCapabilities(DevNode* node, DEVICE_CAPABILITIES* caps)
 }  // namespace pnp
 
 using namespace pnp;
+
+void SetPnpIrpTimeout(unsigned ms)
+{
+    g_irpTimeoutMs = ms;
+}
 
 PnpIrpResult PnpSendIrp(const std::string& instancePath, UCHAR minor, const void* parameters, size_t parametersSize,
                         DEVICE_CAPABILITIES* capabilities, unsigned timeoutMs)

@@ -336,6 +336,11 @@ struct PnpIrpResult {
 PnpIrpResult PnpSendIrp(const std::string& instancePath, UCHAR minor, const void* parameters = nullptr,
                         size_t parametersSize = 0, DEVICE_CAPABILITIES* capabilities = nullptr,
                         unsigned timeoutMs = 10000);
+// How long a PnP IRP may stay uncompleted before PNP_IRP_NOT_COMPLETED (30 s
+// after StartMachine); the removal of every node at machine stop may take
+// twice as long before PNP_SHUTDOWN_TIMEOUT.
+void SetPnpIrpTimeout(unsigned ms);
+
 // IRP_MJ_SYSTEM_CONTROL with `minor` to the top of the node's stack.
 NTSTATUS SendSystemControl(const std::string& instancePath, UCHAR minor, unsigned timeoutMs = 10000);
 // What PoSetPowerState last recorded for the top of the node's stack (the
