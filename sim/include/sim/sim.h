@@ -82,6 +82,8 @@ void ClearViolations();
 bool HasViolation(const std::string& rule);
 
 // Reports a violation from inside the sim (also usable by test drivers).
+// `rule` must be a name of the registry (<sim/rules.h>); any other name is
+// reported as UNKNOWN_RULE.
 void ReportViolation(const char* rule, const std::string& object, const char* routine, const std::string& detail);
 
 // A spin lock held longer than this is reported as SPINLOCK_HELD_TOO_LONG
