@@ -135,7 +135,10 @@ def proofs(root, known):
 
     def add(rule, path, text, pos, table=False):
         if table:
-            where = "%s (table)" % path
+            # A row names its case first: {"CaseName", ..., "RULE", ...}.
+            row = text[text.rfind("{", 0, pos) + 1:pos]
+            case = re.match(r'\s*"(\w+)"', row)
+            where = "%s (table: %s)" % (path, case.group(1)) if case else "%s (table)" % path
         else:
             test = enclosing_test(text, pos)
             where = "%s (%s)" % (path, test) if test else path

@@ -33,7 +33,7 @@ TEST_F(T, TwoIsNot) { EXPECT_FALSE(sim::HasViolation("RULE_TWO")); }
 """
 
 TABLE = """
-Case cases[] = {{"x", "RULE_TWO"}};
+Case cases[] = {{"Second", "RULE_TWO"}};
 TEST_P(T, Table) { EXPECT_TRUE(TakeViolation(GetParam().rule)); }
 """
 
@@ -69,8 +69,8 @@ class CheckRulesTest(unittest.TestCase):
                           "tests/sim/b_test.cpp": TABLE})
         problems, _, proved = check_rules.check(root)
         self.assertEqual(problems, [])
-        self.assertEqual(proved["RULE_TWO"], ["tests/sim/b_test.cpp (table)"])
-        self.assertIn("| `RULE_TWO` | locks: the second | tests/sim/b_test.cpp (table) |",
+        self.assertEqual(proved["RULE_TWO"], ["tests/sim/b_test.cpp (table: Second)"])
+        self.assertIn("| `RULE_TWO` | locks: the second | tests/sim/b_test.cpp (table: Second) |",
                       check_rules.markdown(check_rules.read_registry(root), proved))
 
 
