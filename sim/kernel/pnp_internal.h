@@ -75,7 +75,9 @@ void NotifyChanged();
 // How long a PnP IRP may stay uncompleted (sim::SetPnpIrpTimeout); the
 // removal at machine stop may take twice as long.
 unsigned IrpTimeoutMs();
-void ResetIrpTimeout();  // back to 30 s, at machine start
+// At machine start: the time-out back to 30 s; the records the last machine's
+// lost IRPs kept are freed.
+void IrpStartup();
 
 // Sends a PnP IRP to the top of `node`'s stack and waits for it.
 struct IrpOutcome {

@@ -6,6 +6,9 @@
 
 #include <atomic>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <vector>
 
 namespace sim {
 namespace pnp {
@@ -15,6 +18,12 @@ namespace {
 // never for ever: past this the PnP manager reports it.
 const unsigned kDefaultIrpTimeoutMs = 30000;
 std::atomic<unsigned> g_irpTimeoutMs{kDefaultIrpTimeoutMs};
+
+// Capability records of queries the PnP manager gave up on: their driver may
+// still complete the IRP and write there, so they stay until the next
+// machine starts, when every driver of this one is gone.
+std::mutex g_lostLock;
+std::vector<std::unique_ptr<DEVICE_CAPABILITIES>> g_lostRecords;
 
 const char* MinorName(UCHAR minor)
 {
@@ -63,9 +72,11 @@ unsigned IrpTimeoutMs()
     return g_irpTimeoutMs;
 }
 
-void ResetIrpTimeout()
+void IrpStartup()
 {
     g_irpTimeoutMs = kDefaultIrpTimeoutMs;
+    std::lock_guard<std::mutex> lock(g_lostLock);
+    g_lostRecords.clear();
 }
 
 IrpOutcome SendPnpToDevice(PDEVICE_OBJECT device, UCHAR minor, const void* parameters, size_t size)
@@ -110,8 +121,11 @@ NTSTATUS QueryCapabilities(DevNode* node, DEVICE_CAPABILITIES* caps)
     record->UINumber = 0xFFFFFFFF;
     PDEVICE_CAPABILITIES p = record;
     IrpOutcome r = SendPnp(node, IRP_MN_QUERY_CAPABILITIES, &p, sizeof p);
-    if (!r.completed)
-        return STATUS_IO_TIMEOUT;  // the record stays with the IRP
+    if (!r.completed) {
+        std::lock_guard<std::mutex> lock(g_lostLock);
+        g_lostRecords.emplace_back(record);  // the record stays with the IRP
+        return STATUS_IO_TIMEOUT;
+    }
     *caps = *record;
     delete record;
     return r.status;

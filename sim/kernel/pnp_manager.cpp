@@ -159,7 +159,7 @@ void Startup()
         g_busy = false;
         g_running = true;
     }
-    ResetIrpTimeout();
+    IrpStartup();
     RootStartup();
     g_thread = std::thread(ThreadMain);
     RegisterQuietCheck(Idle);
