@@ -40,8 +40,7 @@ void DestroyDevice(void* body)
     delete d;
     DriverDeviceGoneLocked(driver);
     lock.unlock();
-    if (lastHandle)
-        pnp::DeviceFreed();  // its driver may have been waiting for it to unload
+    pnp::DeviceFreed();  // its driver may have been waiting for it to unload
 }
 
 }  // namespace

@@ -114,6 +114,12 @@ void UnloadAllDrivers()
     }
 }
 
+size_t DriverLiveDevicesLocked(PDRIVER_OBJECT driver)
+{
+    auto it = g_drivers.find(driver);
+    return it == g_drivers.end() ? 0 : it->second->liveDevices;
+}
+
 // Called by device creation to count the devices a driver object backs.
 void DriverDeviceCreatedLocked(PDRIVER_OBJECT driver)
 {

@@ -125,6 +125,9 @@ void UnlinkFromDriverLocked(PDEVICE_OBJECT device);
 void SetCreateBlocked(PDEVICE_OBJECT pdo, bool blocked);
 void DriverDeviceCreatedLocked(PDRIVER_OBJECT driver);
 void DriverDeviceGoneLocked(PDRIVER_OBJECT driver);  // one device object freed
+// Device objects whose memory still refers to the driver: deleted ones that
+// references (a queued work item, an open file) keep alive included.
+size_t DriverLiveDevicesLocked(PDRIVER_OBJECT driver);
 void DriversShutdownLocked();
 void DevicesShutdownLocked();  // reports devices still existing, frees them
 // Reports DEVICE_REFERENCE_LEAKED for each deleted device object of `driver`

@@ -162,7 +162,7 @@ void Shutdown();
 bool DeviceDeleting(PDEVICE_OBJECT device);
 // The last close of a file object on `device`.
 void HandleClosed(PDEVICE_OBJECT device);
-// A deleted device that open handles kept on its driver's list is gone.
+// A device object's memory is gone: its driver may be free to unload now.
 void DeviceFreed();
 
 }  // namespace pnp
