@@ -82,8 +82,10 @@ void KeCheckFreedMemory(const void* p, size_t size, const char* routine);
 
 // When a driver has unloaded (DriverUnload returned, or DriverEntry failed):
 // reports the timers it set and the DPCs it queued that are still pending
-// (TIMER_OR_DPC_PENDING_AT_UNLOAD) and takes them off their queues.
+// (TIMER_OR_DPC_PENDING_AT_UNLOAD) and takes them off their queues, and the
+// pool blocks its routines allocated and never freed (POOL_LEAK).
 void KeDriverUnloaded(PDRIVER_OBJECT driver, const char* routine);
+void ReportDriverPoolLeaks(PDRIVER_OBJECT driver, const char* routine);  // the pool's part of it
 
 // WaitQuiet also waits until every registered check returns true (for
 // example "no work item queued or running"). Registrations are dropped when

@@ -70,6 +70,8 @@ void KeDriverUnloaded(PDRIVER_OBJECT driver, const char* routine)
     ke::CancelDriverDpcsLocked(driver, routine);
     for (auto it = ke::g_owners.begin(); it != ke::g_owners.end();)
         it = it->second == driver ? ke::g_owners.erase(it) : std::next(it);
+    lock.unlock();
+    ReportDriverPoolLeaks(driver, routine);
 }
 
 }  // namespace sim

@@ -10,7 +10,8 @@ namespace {
 
 const Rule kRules[] = {
     // ------------------------------------------------------------ pool
-    {"POOL_LEAK", "pool", "a pool block still allocated when the machine stops, reported by tag"},
+    {"POOL_LEAK", "pool",
+     "a pool block still allocated when the driver that allocated it unloads, or when the machine stops (by tag)"},
     {"POOL_DOUBLE_FREE", "pool", "a pool block freed twice"},
     {"POOL_FREE_UNKNOWN", "pool", "a free of an address that is not the start of a live pool block"},
     {"POOL_TAG_MISMATCH", "pool", "a pool block freed with another tag than it was allocated with"},
@@ -89,7 +90,8 @@ const Rule kRules[] = {
 
     // ------------------------------------------------------------ locks
     {"SPINLOCK_RECURSIVE", "locks", "a spin lock acquired again by the thread that holds it"},
-    {"SPINLOCK_NOT_OWNER", "locks", "a spin lock released by a thread that does not hold it"},
+    {"SPINLOCK_NOT_OWNER", "locks",
+     "a spin lock, the cancel spin lock included, released by a thread that does not hold it"},
     {"SPINLOCK_OUT_OF_ORDER", "locks", "a spin lock released while one taken after it is still held"},
     {"SPINLOCK_ACQUIRE_IRQL", "locks",
      "a spin lock acquired above DISPATCH_LEVEL, or with KeAcquireSpinLockAtDpcLevel below it"},
