@@ -41,6 +41,11 @@ void WaitWhileHoldingASpinLock()
     KeReleaseSpinLock(&lock, old);
 }
 
+void ReleaseTheCancelSpinLockWithoutIt()
+{
+    sim::RunAtIrql(DISPATCH_LEVEL, [] { IoReleaseCancelSpinLock(DISPATCH_LEVEL); });
+}
+
 // ---------------------------------------------------------------- what a driver leaves at unload
 
 KTIMER g_timer;
@@ -76,6 +81,13 @@ NTSTATUS QueueDpcEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
     return STATUS_SUCCESS;
 }
 
+NTSTATUS KeepABlockEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+{
+    ExAllocatePoolWithTag(NonPagedPoolNx, 16, 'peeK');  // never freed
+    driver->DriverUnload = [](PDRIVER_OBJECT) {};
+    return STATUS_SUCCESS;
+}
+
 // One device, deleted by DriverUnload; `keep` references it first.
 template <bool keep>
 NTSTATUS DeviceEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
@@ -105,6 +117,11 @@ void UnloadWithADpcQueued()
     sim::UnloadDriver(sim::LoadDriver(L"rulesdpc", QueueDpcEntry));
     g_blockDpcs = false;
     EXPECT_TRUE(sim::WaitQuiet());
+}
+
+void UnloadWithABlockKept()
+{
+    sim::UnloadDriver(sim::LoadDriver(L"rulespool", KeepABlockEntry));
 }
 
 void UnloadWithADeviceStillReferenced()
@@ -214,22 +231,24 @@ TEST_P(VerifierRuleTest, TheFaultyRoutineIsReportedUnderItsRuleAlone)
 
 INSTANTIATE_TEST_SUITE_P(
     Rules, VerifierRuleTest,
-    ::testing::Values(Breach{"HoldASpinLockPastTheLimit", "SPINLOCK_HELD_TOO_LONG", HoldASpinLockPastTheLimit, false},
-                      Breach{"WaitWhileHoldingASpinLock", "WAIT_AT_RAISED_IRQL", WaitWhileHoldingASpinLock, false},
-                      Breach{"UnloadWithATimerSet", "TIMER_OR_DPC_PENDING_AT_UNLOAD", UnloadWithATimerSet, false},
-                      Breach{"UnloadWithADpcQueued", "TIMER_OR_DPC_PENDING_AT_UNLOAD", UnloadWithADpcQueued, false},
-                      Breach{"UnloadWithADeviceStillReferenced", "DEVICE_REFERENCE_LEAKED",
-                             UnloadWithADeviceStillReferenced, false},
-                      Breach{"StopHoldingAnAttachedDeviceReference", "DEVICE_REFERENCE_LEAKED",
-                             StopHoldingAnAttachedDeviceReference, true},
-                      Breach{"EndAClientWhoseReadTheDriverKeeps", "THREAD_IRP_NOT_CANCELLED",
-                             EndAClientWhoseReadTheDriverKeeps, false},
-                      Breach{"AllocateFromAHeapThatIsNotOne", "WIN32_BAD_HEAP", AllocateFromAHeapThatIsNotOne, false},
-                      Breach{"FreeWhatTheHeapNeverGave", "WIN32_HEAP_BAD_FREE", FreeWhatTheHeapNeverGave, false},
-                      Breach{"AskTheHeapForExceptions", "WIN32_HEAP_EXCEPTIONS", AskTheHeapForExceptions, false},
-                      Breach{"KeepAHeapBlock", "WIN32_HEAP_LEAKED", KeepAHeapBlock, true},
-                      Breach{"AssertSomethingFalse", "DRIVER_ASSERTION_FAILED", AssertSomethingFalse, false},
-                      Breach{"ReportUnderAnUnlistedName", "UNKNOWN_RULE", ReportUnderAnUnlistedName, false}),
+    ::testing::Values(
+        Breach{"HoldASpinLockPastTheLimit", "SPINLOCK_HELD_TOO_LONG", HoldASpinLockPastTheLimit, false},
+        Breach{"WaitWhileHoldingASpinLock", "WAIT_AT_RAISED_IRQL", WaitWhileHoldingASpinLock, false},
+        Breach{"ReleaseTheCancelSpinLockWithoutIt", "SPINLOCK_NOT_OWNER", ReleaseTheCancelSpinLockWithoutIt, false},
+        Breach{"UnloadWithATimerSet", "TIMER_OR_DPC_PENDING_AT_UNLOAD", UnloadWithATimerSet, false},
+        Breach{"UnloadWithADpcQueued", "TIMER_OR_DPC_PENDING_AT_UNLOAD", UnloadWithADpcQueued, false},
+        Breach{"UnloadWithABlockKept", "POOL_LEAK", UnloadWithABlockKept, false},
+        Breach{"UnloadWithADeviceStillReferenced", "DEVICE_REFERENCE_LEAKED", UnloadWithADeviceStillReferenced, false},
+        Breach{"StopHoldingAnAttachedDeviceReference", "DEVICE_REFERENCE_LEAKED", StopHoldingAnAttachedDeviceReference,
+               true},
+        Breach{"EndAClientWhoseReadTheDriverKeeps", "THREAD_IRP_NOT_CANCELLED", EndAClientWhoseReadTheDriverKeeps,
+               false},
+        Breach{"AllocateFromAHeapThatIsNotOne", "WIN32_BAD_HEAP", AllocateFromAHeapThatIsNotOne, false},
+        Breach{"FreeWhatTheHeapNeverGave", "WIN32_HEAP_BAD_FREE", FreeWhatTheHeapNeverGave, false},
+        Breach{"AskTheHeapForExceptions", "WIN32_HEAP_EXCEPTIONS", AskTheHeapForExceptions, false},
+        Breach{"KeepAHeapBlock", "WIN32_HEAP_LEAKED", KeepAHeapBlock, true},
+        Breach{"AssertSomethingFalse", "DRIVER_ASSERTION_FAILED", AssertSomethingFalse, false},
+        Breach{"ReportUnderAnUnlistedName", "UNKNOWN_RULE", ReportUnderAnUnlistedName, false}),
     [](const ::testing::TestParamInfo<Breach>& i) { return std::string(i.param.name); });
 
 }  // namespace
