@@ -70,8 +70,18 @@ void UnloadLocked(Guard& lock, DriverRecord* r, const char* why)
         DriverScope scope(d);
         CallDriverRoutine("DriverUnload", [&] { d->DriverUnload(d); });
     }
-    KeDriverUnloaded(d, "DriverUnload");
     lock.lock();
+    // A deleted device that a reference still keeps (a work item whose
+    // routine runs) keeps the driver's code running too, as on Windows: what
+    // it left pending or allocated is judged at teardown instead.
+    size_t listed = 0;
+    for (PDEVICE_OBJECT dev = d->DeviceObject; dev; dev = dev->NextDevice)
+        ++listed;
+    if (r->liveDevices <= listed) {
+        lock.unlock();
+        KeDriverUnloaded(d, "DriverUnload");
+        lock.lock();
+    }
     // Only now may the last device's deletion free the driver object.
     r->unloaded = true;
     for (PDEVICE_OBJECT dev = d->DeviceObject; dev; dev = dev->NextDevice) {
