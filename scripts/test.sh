@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Builds everything and runs every check:
+#   the verifier rules' registry and proofs (tools/rules/check_rules.py),
 #   host tests (ctest, each test in its own process, ASan/UBSan in CI),
 #   the PE checks of the target binaries,
 #   the portable system tests against the real drivers under Wine
@@ -33,6 +34,18 @@ if scripts/format.sh --check; then
     note "style check: OK"
 else
     fail "style check: FAILED (run scripts/format.sh)"
+fi
+
+# ---------------------------------------------------------- verifier rules
+# Every rule the simulated machine reports is in its registry and proved by a
+# test (tools/rules/check_rules.py --list prints them).
+if ! rules_selftest=$(PYTHONDONTWRITEBYTECODE=1 python3 -m unittest discover -s tools/rules -p 'test_*.py' 2>&1); then
+    echo "$rules_selftest"
+    fail "verifier rules: FAILED (the checker's self-test failed)"
+elif rules=$(PYTHONDONTWRITEBYTECODE=1 python3 tools/rules/check_rules.py); then
+    note "$rules"
+else
+    fail "$rules"
 fi
 
 # ------------------------------------------------------------------ builds

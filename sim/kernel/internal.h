@@ -80,6 +80,13 @@ bool HoldsSpinLock(const KSPIN_LOCK* lock);  // held by the calling thread
 // drivers use for such objects (device extensions) call it before releasing.
 void KeCheckFreedMemory(const void* p, size_t size, const char* routine);
 
+// When a driver has unloaded (DriverUnload returned, or DriverEntry failed):
+// reports the timers it set and the DPCs it queued that are still pending
+// (TIMER_OR_DPC_PENDING_AT_UNLOAD) and takes them off their queues, and the
+// pool blocks its routines allocated and never freed (POOL_LEAK).
+void KeDriverUnloaded(PDRIVER_OBJECT driver, const char* routine);
+void ReportDriverPoolLeaks(PDRIVER_OBJECT driver, const char* routine);  // the pool's part of it
+
 // WaitQuiet also waits until every registered check returns true (for
 // example "no work item queued or running"). Registrations are dropped when
 // the machine stops; register in the subsystem's startup.
@@ -103,6 +110,13 @@ void CmStartup(const MachineOptions& options);
 void CmShutdown();
 // Pool leak report at teardown (after every subsystem has shut down).
 void KeReportPoolLeaks();
+
+// ---------------------------------------------------------------- io: drivers
+
+// The driver whose routine the calling thread runs (DriverEntry, DriverUnload,
+// AddDevice, dispatch, completion and cancel routines, work items); null when
+// none.
+PDRIVER_OBJECT IoRunningDriver();
 
 // ---------------------------------------------------------------- io: handles
 

@@ -40,8 +40,7 @@ void DestroyDevice(void* body)
     delete d;
     DriverDeviceGoneLocked(driver);
     lock.unlock();
-    if (lastHandle)
-        pnp::DeviceFreed();  // its driver may have been waiting for it to unload
+    pnp::DeviceFreed();  // its driver may have been waiting for it to unload
 }
 
 }  // namespace
@@ -80,8 +79,35 @@ void SetCreateBlocked(PDEVICE_OBJECT pdo, bool blocked)
         d->DeviceObjectExtension->createBlocked = blocked;
 }
 
+void NoteDriverReferenceLocked(void* object, LONG delta)
+{
+    auto d = static_cast<PDEVICE_OBJECT>(object);
+    if (!g_devices.count(d))
+        return;
+    LONG& refs = d->DeviceObjectExtension->driverRefs;
+    refs = refs + delta < 0 ? 0 : refs + delta;
+}
+
+// A deleted device whose memory outlives its driver: a driver took a
+// reference and never dropped it. Windows keeps the object, and the driver
+// image, for ever.
+void ReportDeviceReferencesLocked(PDRIVER_OBJECT driver, const char* routine)
+{
+    for (PDEVICE_OBJECT d : g_devices) {
+        _DEVOBJ_EXTENSION* x = d->DeviceObjectExtension;
+        if ((driver && d->DriverObject != driver) || !x->deleted || x->driverRefs == 0 || x->refLeakReported)
+            continue;
+        x->refLeakReported = true;
+        ReportViolation("DEVICE_REFERENCE_LEAKED", DeviceText(d), routine,
+                        std::to_string(x->driverRefs) +
+                            " reference(s) taken with ObReferenceObject or IoGetAttachedDeviceReference were "
+                            "never dropped with ObDereferenceObject; the deleted device object cannot go");
+    }
+}
+
 void DevicesShutdownLocked()
 {
+    ReportDeviceReferencesLocked(nullptr, "StopMachine");
     std::vector<PDEVICE_OBJECT> all(g_devices.begin(), g_devices.end());
     for (PDEVICE_OBJECT d : all) {
         _DEVOBJ_EXTENSION* x = d->DeviceObjectExtension;
@@ -266,5 +292,6 @@ extern "C" PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObje
     io::Guard lock(io::Lock());
     PDEVICE_OBJECT top = io::TopOfStackLocked(DeviceObject);
     io::ReferenceLocked(top);
+    io::NoteDriverReferenceLocked(top, +1);
     return top;
 }

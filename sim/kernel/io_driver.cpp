@@ -65,12 +65,21 @@ void UnloadLocked(Guard& lock, DriverRecord* r, const char* why)
     r->unloading = true;
     RemoveEntryLocked(r->key);
     g_loadOrder.erase(std::remove(g_loadOrder.begin(), g_loadOrder.end(), d), g_loadOrder.end());
+    lock.unlock();
     if (d->DriverUnload) {
+        DriverScope scope(d);
+        CallDriverRoutine("DriverUnload", [&] { d->DriverUnload(d); });
+    }
+    lock.lock();
+    // A deleted device that a reference still keeps (a work item whose
+    // routine runs) keeps the driver's code running too, as on Windows: what
+    // it left pending or allocated is judged at teardown instead.
+    size_t listed = 0;
+    for (PDEVICE_OBJECT dev = d->DeviceObject; dev; dev = dev->NextDevice)
+        ++listed;
+    if (r->liveDevices <= listed) {
         lock.unlock();
-        {
-            DriverScope scope(d);
-            CallDriverRoutine("DriverUnload", [&] { d->DriverUnload(d); });
-        }
+        KeDriverUnloaded(d, "DriverUnload");
         lock.lock();
     }
     // Only now may the last device's deletion free the driver object.
@@ -81,6 +90,7 @@ void UnloadLocked(Guard& lock, DriverRecord* r, const char* why)
                         "the driver " + Narrow(r->serviceName) + " left this device object undeleted");
     }
     ReportDriverLinksLocked(d);
+    ReportDeviceReferencesLocked(d, why);
     if (r->liveDevices == 0)
         FreeDriverLocked(r);
 }
@@ -112,6 +122,12 @@ void UnloadAllDrivers()
         DriverRecord* r = g_drivers[g_loadOrder.back()];
         UnloadLocked(lock, r, "StopMachine");
     }
+}
+
+size_t DriverLiveDevicesLocked(PDRIVER_OBJECT driver)
+{
+    auto it = g_drivers.find(driver);
+    return it == g_drivers.end() ? 0 : it->second->liveDevices;
 }
 
 // Called by device creation to count the devices a driver object backs.
@@ -193,6 +209,8 @@ PDRIVER_OBJECT LoadDriver(const wchar_t* serviceName, PDRIVER_INITIALIZE entry, 
     delete[] path->Buffer;
     delete path;
 
+    if (!NT_SUCCESS(*status))
+        KeDriverUnloaded(d, "DriverEntry");
     io::Guard lock(io::Lock());
     if (!NT_SUCCESS(*status)) {
         // A failed entry is not followed by DriverUnload: what it created is its leak.

@@ -39,6 +39,11 @@ struct _DEVOBJ_EXTENSION {
     // Deleted, but open handles still reference it: it stays on its driver's
     // list (so the driver is not unloaded under them) until its memory goes.
     bool unlinkWhenFreed = false;
+    // References drivers took with ObReferenceObject or
+    // IoGetAttachedDeviceReference and have not dropped with
+    // ObDereferenceObject: each keeps a deleted device's memory alive.
+    LONG driverRefs = 0;
+    bool refLeakReported = false;
     POWER_STATE devicePower{};  // recorded by PoSetPowerState
     POWER_STATE systemPower{};
 };
@@ -120,8 +125,15 @@ void UnlinkFromDriverLocked(PDEVICE_OBJECT device);
 void SetCreateBlocked(PDEVICE_OBJECT pdo, bool blocked);
 void DriverDeviceCreatedLocked(PDRIVER_OBJECT driver);
 void DriverDeviceGoneLocked(PDRIVER_OBJECT driver);  // one device object freed
+// Device objects whose memory still refers to the driver: deleted ones that
+// references (a queued work item, an open file) keep alive included.
+size_t DriverLiveDevicesLocked(PDRIVER_OBJECT driver);
 void DriversShutdownLocked();
 void DevicesShutdownLocked();  // reports devices still existing, frees them
+// Reports DEVICE_REFERENCE_LEAKED for each deleted device object of `driver`
+// (null: of any driver) that driver references still keep alive.
+void ReportDeviceReferencesLocked(PDRIVER_OBJECT driver, const char* routine);
+void NoteDriverReferenceLocked(void* object, LONG delta);  // a device's driverRefs; other objects: nothing
 NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp);
 void UnloadAllDrivers();
 

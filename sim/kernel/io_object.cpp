@@ -162,6 +162,11 @@ void ForgetAllObjectsLocked()
 
 }  // namespace io
 
+PDRIVER_OBJECT IoRunningDriver()
+{
+    return io::CurrentDriver();
+}
+
 const char* MajorFunctionName(UCHAR major)
 {
     return io::MajorName(major);
@@ -181,9 +186,14 @@ extern "C" VOID ObfReferenceObject(PVOID Object)
         return;
     }
     io::ReferenceLocked(Object);
+    io::NoteDriverReferenceLocked(Object, +1);
 }
 
 extern "C" VOID ObfDereferenceObject(PVOID Object)
 {
+    {
+        io::Guard lock(io::Lock());
+        io::NoteDriverReferenceLocked(Object, -1);
+    }
     io::Dereference(Object, "ObfDereferenceObject");
 }

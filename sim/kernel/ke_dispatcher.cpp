@@ -136,10 +136,13 @@ NTSTATUS Wait(ULONG count, PVOID objects[], WAIT_TYPE type, PLARGE_INTEGER timeo
 {
     KIRQL irql = CurrentIrql();
     bool poll = timeout && timeout->QuadPart == 0;
-    if (irql > DISPATCH_LEVEL || (irql > APC_LEVEL && !poll))
+    if (irql > DISPATCH_LEVEL || (irql > APC_LEVEL && !poll)) {
+        int locks = SpinLocksHeld();
         ReportViolation("WAIT_AT_RAISED_IRQL", std::string("thread '") + ThreadName() + "'", routine,
                         std::string("waiting ") + (timeout ? "with a non-zero time-out" : "without a time-out") +
-                            " at " + IrqlName(irql));
+                            " at " + IrqlName(irql) +
+                            (locks ? " holding " + std::to_string(locks) + " spin lock(s)" : std::string()));
+    }
     Guard lock(DispatcherLock());
     for (ULONG i = 0; i < count; ++i)
         if (!CheckObject(objects[i], routine))

@@ -39,10 +39,12 @@ void DpcThread()
             // The routine may free or requeue its KDPC: copy what it needs first.
             PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
             PVOID context = dpc->DeferredContext, a1 = dpc->SystemArgument1, a2 = dpc->SystemArgument2;
+            SetRunningDpcOwner(OwnerLocked(dpc));
             g_running = true;
             lock.unlock();
             CallDriverRoutine("deferred routine", [&] { routine(dpc, context, a1, a2); });
             SetCurrentIrql(DISPATCH_LEVEL);
+            SetRunningDpcOwner(nullptr);
             lock.lock();
             g_running = false;
             continue;
@@ -111,6 +113,21 @@ void InsertQueueDpcLocked(KDPC* dpc, PVOID arg1, PVOID arg2, bool* inserted)
     g_wake.notify_all();
 }
 
+void CancelDriverDpcsLocked(PDRIVER_OBJECT driver, const char* routine)
+{
+    for (LIST_ENTRY* e = g_queue.Flink; e != &g_queue;) {
+        KDPC* dpc = CONTAINING_RECORD(e, KDPC, DpcListEntry);
+        e = e->Flink;
+        if (OwnerLocked(dpc) != driver)
+            continue;
+        RemoveEntryList(&dpc->DpcListEntry);  // its routine is unloaded code
+        dpc->DpcData = nullptr;
+        ReportViolation("TIMER_OR_DPC_PENDING_AT_UNLOAD", "DPC " + Hex(dpc), routine,
+                        "the DPC is still queued after its driver unloaded (remove it, or flush queued DPCs, in "
+                        "DriverUnload)");
+    }
+}
+
 void CheckFreedDpcsLocked(const char* begin, const char* end, const char* routine)
 {
     for (LIST_ENTRY* e = g_queue.Flink; e != &g_queue;) {
@@ -122,6 +139,7 @@ void CheckFreedDpcsLocked(const char* begin, const char* end, const char* routin
         ReportViolation("FREE_ACTIVE_KERNEL_OBJECT", "DPC " + Hex(dpc), routine,
                         "memory freed while the DPC is queued");
         RemoveEntryList(&dpc->DpcListEntry);  // the DPC thread must not touch freed memory
+        ForgetOwnerLocked(dpc);
     }
 }
 
@@ -150,6 +168,8 @@ VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID Defer
     Dpc->Importance = 1;  // MediumImportance
     Dpc->DeferredRoutine = DeferredRoutine;
     Dpc->DeferredContext = DeferredContext;
+    sim::ke::Guard lock(sim::ke::DispatcherLock());
+    sim::ke::ForgetOwnerLocked(Dpc);
 }
 
 BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2)
@@ -158,6 +178,8 @@ BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument
     bool inserted;
     sim::ke::Guard lock(sim::ke::DispatcherLock());
     sim::ke::InsertQueueDpcLocked(Dpc, SystemArgument1, SystemArgument2, &inserted);
+    if (inserted)
+        sim::ke::NoteOwnerLocked(Dpc);
     return inserted ? TRUE : FALSE;
 }
 

@@ -14,8 +14,9 @@ namespace ke {
 
 struct HeldSpinLock {
     KSPIN_LOCK* lock;
-    KIRQL irqlBefore;  // what the matching release must restore
-    bool atDpcLevel;   // taken with KeAcquireSpinLockAtDpcLevel (no IRQL change)
+    KIRQL irqlBefore;                             // what the matching release must restore
+    bool atDpcLevel;                              // taken with KeAcquireSpinLockAtDpcLevel (no IRQL change)
+    std::chrono::steady_clock::time_point since;  // when it was taken (host time: spinning is real)
 };
 
 // Per-thread execution state. Its address is the thread's identity: spin
@@ -67,6 +68,19 @@ bool FireDueTimerLocked(ULONGLONG now);  // fires the earliest timer if due
 void TimerStartup();
 void TimerShutdownLocked();  // reports timers left set and forgets them
 void CheckFreedTimersLocked(const char* begin, const char* end, const char* routine);
+
+// The driver that set a timer or queued a DPC (ke_owner.cpp). Lock held,
+// except SetRunningDpcOwner, which the DPC thread calls around each routine.
+void NoteOwnerLocked(const void* object);  // the calling thread's driver, or none
+void CopyOwnerLocked(const void* from, const void* to);
+PDRIVER_OBJECT OwnerLocked(const void* object);
+void ForgetOwnerLocked(const void* object);
+void SetRunningDpcOwner(PDRIVER_OBJECT driver);
+void OwnersStartup();
+// Report TIMER_OR_DPC_PENDING_AT_UNLOAD for each timer still set, or DPC
+// still queued, that `driver` owns, and take it off its queue. Lock held.
+void CancelDriverTimersLocked(PDRIVER_OBJECT driver, const char* routine);
+void CancelDriverDpcsLocked(PDRIVER_OBJECT driver, const char* routine);
 
 // Clock (ke_time.cpp).
 void ClockStartup();

@@ -44,6 +44,7 @@ void KeStartup(const MachineOptions& options)
     ke::PoolStartup();
     ke::SpinLockStartup();
     ke::TimerStartup();
+    ke::OwnersStartup();
     ke::DpcStartup();
 }
 

@@ -1,5 +1,6 @@
-// Pool: every block is tracked with its size, tag, type and allocating
-// thread. New blocks are filled with 0xCD and freed ones with 0xDD, so code
+// Pool: every block is tracked with its size, tag, type, allocating thread
+// and the driver whose routine allocated it (its leaks are reported when that
+// driver unloads, the rest at machine teardown). New blocks are filled with 0xCD and freed ones with 0xDD, so code
 // that assumes zeroed or still-valid memory misbehaves visibly. Freed blocks
 // stay in a bounded quarantine so that a second free of the same address is
 // told apart from a free of an address the pool never gave out (under
@@ -23,6 +24,8 @@ struct Block {
     ULONG tag;
     POOL_TYPE type;
     std::string thread;
+    PDRIVER_OBJECT driver;      // null: allocated outside any driver's routine
+    bool leakReported = false;  // at its driver's unload; not again at teardown
 };
 
 struct Freed {
@@ -122,7 +125,7 @@ PVOID PoolAllocate(POOL_TYPE type, SIZE_T size, ULONG tag, const char* routine, 
         return nullptr;
     memset(p, 0xCD, size);
     std::lock_guard<std::mutex> lock(g_lock);
-    g_blocks[p] = Block{size, tag, type, ThreadName()};
+    g_blocks[p] = Block{size, tag, type, ThreadName(), IoRunningDriver()};
     if (IsPaged(type))
         g_paged[(uintptr_t)p] = size;
     g_freedSet.erase(p);
@@ -282,16 +285,36 @@ std::string PoolReport()
     return out;
 }
 
-void KeReportPoolLeaks()
+void ReportDriverPoolLeaks(PDRIVER_OBJECT driver, const char* routine)
 {
     std::vector<std::pair<void*, Block>> leaked;
     {
         std::lock_guard<std::mutex> lock(g_lock);
         for (auto& b : g_blocks)
-            leaked.push_back(b);
+            if (b.second.driver == driver && !b.second.leakReported) {
+                b.second.leakReported = true;
+                leaked.push_back(b);
+            }
     }
-    if (leaked.empty())
-        return;
+    for (auto& l : leaked)
+        ReportViolation("POOL_LEAK", BlockName(l.first, l.second.tag), routine,
+                        std::to_string(l.second.size) + " bytes of " + PoolTypeName(l.second.type) +
+                            " the driver allocated on thread '" + l.second.thread +
+                            "' and did not free before it "
+                            "unloaded");
+}
+
+void KeReportPoolLeaks()
+{
+    std::vector<std::pair<void*, Block>> leaked;
+    {
+        std::lock_guard<std::mutex> lock(g_lock);
+        if (g_blocks.empty())
+            return;
+        for (auto& b : g_blocks)
+            if (!b.second.leakReported)
+                leaked.push_back(b);
+    }
     std::sort(leaked.begin(), leaked.end(), [](const std::pair<void*, Block>& a, const std::pair<void*, Block>& b) {
         return a.second.tag != b.second.tag ? TagText(a.second.tag) < TagText(b.second.tag) : a.first < b.first;
     });

@@ -3,11 +3,14 @@
 // load. Each thread keeps the locks it holds in acquisition order; a global
 // graph of "A held while B was acquired" edges, keyed by lock address, finds
 // lock-order cycles. KeInitializeSpinLock forgets the edges of an address so
-// that a lock reborn at a reused address starts clean.
+// that a lock reborn at a reused address starts clean. A lock held past the
+// hold limit is reported when it is released: other processors spin all
+// that time.
 #include "ke_internal.h"
 
 #include <sched.h>
 
+#include <atomic>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -20,6 +23,9 @@ std::mutex g_graphLock;                                   // guards g_after and 
 std::unordered_map<const KSPIN_LOCK*, LockSet> g_after;   // A -> locks taken while A was held
 std::unordered_map<const KSPIN_LOCK*, LockSet> g_before;  // B -> locks held when B was taken
 KSPIN_LOCK g_cancelLock;
+
+const unsigned kDefaultHoldLimitMs = 1000;
+std::atomic<unsigned> g_holdLimitMs{kDefaultHoldLimitMs};
 
 std::string LockName(const KSPIN_LOCK* lock)
 {
@@ -102,7 +108,7 @@ bool AcquireCore(KSPIN_LOCK* lock, KIRQL irqlBefore, bool atDpcLevel, const char
         else
             __builtin_ia32_pause();
     }
-    self.held.push_back(ke::HeldSpinLock{lock, irqlBefore, atDpcLevel});
+    self.held.push_back(ke::HeldSpinLock{lock, irqlBefore, atDpcLevel, std::chrono::steady_clock::now()});
     return true;
 }
 
@@ -132,6 +138,13 @@ bool ReleaseCore(KSPIN_LOCK* lock, const char* routine, ke::HeldSpinLock* entry)
     *entry = held[i - 1];
     held.erase(held.begin() + (long)(i - 1));
     __atomic_store_n(lock, (KSPIN_LOCK)0, __ATOMIC_RELEASE);
+    auto heldMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - entry->since);
+    unsigned limit = g_holdLimitMs;
+    if (heldMs.count() > (long long)limit)
+        ReportViolation("SPINLOCK_HELD_TOO_LONG", LockName(lock), routine,
+                        "held for " + std::to_string(heldMs.count()) + " ms by thread '" + std::string(self.name) +
+                            "' (limit " + std::to_string(limit) + " ms)");
     return true;
 }
 
@@ -176,6 +189,11 @@ void ReleaseSpinLockFor(KSPIN_LOCK* lock, KIRQL newIrql, const char* routine)
     BreakAt(BreakPoint::AfterReleaseSpinLock, lock);
 }
 
+void SetSpinLockHoldLimit(unsigned ms)
+{
+    g_holdLimitMs = ms;
+}
+
 bool HoldsSpinLock(const KSPIN_LOCK* lock)
 {
     return __atomic_load_n(lock, __ATOMIC_RELAXED) == (KSPIN_LOCK)&ke::Self();
@@ -188,6 +206,7 @@ void SpinLockStartup()
     g_after.clear();
     g_before.clear();
     g_cancelLock = 0;
+    g_holdLimitMs = kDefaultHoldLimitMs;
 }
 }  // namespace ke
 

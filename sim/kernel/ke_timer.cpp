@@ -68,6 +68,7 @@ bool FireDueTimerLocked(ULONGLONG now)
     t->Header.SignalState = 1;
     SatisfyWaitersLocked(&t->Header);
     if (t->Dpc) {
+        CopyOwnerLocked(t, t->Dpc);
         // As on Windows, the DPC receives the expiry's system time split in two.
         LARGE_INTEGER system;
         system.QuadPart = SystemTimeNow();
@@ -100,6 +101,20 @@ void TimerShutdownLocked()
     g_requested.clear();
 }
 
+void CancelDriverTimersLocked(PDRIVER_OBJECT driver, const char* routine)
+{
+    for (LIST_ENTRY* e = g_timers.Flink; e != &g_timers;) {
+        KTIMER* t = CONTAINING_RECORD(e, KTIMER, TimerListEntry);
+        e = e->Flink;
+        if (OwnerLocked(t) != driver)
+            continue;
+        Unqueue(t);  // its DPC would run in unloaded code
+        ReportViolation("TIMER_OR_DPC_PENDING_AT_UNLOAD", TimerName(t), routine,
+                        std::string("the timer is still set") + (t->Dpc ? " (DPC " + Hex(t->Dpc) + ")" : "") +
+                            " after its driver unloaded (cancel it, and flush queued DPCs, in DriverUnload)");
+    }
+}
+
 void CheckFreedTimersLocked(const char* begin, const char* end, const char* routine)
 {
     for (LIST_ENTRY* e = g_timers.Flink; e != &g_timers;) {
@@ -110,6 +125,7 @@ void CheckFreedTimersLocked(const char* begin, const char* end, const char* rout
             continue;
         ReportViolation("FREE_ACTIVE_KERNEL_OBJECT", TimerName(t), routine, "memory freed while the timer is set");
         RemoveEntryList(&t->TimerListEntry);  // the DPC thread must not touch freed memory
+        ForgetOwnerLocked(t);
     }
 }
 
@@ -144,6 +160,7 @@ VOID KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type)
     Timer->Period = 0;
     Guard lock(sim::ke::DispatcherLock());
     sim::ke::g_requested.erase(Timer);
+    sim::ke::ForgetOwnerLocked(Timer);
 }
 
 VOID KeInitializeTimer(PKTIMER Timer)
@@ -171,6 +188,7 @@ BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dp
     Timer->Dpc = Dpc;
     Timer->Header.SignalState = 0;
     sim::ke::Enqueue(Timer);
+    sim::ke::NoteOwnerLocked(Timer);
     sim::ke::WakeDpcThreadLocked();
     return wasSet ? TRUE : FALSE;
 }

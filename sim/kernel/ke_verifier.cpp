@@ -1,6 +1,10 @@
 // The verifier core: every rule the machine enforces is reported here, as one
-// line "VERIFIER: <RULE>: <object>: in <routine>: <detail>".
+// line "VERIFIER: <RULE>: <object>: in <routine>: <detail>". Rules are named
+// in the registry (ke_rules.cpp); a name missing there is reported as
+// UNKNOWN_RULE instead of the rule, so that no check goes unlisted.
 #include "ke_internal.h"
+
+#include <sim/rules.h>
 
 #include <atomic>
 #include <cstdio>
@@ -43,6 +47,12 @@ bool HasViolation(const std::string& rule)
 
 void ReportViolation(const char* rule, const std::string& object, const char* routine, const std::string& detail)
 {
+    if (!FindRule(rule)) {
+        ReportViolation("UNKNOWN_RULE", std::string("rule ") + (rule ? rule : "(null)"), routine,
+                        "not in the verifier's registry (sim/kernel/ke_rules.cpp); the report was: " + object + ": " +
+                            detail);
+        return;
+    }
     Violation v;
     v.rule = rule ? rule : "?";
     v.object = object;

@@ -225,7 +225,9 @@ void UnloadIdleDrivers()
         Guard lock(Lock());
         io::Guard io(io::Lock());
         for (auto it = g_loaded.begin(); it != g_loaded.end();) {
-            if (!it->second->DeviceObject) {
+            // As on Windows, a driver unloads once its last device object is
+            // gone, not merely deleted: a reference (a queued work item) defers it.
+            if (!it->second->DeviceObject && io::DriverLiveDevicesLocked(it->second) == 0) {
                 idle.push_back(it->second);
                 it = g_loaded.erase(it);
             } else {

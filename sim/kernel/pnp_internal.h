@@ -72,6 +72,13 @@ void NotifyChanged();
 
 // ---------------------------------------------------------------- pnp_irp.cpp (PnP thread)
 
+// How long a PnP IRP may stay uncompleted (sim::SetPnpIrpTimeout); the
+// removal at machine stop may take twice as long.
+unsigned IrpTimeoutMs();
+// At machine start: the time-out back to 30 s; the records the last machine's
+// lost IRPs kept are freed.
+void IrpStartup();
+
 // Sends a PnP IRP to the top of `node`'s stack and waits for it.
 struct IrpOutcome {
     NTSTATUS status = STATUS_IO_TIMEOUT;
@@ -155,7 +162,7 @@ void Shutdown();
 bool DeviceDeleting(PDEVICE_OBJECT device);
 // The last close of a file object on `device`.
 void HandleClosed(PDEVICE_OBJECT device);
-// A deleted device that open handles kept on its driver's list is gone.
+// A device object's memory is gone: its driver may be free to unload now.
 void DeviceFreed();
 
 }  // namespace pnp

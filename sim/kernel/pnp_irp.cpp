@@ -4,7 +4,11 @@
 #include "pnp_internal.h"
 #include "io_internal.h"
 
+#include <atomic>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <vector>
 
 namespace sim {
 namespace pnp {
@@ -12,7 +16,14 @@ namespace {
 
 // A driver may keep a PnP IRP for a while (a start forwarded and waited on),
 // never for ever: past this the PnP manager reports it.
-const unsigned kIrpTimeoutMs = 30000;
+const unsigned kDefaultIrpTimeoutMs = 30000;
+std::atomic<unsigned> g_irpTimeoutMs{kDefaultIrpTimeoutMs};
+
+// Capability records of queries the PnP manager gave up on: their driver may
+// still complete the IRP and write there, so they stay until the next
+// machine starts, when every driver of this one is gone.
+std::mutex g_lostLock;
+std::vector<std::unique_ptr<DEVICE_CAPABILITIES>> g_lostRecords;
 
 const char* MinorName(UCHAR minor)
 {
@@ -56,6 +67,18 @@ void Prepare(PIO_STACK_LOCATION loc, void* context)
 
 }  // namespace
 
+unsigned IrpTimeoutMs()
+{
+    return g_irpTimeoutMs;
+}
+
+void IrpStartup()
+{
+    g_irpTimeoutMs = kDefaultIrpTimeoutMs;
+    std::lock_guard<std::mutex> lock(g_lostLock);
+    g_lostRecords.clear();
+}
+
 IrpOutcome SendPnpToDevice(PDEVICE_OBJECT device, UCHAR minor, const void* parameters, size_t size)
 {
     IrpOutcome out;
@@ -69,12 +92,13 @@ IrpOutcome SendPnpToDevice(PDEVICE_OBJECT device, UCHAR minor, const void* param
     q.requestorMode = KernelMode;
     q.prepare = Prepare;
     q.prepareContext = &prepared;
-    q.timeoutMs = kIrpTimeoutMs;
+    unsigned timeoutMs = IrpTimeoutMs();
+    q.timeoutMs = timeoutMs;
     IrpResult r = SendRequest(device, q);
     out.completed = r.completed;
     if (!r.completed) {
         ReportViolation("PNP_IRP_NOT_COMPLETED", io::DeviceText(device), MinorName(minor),
-                        "the PnP IRP was not completed within " + std::to_string(kIrpTimeoutMs / 1000) + " s");
+                        "the PnP IRP was not completed within " + std::to_string(timeoutMs) + " ms");
         return out;
     }
     out.status = r.ioStatus.Status;
@@ -97,8 +121,11 @@ NTSTATUS QueryCapabilities(DevNode* node, DEVICE_CAPABILITIES* caps)
     record->UINumber = 0xFFFFFFFF;
     PDEVICE_CAPABILITIES p = record;
     IrpOutcome r = SendPnp(node, IRP_MN_QUERY_CAPABILITIES, &p, sizeof p);
-    if (!r.completed)
-        return STATUS_IO_TIMEOUT;  // the record stays with the IRP
+    if (!r.completed) {
+        std::lock_guard<std::mutex> lock(g_lostLock);
+        g_lostRecords.emplace_back(record);  // the record stays with the IRP
+        return STATUS_IO_TIMEOUT;
+    }
     *caps = *record;
     delete record;
     return r.status;
@@ -107,6 +134,11 @@ NTSTATUS QueryCapabilities(DevNode* node, DEVICE_CAPABILITIES* caps)
 }  // namespace pnp
 
 using namespace pnp;
+
+void SetPnpIrpTimeout(unsigned ms)
+{
+    g_irpTimeoutMs = ms;
+}
 
 PnpIrpResult PnpSendIrp(const std::string& instancePath, UCHAR minor, const void* parameters, size_t parametersSize,
                         DEVICE_CAPABILITIES* capabilities, unsigned timeoutMs)

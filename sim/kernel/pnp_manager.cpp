@@ -159,6 +159,7 @@ void Startup()
         g_busy = false;
         g_running = true;
     }
+    IrpStartup();
     RootStartup();
     g_thread = std::thread(ThreadMain);
     RegisterQuietCheck(Idle);
@@ -184,7 +185,7 @@ void Shutdown()
                 RemoveSubtree(*it, true);
             UnloadIdleDrivers();
         },
-        60000);
+        2 * IrpTimeoutMs());
     if (!done)
         ReportViolation("PNP_SHUTDOWN_TIMEOUT", "PnP manager", "StopMachine",
                         "device removal at machine stop did not finish");

@@ -31,7 +31,7 @@ NTSTATUS PowerIrpDone(PDEVICE_OBJECT, PIRP irp, PVOID)
         }
         if (p->done)
             p->done(irp->IoStatus);
-        ObDereferenceObject(p->top);
+        io::Dereference(p->top, "PoRequestPowerIrp");  // the power manager's own reference
     }
     IoFreeIrp(irp);
     return STATUS_MORE_PROCESSING_REQUIRED;

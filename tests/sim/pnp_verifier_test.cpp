@@ -3,6 +3,10 @@
 // recording function driver.
 #include "pnp_test_driver.h"
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 using namespace pnp_test;
 
 namespace {
@@ -12,11 +16,16 @@ namespace {
 struct TestBus {
     bool twins = false;       // two children with one instance path
     bool noDeviceId = false;  // children that do not answer BusQueryDeviceID
+    bool stranger = false;    // its relations also name something that is not a device object
+    bool keepQuery = false;   // children keep IRP_MN_QUERY_CAPABILITIES (in g_kept) instead of completing it
+    bool slowRemove = false;  // children take a second over IRP_MN_REMOVE_DEVICE
     PDEVICE_OBJECT fdo = nullptr, lower = nullptr;
     PDEVICE_OBJECT children[2] = {};
     bool deleted[2] = {};
 };
 TestBus g_bus;
+std::atomic<PIRP> g_kept{nullptr};
+ULONG g_notADevice;
 
 const ULONG kSig = 'sBtT';
 struct BusExt {
@@ -67,8 +76,17 @@ NTSTATUS ChildPnp(PIRP irp)
         return Finish(irp, STATUS_SUCCESS);
     }
     case IRP_MN_QUERY_CAPABILITIES:
-    case IRP_MN_START_DEVICE:
+        if (g_bus.keepQuery) {
+            IoMarkIrpPending(irp);
+            g_kept = irp;
+            return STATUS_PENDING;
+        }
+        return Finish(irp, STATUS_SUCCESS);
     case IRP_MN_REMOVE_DEVICE:
+        if (g_bus.slowRemove)
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+        return Finish(irp, STATUS_SUCCESS);
+    case IRP_MN_START_DEVICE:
     case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_SURPRISE_REMOVAL:
         return Finish(irp, STATUS_SUCCESS);
@@ -82,8 +100,10 @@ NTSTATUS BusPnp(PDEVICE_OBJECT fdo, PIRP irp)
     PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
     if (s->MinorFunction == IRP_MN_QUERY_DEVICE_RELATIONS && s->Parameters.QueryDeviceRelations.Type == BusRelations) {
         auto rel = static_cast<PDEVICE_RELATIONS>(
-            ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS) + sizeof(PDEVICE_OBJECT), 'sBtT'));
+            ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS) + 2 * sizeof(PDEVICE_OBJECT), 'sBtT'));
         rel->Count = 0;
+        if (g_bus.stranger)
+            rel->Objects[rel->Count++] = reinterpret_cast<PDEVICE_OBJECT>(&g_notADevice);
         for (int i = 0; i < 2; ++i)
             if (g_bus.children[i] && !g_bus.deleted[i]) {
                 ObReferenceObject(g_bus.children[i]);
@@ -164,6 +184,7 @@ protected:
     void SetUp() override
     {
         g_bus = TestBus();
+        g_kept = nullptr;
         PnpFixture<RecordingMachineTest>::SetUp();
     }
     std::string PlugStarted(ULONG* id)
@@ -243,5 +264,33 @@ TEST_F(PnpVerifierTest, PackageWithoutClassIsRefused)
     ASSERT_TRUE(sim::FindDeviceNode(InstanceOf(id), &n));
     EXPECT_EQ(n.state, sim::DeviceNodeState::NoDriver);
 }
+
+// One bus fault each: the PnP manager's time-outs are short here, so that a
+// kept or slow request is reported in a test's time.
+struct BusBreach {
+    const char* name;
+    bool TestBus::*fault;
+    const char* rule;
+};
+class PnpBusBreachTest : public PnpVerifierTest, public ::testing::WithParamInterface<BusBreach> {};
+
+TEST_P(PnpBusBreachTest, TheBusFaultIsReportedUnderItsRule)
+{
+    const BusBreach& c = GetParam();
+    g_bus.*c.fault = true;
+    sim::SetPnpIrpTimeout(200);
+    ASSERT_EQ(StartTestBus(), STATUS_SUCCESS);
+    ASSERT_TRUE(sim::WaitPnpIdle());
+    if (PIRP kept = g_kept.exchange(nullptr))
+        Finish(kept, STATUS_SUCCESS);  // late: the PnP manager has given up on it
+    sim::StopMachine();
+    EXPECT_TRUE(sim_test::TakeViolation(c.rule)) << c.rule;
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, PnpBusBreachTest,
+                         ::testing::Values(BusBreach{"NamesAStranger", &TestBus::stranger, "INVALID_RELATIONS_OBJECT"},
+                                           BusBreach{"KeepsAQuery", &TestBus::keepQuery, "PNP_IRP_NOT_COMPLETED"},
+                                           BusBreach{"RemovesSlowly", &TestBus::slowRemove, "PNP_SHUTDOWN_TIMEOUT"}),
+                         [](const ::testing::TestParamInfo<BusBreach>& i) { return std::string(i.param.name); });
 
 }  // namespace

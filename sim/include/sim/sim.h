@@ -82,7 +82,13 @@ void ClearViolations();
 bool HasViolation(const std::string& rule);
 
 // Reports a violation from inside the sim (also usable by test drivers).
+// `rule` must be a name of the registry (<sim/rules.h>); any other name is
+// reported as UNKNOWN_RULE.
 void ReportViolation(const char* rule, const std::string& object, const char* routine, const std::string& detail);
+
+// A spin lock held longer than this is reported as SPINLOCK_HELD_TOO_LONG
+// when it is released (1000 ms after StartMachine).
+void SetSpinLockHoldLimit(unsigned ms);
 
 // ---------------------------------------------------------------- interleaving
 
@@ -337,6 +343,11 @@ struct PnpIrpResult {
 PnpIrpResult PnpSendIrp(const std::string& instancePath, UCHAR minor, const void* parameters = nullptr,
                         size_t parametersSize = 0, DEVICE_CAPABILITIES* capabilities = nullptr,
                         unsigned timeoutMs = 10000);
+// How long a PnP IRP may stay uncompleted before PNP_IRP_NOT_COMPLETED (30 s
+// after StartMachine); the removal of every node at machine stop may take
+// twice as long before PNP_SHUTDOWN_TIMEOUT.
+void SetPnpIrpTimeout(unsigned ms);
+
 // IRP_MJ_SYSTEM_CONTROL with `minor` to the top of the node's stack.
 NTSTATUS SendSystemControl(const std::string& instancePath, UCHAR minor, unsigned timeoutMs = 10000);
 // What PoSetPowerState last recorded for the top of the node's stack (the
