@@ -234,7 +234,7 @@ NTSTATUS CSerialDevice::PnpRemove(PIRP Irp)
     CancelPendingReads();
 
     // Every other request of the device must be finished before it goes.
-    m_IoCounter.WaitIdle();
+    m_IoCounter.ReleaseAndWaitZero();
 
     WithdrawPort();
     DelPortToReg();

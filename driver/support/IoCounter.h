@@ -1,5 +1,11 @@
 // Counts the requests a device has in progress: 1 (the device's own base
-// reference) plus one per request. Changed only with interlocked operations.
+// unit) plus one per request. Changed only with interlocked operations.
+//
+// Removal gives back the base unit and waits for zero. Zero comes once, and
+// the event the decrement to zero sets is that request's last touch of the
+// device, so the device may go as soon as the wait returns. (Waiting for the
+// count to read 1 instead let removal free the device between a request's
+// decrement and its event set, which then wrote freed memory.)
 #pragma once
 
 #include "core/RefObject.h"
@@ -7,41 +13,26 @@
 
 class CIoCounter : public CTraceable {
 public:
-    CIoCounter() : m_Count(1)
-    {
-        KeInitializeEvent(&m_ZeroEvent, SynchronizationEvent, FALSE);
-        KeInitializeEvent(&m_IdleEvent, SynchronizationEvent, TRUE);
-    }
+    CIoCounter() : m_Count(1) { KeInitializeEvent(&m_ZeroEvent, NotificationEvent, FALSE); }
 
-    void Increment()
-    {
-        if (InterlockedIncrement(&m_Count) == 2) {
-            KeClearEvent(&m_IdleEvent);
-        }
-    }
+    void Increment() { InterlockedIncrement(&m_Count); }
+    // Any IRQL <= DISPATCH_LEVEL. A caller whose unit may be the last one
+    // touches nothing of the device after this call.
     void Decrement()
     {
-        LONG n = InterlockedDecrement(&m_Count);
-        if (n == 1) {
-            KeSetEvent(&m_IdleEvent, 0, FALSE);
-        } else if (n == 0) {
+        if (InterlockedDecrement(&m_Count) == 0) {
             KeSetEvent(&m_ZeroEvent, 0, FALSE);
         }
     }
-    // Waits until no request is in progress; PASSIVE_LEVEL only. The idle
-    // event alone can be stale (a Decrement to 1 racing an Increment to 2 may
-    // set it after the clear), so the count decides and the event only wakes
-    // the waiter.
-    BOOLEAN WaitIdle()
+    // Removal only, once, PASSIVE_LEVEL: gives back the base unit and waits
+    // until every request has given back its own.
+    void ReleaseAndWaitZero()
     {
         PAGED_CODE();
-        while (ReadNoFence(&m_Count) > 1) {
-            WaitObject(&m_IdleEvent);
-        }
-        return TRUE;
+        Decrement();
+        WaitObject(&m_ZeroEvent);
     }
 
     KEVENT m_ZeroEvent;
-    KEVENT m_IdleEvent;
     volatile LONG m_Count;
 };

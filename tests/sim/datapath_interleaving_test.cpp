@@ -198,7 +198,7 @@ TEST_F(InterleavingTest, DeliveryLoopTouchesNothingAfterGivingBackItsUnit)
     } context{instance, {}};
     sim::BreakRule rule;
     rule.point = sim::BreakPoint::AfterSetEvent;
-    rule.object = &In(m_Device).m_IoCounter.m_IdleEvent;
+    rule.object = &In(m_Device).m_IoCounter.m_ZeroEvent;
     rule.thread = "worker";
     rule.action = [](void* c, const void*) {
         // Let removal free the device while the loop stands still.

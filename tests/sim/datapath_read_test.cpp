@@ -311,7 +311,7 @@ TEST_F(ReadPathTest, RemovalRacingRestartReadWaitsForTheReaderItSends)
             context->removed = true;
         });
         // Removal either finishes (the race is lost) or waits for the reader.
-        WaitFor([&] { return context->removed || sim::WaiterCount(&In(context->device).m_IoCounter.m_IdleEvent) > 0; });
+        WaitFor([&] { return context->removed || sim::WaiterCount(&In(context->device).m_IoCounter.m_ZeroEvent) > 0; });
     };
     rule.context = &context;
     int id = sim::AddBreak(rule);

@@ -11,57 +11,56 @@ using sim_test::WaitFor;
 
 class SyncObjectsTest : public MachineTest {};
 
-TEST_F(SyncObjectsTest, IoCounterMovesBetweenIdleBusyAndZero)
+TEST_F(SyncObjectsTest, IoCounterSignalsZeroOnlyWhenTheBaseUnitAndEveryRequestAreBack)
 {
     CIoCounter counter;
     EXPECT_EQ(counter.m_Count, 1);
-    EXPECT_EQ(KeReadStateEvent(&counter.m_IdleEvent), 1);
     counter.Increment();
-    EXPECT_EQ(KeReadStateEvent(&counter.m_IdleEvent), 0);
     counter.Increment();
     counter.Decrement();
-    EXPECT_EQ(KeReadStateEvent(&counter.m_IdleEvent), 0);
     counter.Decrement();
-    EXPECT_EQ(KeReadStateEvent(&counter.m_IdleEvent), 1);
+    EXPECT_EQ(counter.m_Count, 1);
     EXPECT_EQ(KeReadStateEvent(&counter.m_ZeroEvent), 0);
     counter.Decrement();
     EXPECT_EQ(counter.m_Count, 0);
     EXPECT_EQ(KeReadStateEvent(&counter.m_ZeroEvent), 1);
 }
 
-TEST_F(SyncObjectsTest, WaitIdleReturnsOnlyWhenTheLastRequestIsDone)
+TEST_F(SyncObjectsTest, ReleaseAndWaitZeroReturnsOnlyWhenTheLastRequestIsDone)
 {
     CIoCounter counter;
     counter.Increment();
     counter.Increment();
-    std::atomic<bool> idle{false};
-    std::thread waiter([&] {
-        counter.WaitIdle();
-        idle = true;
+    std::atomic<bool> gone{false};
+    std::thread remover([&] {
+        counter.ReleaseAndWaitZero();
+        gone = true;
     });
     counter.Decrement();
-    EXPECT_FALSE(WaitFor([&] { return idle.load(); }, 100));
+    EXPECT_FALSE(WaitFor([&] { return gone.load(); }, 100));
     counter.Decrement();
-    EXPECT_TRUE(WaitFor([&] { return idle.load(); }, 5000));
-    waiter.join();
+    EXPECT_TRUE(WaitFor([&] { return gone.load(); }, 5000));
+    remover.join();
 }
 
-TEST_F(SyncObjectsTest, WaitIdleIsNotFooledByAStaleIdleSignal)
+TEST_F(SyncObjectsTest, ReleaseAndWaitZeroWaitsForTheLastDecrementsEventNotItsCount)
 {
     CIoCounter counter;
     counter.Increment();
-    std::atomic<bool> idle{false};
-    std::thread waiter([&] {
-        counter.WaitIdle();
-        idle = true;
+    std::atomic<bool> gone{false};
+    std::thread remover([&] {
+        counter.ReleaseAndWaitZero();
+        gone = true;
     });
-    ASSERT_TRUE(WaitFor([&] { return sim::WaiterCount(&counter.m_IdleEvent) == 1; }));
-    // The race a Decrement to 1 and an Increment to 2 can leave: busy, yet signalled.
-    KeSetEvent(&counter.m_IdleEvent, 0, FALSE);
-    EXPECT_FALSE(WaitFor([&] { return idle.load(); }, 50));
-    counter.Decrement();
-    EXPECT_TRUE(WaitFor([&] { return idle.load(); }));
-    waiter.join();
+    ASSERT_TRUE(WaitFor([&] { return sim::WaiterCount(&counter.m_ZeroEvent) == 1; }));
+    // The last request half way through Decrement: the count is zero, its
+    // event not yet set. Removal freeing the device now would let that set
+    // write freed memory.
+    InterlockedDecrement(&counter.m_Count);
+    EXPECT_FALSE(WaitFor([&] { return gone.load(); }, 50));
+    KeSetEvent(&counter.m_ZeroEvent, 0, FALSE);
+    EXPECT_TRUE(WaitFor([&] { return gone.load(); }));
+    remover.join();
 }
 
 TEST_F(SyncObjectsTest, SynchronizationEventReleasesOneWaiterPerSet)
