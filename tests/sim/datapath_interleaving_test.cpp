@@ -194,8 +194,24 @@ TEST_F(InterleavingTest, DeliveryLoopTouchesNothingAfterGivingBackItsUnit)
     ASSERT_TRUE(LoopWaiting());
     struct Context {
         std::string instance;
+        CSerialDevice* device;
         std::atomic<bool> done{false};
-    } context{instance, {}};
+    } context{instance, m_Device, {}};
+    // Held once the loop has let go of its lock for the last time, until
+    // removal has given back the base unit: the loop's unit is then the last.
+    sim::BreakRule hold;
+    hold.point = sim::BreakPoint::AfterReleaseSpinLock;
+    hold.object = &In(m_Device).m_ReadLock.m_SpinLock;
+    hold.thread = "worker";
+    hold.count = 0;
+    hold.action = [](void* c, const void*) {
+        auto* context = static_cast<Context*>(c);
+        if (context->device->PnpState() == Removed && !In(context->device).m_DeliveryRunning) {
+            WaitFor([&] { return sim::WaiterCount(&In(context->device).m_IoCounter.m_ZeroEvent) == 1; });
+        }
+    };
+    hold.context = &context;
+    int holdId = sim::AddBreak(hold);
     sim::BreakRule rule;
     rule.point = sim::BreakPoint::AfterSetEvent;
     rule.object = &In(m_Device).m_IoCounter.m_ZeroEvent;
@@ -214,6 +230,7 @@ TEST_F(InterleavingTest, DeliveryLoopTouchesNothingAfterGivingBackItsUnit)
     EXPECT_TRUE(WaitFor([&] { return context.done.load(); }));
     EXPECT_EQ(sim::BreakStops(id), 1u);
     sim::RemoveBreak(id);
+    sim::RemoveBreak(holdId);
 }
 
 // A write that arrives while the port starts waits for the write path the

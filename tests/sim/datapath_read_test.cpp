@@ -328,6 +328,11 @@ TEST_F(ReadPathTest, BytesNoReadOrWaitAsksForDoNotWakeTheDeliveryLoop)
     auto first = StartRead(m_Port.fdo, 1);  // the loop starts with the first queued read
     Feed({0});
     ASSERT_TRUE(first->Wait());
+    // The pass after a completed read runs unasked; the count starts when the loop waits.
+    ASSERT_TRUE(WaitFor([&] {
+        return sim::WaiterCount(&In(m_Device).m_DataEvent.m_Event) == 1 &&
+               KeReadStateEvent(&In(m_Device).m_DataEvent.m_Event) == 0;
+    }));
     TraceCapture trace;
     Feed(Sequence(150, 1));
     ASSERT_TRUE(WaitFor([&] { return RingCount(m_Device) == 150; }));
