@@ -216,7 +216,12 @@ NTSTATUS VbusSetFault(VBUS_DEVICE* dev, const VBUS_FAULT_REQUEST* request);
 // ---------------------------------------------------------------- VbusTransfer.cpp
 NTSTATUS VbusSubmitTransfer(VBUS_DEVICE* dev, PIRP irp, PURB urb, ULONG sequence);
 VOID VbusKick(VBUS_DEVICE* dev);  // Dev->Lock held
-VOID VbusPump(VBUS_DEVICE* dev);  // no lock held, IRQL <= DISPATCH_LEVEL
+VOID VbusPump(VBUS_DEVICE* dev);  // no lock held, IRQL <= DISPATCH_LEVEL; unpaced mode only
+// Dev->Lock held: whether the caller, once it has released the lock, pumps.
+inline BOOLEAN VbusUnpaced(const VBUS_DEVICE* dev)
+{
+    return dev->Mode == VBUS_MODE_UNPACED;
+}
 #define VBUS_ALL_ENDPOINTS 0xFFFFu
 VOID VbusFlushTransfers(VBUS_DEVICE* dev, USHORT address, NTSTATUS status, USBD_STATUS usbd);
 ULONG VbusStep(VBUS_DEVICE* dev, ULONG count);

@@ -151,8 +151,9 @@ NTSTATUS Feed(VBUS_DEVICE* dev, const VBUS_FEED_REQUEST* r, const Buffers& b)
         status = VbusQueueIn(dev, dev->Endpoints[index].Address, b.Data + sizeof(*r), r->Length, raw);
     if (NT_SUCCESS(status))
         VbusKick(dev);
+    BOOLEAN pump = NT_SUCCESS(status) && VbusUnpaced(dev);
     KeReleaseSpinLock(&dev->Lock, irql);
-    if (NT_SUCCESS(status))
+    if (pump)
         VbusPump(dev);
     return status;
 }
@@ -216,8 +217,9 @@ NTSTATUS SetFault(VBUS_DEVICE* dev, const VBUS_FAULT_REQUEST* r)
     NTSTATUS status = VbusSetFault(dev, r);
     if (NT_SUCCESS(status))
         VbusKick(dev);
+    BOOLEAN pump = NT_SUCCESS(status) && VbusUnpaced(dev);
     KeReleaseSpinLock(&dev->Lock, irql);
-    if (NT_SUCCESS(status))
+    if (pump)
         VbusPump(dev);
     return status;
 }
@@ -255,8 +257,10 @@ NTSTATUS SetMode(VBUS_DEVICE* dev, const VBUS_MODE_REQUEST* r)
     KeAcquireSpinLock(&dev->Lock, &irql);
     dev->Mode = r->Mode;
     VbusKick(dev);
+    BOOLEAN pump = VbusUnpaced(dev);
     KeReleaseSpinLock(&dev->Lock, irql);
-    VbusPump(dev);
+    if (pump)
+        VbusPump(dev);
     return STATUS_SUCCESS;
 }
 

@@ -196,7 +196,7 @@ VOID VbusTransferDpc(PKDPC dpc, PVOID context, PVOID arg1, PVOID arg2)
     UNREFERENCED_PARAMETER(arg2);
     auto dev = static_cast<VBUS_DEVICE*>(context);
     KeAcquireSpinLockAtDpcLevel(&dev->Lock);
-    if (dev->Mode == VBUS_MODE_UNPACED) {
+    if (VbusUnpaced(dev)) {
         // The clock only picks up what no submit or feed could complete yet
         // (a device back in D0, a delay that has passed).
         KeReleaseSpinLockFromDpcLevel(&dev->Lock);
@@ -219,7 +219,7 @@ VOID VbusPump(VBUS_DEVICE* dev)
 {
     KIRQL irql;
     KeAcquireSpinLock(&dev->Lock, &irql);
-    if (dev->Mode != VBUS_MODE_UNPACED || dev->Pumping) {
+    if (!VbusUnpaced(dev) || dev->Pumping) {
         KeReleaseSpinLock(&dev->Lock, irql);
         return;
     }
@@ -227,7 +227,7 @@ VOID VbusPump(VBUS_DEVICE* dev)
     for (;;) {
         LIST_ENTRY done;
         InitializeListHead(&done);
-        if (dev->Mode != VBUS_MODE_UNPACED || !CollectReady(dev, FALSE, &done))
+        if (!VbusUnpaced(dev) || !CollectReady(dev, FALSE, &done))
             break;
         KeReleaseSpinLockFromDpcLevel(&dev->Lock);
         CompleteList(dev, &done);
@@ -300,8 +300,10 @@ NTSTATUS VbusSubmitTransfer(VBUS_DEVICE* dev, PIRP irp, PURB urb, ULONG sequence
                 else
                     dev->PendingOut++;
                 VbusKick(dev);
+                BOOLEAN pump = VbusUnpaced(dev);
                 KeReleaseSpinLock(&dev->Lock, irql);
-                VbusPump(dev);
+                if (pump)
+                    VbusPump(dev);
                 return STATUS_PENDING;
             }
         }

@@ -1,11 +1,12 @@
 // Pool: every block is tracked with its size, tag, type, allocating thread
 // and the driver whose routine allocated it (its leaks are reported when that
-// driver unloads, the rest at machine teardown). New blocks are filled with 0xCD and freed ones with 0xDD, so code
-// that assumes zeroed or still-valid memory misbehaves visibly. Freed blocks
-// stay in a bounded quarantine so that a second free of the same address is
-// told apart from a free of an address the pool never gave out (under
-// AddressSanitizer the memory itself is released at once and only the
-// address is remembered: the sanitizer then catches use after free).
+// driver unloads, the rest at machine teardown). New blocks are filled with
+// 0xCD and freed ones with 0xDD, so code that assumes zeroed or still-valid
+// memory misbehaves visibly. Freed blocks stay in a bounded quarantine so
+// that a second free of the same address is told apart from a free of an
+// address the pool never gave out (under AddressSanitizer the memory itself
+// is released at once and only the address is remembered: the sanitizer then
+// catches use after free).
 #include "ke_internal.h"
 
 #include <algorithm>
@@ -300,8 +301,7 @@ void ReportDriverPoolLeaks(PDRIVER_OBJECT driver, const char* routine)
         ReportViolation("POOL_LEAK", BlockName(l.first, l.second.tag), routine,
                         std::to_string(l.second.size) + " bytes of " + PoolTypeName(l.second.type) +
                             " the driver allocated on thread '" + l.second.thread +
-                            "' and did not free before it "
-                            "unloaded");
+                            "' and did not free before it unloaded");
 }
 
 void KeReportPoolLeaks()
