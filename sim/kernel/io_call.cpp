@@ -189,6 +189,7 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         Irp->Tail.Overlay.CurrentStackLocation--;
         PIO_STACK_LOCATION loc = IoGetCurrentIrpStackLocation(Irp);
         loc->DeviceObject = DeviceObject;
+        rec->at = DeviceObject;
         auto& ob = rec->obligations;
         ob.erase(std::remove_if(ob.begin(), ob.end(), [&](const io::IrpRecord::Obligation& o) { return o.loc == loc; }),
                  ob.end());
@@ -269,9 +270,10 @@ void CompleteRequest(PIRP Irp, UCHAR* major)
         if (Irp->IoStatus.Status == STATUS_PENDING)
             ReportViolation("IRP_COMPLETED_WITH_STATUS_PENDING", io::IrpText(Irp), "IoCompleteRequest",
                             "IoStatus.Status is STATUS_PENDING");
-        if (Irp->CancelRoutine)
+        // IoCancelIrp may exchange the routine on another thread at any time.
+        if (PDRIVER_CANCEL set = __atomic_load_n(&Irp->CancelRoutine, __ATOMIC_ACQUIRE))
             ReportViolation("IRP_COMPLETED_WITH_CANCEL_ROUTINE", io::IrpText(Irp), "IoCompleteRequest",
-                            "cancel routine " + io::Hex((void*)Irp->CancelRoutine) + " is still set");
+                            "cancel routine " + io::Hex((void*)set) + " is still set");
         *major = Irp->CurrentLocation <= Irp->StackCount ? IoGetCurrentIrpStackLocation(Irp)->MajorFunction : 0;
     }
     BreakAt(BreakPoint::BeforeCompleteRequest, Irp, *major);
@@ -290,6 +292,8 @@ void CompleteRequest(PIRP Irp, UCHAR* major)
             {
                 io::Guard lock(io::Lock());
                 io::PassLocationLocked(*rec, loc);
+                rec->at = Irp->CurrentLocation <= Irp->StackCount ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject
+                                                                  : nullptr;
                 if (rec->inFlight && Irp->CurrentLocation >= rec->descentBase)
                     rec->inFlight = false;
                 control = loc->Control;
@@ -305,7 +309,7 @@ void CompleteRequest(PIRP Irp, UCHAR* major)
             NTSTATUS status = Irp->IoStatus.Status;
             bool invoke = routine && ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
                                       (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
-                                      (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+                                      (io::CancelSet(Irp) && (control & SL_INVOKE_ON_CANCEL)));
             if (invoke) {
                 PDEVICE_OBJECT dev = Irp->CurrentLocation == Irp->StackCount + 1
                                          ? nullptr
@@ -336,6 +340,7 @@ void CompleteRequest(PIRP Irp, UCHAR* major)
     }
     io::Guard lock(io::Lock());
     rec->inFlight = false;
+    rec->at = nullptr;
     rec->completedToTop = true;
     if (rec->owner == io::IrpOwner::IoManager) {
         io::FinishIoManagerIrp(lock, rec);

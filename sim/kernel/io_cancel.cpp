@@ -54,7 +54,7 @@ bool sim::io::CancelRequest(const std::shared_ptr<IrpRecord>& rec)
             return false;
         irp = rec->irp;
         IoAcquireCancelSpinLock(&irql);
-        irp->Cancel = TRUE;
+        io::MarkCancelled(irp);
         routine = IoSetCancelRoutine(irp, nullptr);
     }
     if (!routine) {
@@ -78,7 +78,7 @@ extern "C" BOOLEAN IoCancelIrp(PIRP Irp)
     }
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    Irp->Cancel = TRUE;
+    io::MarkCancelled(Irp);
     PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
     if (!routine) {
         IoReleaseCancelSpinLock(irql);

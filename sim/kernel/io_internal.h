@@ -175,6 +175,11 @@ struct IrpRecord {
     bool freed = false;
     bool inFlight = false;  // sent and not yet back with its sender
     CHAR descentBase = 0;   // CurrentLocation of the sender when first sent
+    // The device whose location is current, as IoCallDriver and the
+    // completion walk leave it (null past the top). The IRP's own
+    // CurrentLocation belongs to its owner's thread (IoSkip... writes it
+    // unlocked); other threads read this copy. Guarded by Lock().
+    PDEVICE_OBJECT at = nullptr;
     bool completedToTop = false;
     void* systemBuffer = nullptr;  // allocated here (malloc)
     ULONG outputLength = 0;        // copy-back bound for buffered input operations
@@ -191,6 +196,18 @@ struct IrpRecord {
     void (*onDone)(void* context) = nullptr;
     void* onDoneContext = nullptr;
 };
+
+// Irp->Cancel: IoCancelIrp sets it from any thread while the IRP's owner and
+// its completion read it, as Windows allows (the flag only goes to TRUE while
+// the IRP lives); the sim's own accesses are atomic.
+inline void MarkCancelled(PIRP irp)
+{
+    __atomic_store_n(&irp->Cancel, (BOOLEAN)TRUE, __ATOMIC_RELEASE);
+}
+inline bool CancelSet(PIRP irp)
+{
+    return __atomic_load_n(&irp->Cancel, __ATOMIC_ACQUIRE) != FALSE;
+}
 
 // Allocates and initialises an IRP with a side record (no fault injection).
 PIRP AllocateIrpLocked(CCHAR stackSize, IrpOwner owner, const char* builder);

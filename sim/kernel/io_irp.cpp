@@ -67,9 +67,7 @@ void FreeIrpLocked(const std::shared_ptr<IrpRecord>& rec)
 bool DeviceHasPendingIrpLocked(PDEVICE_OBJECT device, PIRP* which)
 {
     for (auto& [irp, rec] : g_irps) {
-        if (!rec->inFlight || irp->CurrentLocation > irp->StackCount)
-            continue;
-        if (IoGetCurrentIrpStackLocation(irp)->DeviceObject != device)
+        if (!rec->inFlight || rec->at != device)
             continue;
         if (DispatchingOnThisThread(irp, device))
             continue;
