@@ -23,7 +23,7 @@ protected:
         m_Device = m_Port.device;
         ASSERT_TRUE(m_Port.Start());
         In(m_Device).m_ReadTimeout = 5;
-        m_Handle = CreateFileW(L"\\\\?\\GLOBALROOT\\Device\\NivexBlnk1", GENERIC_READ | GENERIC_WRITE, 0, NULL,
+        m_Handle = CreateFileW(DevicePath(m_Device).data(), GENERIC_READ | GENERIC_WRITE, 0, NULL,
                                OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
         ASSERT_NE(m_Handle, INVALID_HANDLE_VALUE);
     }
@@ -100,7 +100,7 @@ TEST_F(ReadRaceTest, CleanupFlushRacingCancelEndsEachReadOnce)
     std::mt19937 random(seed);
     for (int round = 0; round < 50; round++) {
         if (m_Handle == INVALID_HANDLE_VALUE) {
-            m_Handle = CreateFileW(L"\\\\?\\GLOBALROOT\\Device\\NivexBlnk1", GENERIC_READ | GENERIC_WRITE, 0, NULL,
+            m_Handle = CreateFileW(DevicePath(m_Device).data(), GENERIC_READ | GENERIC_WRITE, 0, NULL,
                                    OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
             ASSERT_NE(m_Handle, INVALID_HANDLE_VALUE);
         }
@@ -126,6 +126,9 @@ TEST_F(ReadRaceTest, CleanupFlushRacingCancelEndsEachReadOnce)
             EXPECT_TRUE(status == STATUS_NO_SUCH_DEVICE || status == STATUS_CANCELLED) << std::hex << status;
             CloseHandle(ovs[i].hEvent);
         }
+        // The close follows the last read on another thread; the exclusive
+        // port opens again only after it.
+        ASSERT_TRUE(sim::WaitFilesClosed(m_Port.fdo));
     }
 }
 
