@@ -292,8 +292,8 @@ void CompleteRequest(PIRP Irp, UCHAR* major)
             {
                 io::Guard lock(io::Lock());
                 io::PassLocationLocked(*rec, loc);
-                rec->at = Irp->CurrentLocation <= Irp->StackCount ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject
-                                                                  : nullptr;
+                rec->at =
+                    Irp->CurrentLocation <= Irp->StackCount ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject : nullptr;
                 if (rec->inFlight && Irp->CurrentLocation >= rec->descentBase)
                     rec->inFlight = false;
                 control = loc->Control;

@@ -23,8 +23,8 @@ protected:
         m_Device = m_Port.device;
         ASSERT_TRUE(m_Port.Start());
         In(m_Device).m_ReadTimeout = 5;
-        m_Handle = CreateFileW(DevicePath(m_Device).data(), GENERIC_READ | GENERIC_WRITE, 0, NULL,
-                               OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
+        m_Handle = CreateFileW(DevicePath(m_Device).data(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                               FILE_FLAG_OVERLAPPED, NULL);
         ASSERT_NE(m_Handle, INVALID_HANDLE_VALUE);
     }
     void TearDown() override
@@ -100,8 +100,8 @@ TEST_F(ReadRaceTest, CleanupFlushRacingCancelEndsEachReadOnce)
     std::mt19937 random(seed);
     for (int round = 0; round < 50; round++) {
         if (m_Handle == INVALID_HANDLE_VALUE) {
-            m_Handle = CreateFileW(DevicePath(m_Device).data(), GENERIC_READ | GENERIC_WRITE, 0, NULL,
-                                   OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
+            m_Handle = CreateFileW(DevicePath(m_Device).data(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                                   FILE_FLAG_OVERLAPPED, NULL);
             ASSERT_NE(m_Handle, INVALID_HANDLE_VALUE);
         }
         std::vector<OVERLAPPED> ovs(3);
