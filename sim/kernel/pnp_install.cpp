@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <map>
+#include <set>
 
 namespace sim {
 namespace pnp {
@@ -73,21 +74,28 @@ std::u16string GetSz(const reg::KeyRef& key, const std::u16string& name)
     return s;
 }
 
-// The lowest four-digit instance number not yet used under the class key.
+// The lowest instance number not yet used under the class key, in four
+// digits (more past 9999). One pass over the keys: a machine that has seen
+// thousands of devices keeps a key for each.
 std::u16string NextDriverInstance(const reg::KeyRef& classKey)
 {
-    auto names = reg::SubkeyNames(classKey);
-    for (unsigned i = 0; i < 10000; ++i) {
-        char b[8];
-        snprintf(b, sizeof b, "%04u", i);
-        std::u16string n = U16(b);
-        bool used = false;
-        for (auto& s : names)
-            used |= SameText(s, n);
-        if (!used)
-            return n;
+    std::set<unsigned long> used;
+    for (const std::u16string& name : reg::SubkeyNames(classKey)) {
+        unsigned long number = 0;
+        bool digits = !name.empty() && name.size() <= 9;
+        for (char16_t c : name) {
+            digits = digits && c >= u'0' && c <= u'9';
+            number = number * 10 + (unsigned long)(c - u'0');
+        }
+        if (digits)
+            used.insert(number);
     }
-    return u"9999";
+    unsigned long next = 0;
+    while (used.count(next) != 0)
+        ++next;
+    char b[16];
+    snprintf(b, sizeof b, "%04lu", next);
+    return U16(b);
 }
 
 ULONG CapabilityBits(const DEVICE_CAPABILITIES& c)
