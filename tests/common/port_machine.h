@@ -50,6 +50,10 @@ inline void InstallPortPackage()
     port.parameters = {{"PortName", "COM5"}};
     port.hardwareKeyValues = {{"InstancePath", "%INSTANCE%"}};
     sim::InstallDriverPackage(port);
+    // Each machine loads a fresh image of the driver, whose device numbers
+    // start again at 1; linked into this process, the image's globals would
+    // otherwise run on from the previous test's machine.
+    g_DeviceCount = 0;
 }
 
 class PortMachineTest : public MachineTest {

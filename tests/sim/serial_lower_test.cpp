@@ -15,6 +15,11 @@ namespace {
 
 class SerialLowerTest : public MachineTest {
 protected:
+    void SetUp() override
+    {
+        MachineTest::SetUp();
+        g_DeviceCount = 0;  // a fresh image's numbering: the first port is NivexBlnk1
+    }
     void TearDown() override
     {
         m_Port.Remove();
