@@ -58,6 +58,8 @@ NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, 
     sim::RequireIrql(PASSIVE_LEVEL, "RtlWriteRegistryValue");
     if (!ValueData && ValueLength)
         return sim::NullArgument("RtlWriteRegistryValue", "ValueData");
+    if (sim::DriverCallFails(sim::FaultSite::Registry))
+        return STATUS_INSUFFICIENT_RESOURCES;
     KeyRef key;
     NTSTATUS st = ResolveKey(RelativeTo, Path, KEY_SET_VALUE, true, &key);
     if (st != STATUS_SUCCESS)

@@ -190,6 +190,8 @@ NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBU
     if (!ObjectAttributes)
         return sim::NullArgument("ZwOpenKey", "ObjectAttributes");
     *KeyHandle = nullptr;
+    if (sim::DriverCallFails(sim::FaultSite::Registry))
+        return STATUS_INSUFFICIENT_RESOURCES;
     KeyRef base, key;
     std::u16string path;
     NTSTATUS st = ResolveAttributes(ObjectAttributes, 0, &base, &path);
@@ -213,6 +215,8 @@ NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRI
     if (!ObjectAttributes)
         return sim::NullArgument("ZwCreateKey", "ObjectAttributes");
     *KeyHandle = nullptr;
+    if (sim::DriverCallFails(sim::FaultSite::Registry))
+        return STATUS_INSUFFICIENT_RESOURCES;
     KeyRef base, key;
     std::u16string path;
     NTSTATUS st = ResolveAttributes(ObjectAttributes, 0, &base, &path);
@@ -247,6 +251,8 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
         return sim::NullArgument("ZwQueryValueKey", "ValueName");
     if (!ResultLength)
         return sim::NullArgument("ZwQueryValueKey", "ResultLength");
+    if (sim::DriverCallFails(sim::FaultSite::Registry))
+        return STATUS_INSUFFICIENT_RESOURCES;
     KeyRef key;
     NTSTATUS st = sim::reg::KeyFromHandle(KeyHandle, KEY_QUERY_VALUE, &key);
     if (st != STATUS_SUCCESS)
@@ -267,6 +273,8 @@ NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleI
         return sim::NullArgument("ZwSetValueKey", "ValueName");
     if (!Data && DataSize)
         return sim::NullArgument("ZwSetValueKey", "Data");
+    if (sim::DriverCallFails(sim::FaultSite::Registry))
+        return STATUS_INSUFFICIENT_RESOURCES;
     KeyRef key;
     NTSTATUS st = sim::reg::KeyFromHandle(KeyHandle, KEY_SET_VALUE, &key);
     if (st != STATUS_SUCCESS)

@@ -335,6 +335,8 @@ NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATT
         return sim::NullArgument("ZwCreateFile", "ObjectAttributes");
     if (!IoStatusBlock)
         return sim::NullArgument("ZwCreateFile", "IoStatusBlock");
+    if (sim::DriverCallFails(sim::FaultSite::File))
+        return STATUS_INSUFFICIENT_RESOURCES;
     return sim::fs::CreateFile(FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock, ShareAccess,
                                CreateDisposition, CreateOptions);
 }
@@ -344,6 +346,8 @@ NTSTATUS ZwWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine
 {
     (void)ApcContext;
     (void)Key;
+    if (sim::DriverCallFails(sim::FaultSite::File))
+        return STATUS_INSUFFICIENT_RESOURCES;
     return sim::fs::Transfer("ZwWriteFile", true, FileHandle, Event, ApcRoutine, IoStatusBlock, Buffer, Length,
                              ByteOffset);
 }

@@ -61,6 +61,11 @@ bool IsLivePoolBlock(const void* p);
 // Raw allocations for the sim's own bookkeeping that drivers must not see in
 // their leak reports are made with new/malloc, not with the pool.
 
+// True when a call at `site` must fail: counted and decided only when a
+// driver's routine makes it (the sim's own use of the same routines, as the
+// PnP manager's keys, never fails).
+bool DriverCallFails(FaultSite site);
+
 // Reports `rule` when the current IRQL is above `maxIrql` (for example the Zw
 // routines require PASSIVE_LEVEL).
 void RequireIrql(KIRQL maxIrql, const char* routine);

@@ -39,6 +39,7 @@ NTSTATUS CreateKey(const std::u16string& path, HANDLE* h)
     name.Length = name.MaximumLength = (USHORT)(path.size() * sizeof(WCHAR));
     OBJECT_ATTRIBUTES oa;
     InitializeObjectAttributes(&oa, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    DriverScope own(nullptr);  // the I/O manager's own key: no driver's call to fail
     return ZwCreateKey(h, KEY_ALL_ACCESS, &oa, 0, nullptr, REG_OPTION_NON_VOLATILE, nullptr);
 }
 

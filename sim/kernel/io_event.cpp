@@ -31,6 +31,8 @@ void CloseEventHandle(void* body)
 PKEVENT CreateNamedEvent(PUNICODE_STRING name, PHANDLE handle, EVENT_TYPE type, const char* routine)
 {
     RequireIrql(PASSIVE_LEVEL, routine);
+    if (DriverCallFails(FaultSite::Object))
+        return nullptr;
     std::u16string path = Text(name);
     auto* fresh = new NamedEvent();
     // Documented: a new named event starts in the signaled state.

@@ -214,6 +214,8 @@ extern "C" NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNIC
     std::u16string link = io::Text(SymbolicLinkName), target = io::Text(DeviceName);
     if (link.empty() || target.empty())
         return STATUS_INVALID_PARAMETER;
+    if (DriverCallFails(FaultSite::Object))
+        return STATUS_INSUFFICIENT_RESOURCES;
     io::Guard lock(io::Lock());
     io::NsEntry e;
     e.kind = io::NsKind::Link;

@@ -136,6 +136,8 @@ extern "C" NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG D
     if (!DevInstRegKey)
         return NullArgument("IoOpenDeviceRegistryKey", "DevInstRegKey");
     *DevInstRegKey = nullptr;
+    if (DriverCallFails(FaultSite::Registry))
+        return STATUS_INSUFFICIENT_RESOURCES;
     std::u16string path;
     {
         Guard lock(Lock());

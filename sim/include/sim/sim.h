@@ -152,7 +152,12 @@ enum class FaultSite {
     Irp,        // IoAllocateIrp, IoBuild*Request
     WorkItem,   // IoAllocateWorkItem
     Urb,        // USBD library allocations
-    Heap,       // HeapAlloc (user mode)
+    // The kernel's other failable calls, failed with
+    // STATUS_INSUFFICIENT_RESOURCES when a driver's routine makes them:
+    Registry,  // ZwOpenKey, ZwCreateKey, ZwQueryValueKey, ZwSetValueKey, RtlWriteRegistryValue, IoOpenDeviceRegistryKey
+    Object,    // IoCreateDevice, IoCreateSymbolicLink, IoCreateSynchronizationEvent, IoCreateNotificationEvent
+    File,      // ZwCreateFile, ZwWriteFile
+    Heap,      // HeapAlloc (user mode)
     Any,
 };
 
