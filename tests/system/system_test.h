@@ -26,6 +26,10 @@ void PlatformCheckAtRest();
 // documented platform difference; the test is then skipped with that reason.
 const char* PlatformSkipReason(const std::string& suite, const std::string& test);
 bool OnSimulatedMachine();
+// True for an error a request of a port's handle may end with on this
+// platform only, because its I/O layer ends the request itself or reports the
+// driver's status differently (none on the simulated machine or on Windows).
+bool PlatformAlsoEnds(DWORD error);
 // Request shapes a platform answers in user mode, before any driver sees
 // them (empty where every request reaches the driver): under Wine 8, ntdll
 // serves the control codes of some device types itself (beep and network:

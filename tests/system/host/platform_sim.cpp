@@ -50,6 +50,11 @@ bool OnSimulatedMachine()
     return true;
 }
 
+bool PlatformAlsoEnds(DWORD)
+{
+    return false;
+}
+
 bool AnsweredBeforeTheDriver(DWORD, bool)
 {
     return false;

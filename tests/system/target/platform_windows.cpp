@@ -70,6 +70,11 @@ bool OnSimulatedMachine()
     return false;
 }
 
+bool PlatformAlsoEnds(DWORD error)
+{
+    return RunningOnWine() && WineAlsoEnds(error);
+}
+
 bool AnsweredBeforeTheDriver(DWORD code, bool nullWithLength)
 {
     if (!RunningOnWine()) {
