@@ -85,6 +85,9 @@ bool AnsweredBeforeTheDriver(DWORD code, bool nullWithLength)
     case 0x02:  // CD-ROM
     case 0x04:  // controller
     case 0x07:  // disk
+    case 0x09:  // file system: DeviceIoControl sends these as NtFsControlFile, and Wine
+                // answers some itself (measured: FSCTL_UNLOCK_VOLUME, FSCTL_GET_REPARSE_POINT,
+                // FSCTL_SET_SPARSE succeed without reaching the driver)
     case 0x12:  // network
     case 0x1F:  // tape
     case 0x2D:  // mass storage
