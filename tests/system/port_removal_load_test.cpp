@@ -85,9 +85,15 @@ protected:
         HANDLE h = OpenPort(number, false, &error);
         if (h != INVALID_HANDLE_VALUE) {
             CloseHandle(h);
-            faults += "the port still opens after its device went\n";
+            VBUS_DEVICE_INFO info = bus.Query(id);
+            faults += "the port still opens after its device went (bus state " + std::to_string(info.State) +
+                      ", size " + std::to_string(info.Size) + ")\n";
         } else if (error != ERROR_FILE_NOT_FOUND) {
             faults += "a gone port's open failed with " + std::to_string(error) + "\n";
+        }
+        if (!faults.empty()) {
+            const char* names[] = {"yank", "unplug", "stays"};
+            faults = std::string(names[(int)ending]) + ", storm " + std::to_string(storm) + ": " + faults;
         }
         return faults;
     }

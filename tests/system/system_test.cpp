@@ -1,6 +1,7 @@
 #include "system_test.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -96,6 +97,10 @@ HANDLE OpenPort(int number, bool overlapped, DWORD* error)
 
 int NewestPort(int from, int to)
 {
+    static std::atomic<int> highestSeen{0};
+    if (to == 0) {
+        to = highestSeen + kPortNumberReach;
+    }
     // An existing port answers with success or "in use"; a missing one with "not found".
     int newest = 0;
     for (int n = from; n <= to; n++) {
@@ -107,6 +112,8 @@ int NewestPort(int from, int to)
         if (error == ERROR_SUCCESS || error == ERROR_ACCESS_DENIED) {
             newest = n;
         }
+    }
+    for (int seen = highestSeen; newest > seen && !highestSeen.compare_exchange_weak(seen, newest);) {
     }
     return newest;
 }

@@ -84,12 +84,14 @@ private:
 // error in *error when it cannot be opened.
 HANDLE OpenPort(int number, bool overlapped = false, DWORD* error = nullptr);
 // Device numbers only grow while the driver stays loaded: under Wine and on
-// Windows the machine, and its count, outlive each test. Ports are looked for
-// up to this number.
-const int kMaxPortNumber = 512;
-// The highest port number in [from, to] that exists now, or 0. Probing opens
-// each existing port for a moment.
-int NewestPort(int from, int to = kMaxPortNumber);
+// Windows the machine, and its count, outlive each test (a long campaign
+// plugs thousands). Ports are looked for up to this many numbers past the
+// highest one this process has seen.
+const int kPortNumberReach = 512;
+// The highest port number in [from, to] that exists now, or 0 (to 0: up to
+// kPortNumberReach past the highest number seen). Probing opens each existing
+// port for a moment.
+int NewestPort(int from, int to = 0);
 // Waits (bounded) for a port numbered above `before` to appear; its number,
 // or 0.
 int NewPortAfter(int before, DWORD timeoutMs = 10000);
