@@ -84,10 +84,23 @@ protected:
         DWORD error = 0;
         HANDLE h = OpenPort(number, false, &error);
         if (h != INVALID_HANDLE_VALUE) {
+            // Whether the handle reaches a driver, and whether the open is a
+            // passing window: for the fault's text.
+            ULONG received = 0;
+            DWORD got = 0;
+            BOOL served = DeviceIoControl(h, IOCTL_VSERIAL_GET_RECV, NULL, 0, &received, sizeof(received), &got, NULL);
+            DWORD requestError = served ? 0 : GetLastError();
             CloseHandle(h);
             VBUS_DEVICE_INFO info = bus.Query(id);
+            Sleep(200);
+            HANDLE later = OpenPort(number, false);
+            if (later != INVALID_HANDLE_VALUE) {
+                CloseHandle(later);
+            }
             faults += "the port still opens after its device went (bus state " + std::to_string(info.State) +
-                      ", size " + std::to_string(info.Size) + ")\n";
+                      ", size " + std::to_string(info.Size) + "; a request on it ends with " +
+                      std::to_string(requestError) + "; 200 ms later it " +
+                      (later != INVALID_HANDLE_VALUE ? "still opens" : "no longer opens") + ")\n";
         } else if (error != ERROR_FILE_NOT_FOUND) {
             faults += "a gone port's open failed with " + std::to_string(error) + "\n";
         }
