@@ -167,6 +167,11 @@ PDRIVER_OBJECT IoRunningDriver()
     return io::CurrentDriver();
 }
 
+bool DriverCallFails(FaultSite site)
+{
+    return io::CurrentDriver() != nullptr && ShouldFail(site, 0);
+}
+
 const char* MajorFunctionName(UCHAR major)
 {
     return io::MajorName(major);

@@ -4,7 +4,6 @@
 // counts its own matches: with a probability it fails each match at random
 // from its seed; otherwise it fails matches nth .. nth+count-1 (count 0: all
 // from the nth on); with neither nth nor probability it fails every match.
-#include "io_internal.h"
 #include "ke_internal.h"
 
 #include <atomic>
@@ -86,11 +85,6 @@ bool ShouldFail(FaultSite site, ULONG tag, size_t size)
             fail = true;
     }
     return fail;
-}
-
-bool DriverCallFails(FaultSite site)
-{
-    return io::CurrentDriver() != nullptr && ShouldFail(site, 0);
 }
 
 namespace ke {
