@@ -257,9 +257,12 @@ if [[ -n $tests_step ]] || ((!host_alive)); then
     ((host_alive)) || echo "wine-run: the driver host has ended: \\\\.\\BlnkVbus no longer opens (a fault, or a call of a routine Wine does not implement)" >&2
     log_tail >&2
 fi
-if grep -q -e 'unimplemented function' -e 'Unhandled exception' "$log"; then
+# A fault in a Wine process is "wine: Unhandled page fault ..." (or another
+# exception's name) in the log.
+faults=(-e 'unimplemented function' -e 'Unhandled exception' -e '^wine: Unhandled')
+if grep -q "${faults[@]}" "$log"; then
     echo "wine-run: the Wine log reports a stub call or an unhandled exception:" >&2
-    grep -e 'unimplemented function' -e 'Unhandled exception' "$log" | head -5 >&2
+    grep "${faults[@]}" "$log" | head -5 >&2
     ((failed)) || failed=1
 fi
 echo "$blnkctl_line"
