@@ -78,6 +78,11 @@ public:
     // Further errors a platform's own I/O layer ends requests with (set
     // before Start).
     void AllowAlso(std::function<bool(DWORD error)> allowed) { m_AlsoAllowed = std::move(allowed); }
+    // Stop ends the pending requests through the driver (a purge and an
+    // empty event mask) instead of cancelling them: for a platform whose
+    // cancel of a request the driver is completing at that moment is unsafe
+    // (set before Start).
+    void EndThroughTheDriver() { m_EndThroughDriver = true; }
 
     // The owner opens the port (overlapped) and arms the event mask; the
     // reader, writer and waiter share its handle.
@@ -129,7 +134,12 @@ public:
         m_Stop = true;
         for (int i = 0; i < 200 && m_Running != 0; i++) {
             if (m_Port != INVALID_HANDLE_VALUE && !m_Ended) {
-                CancelIoEx(m_Port, NULL);
+                if (m_EndThroughDriver) {
+                    PurgeComm(m_Port, PURGE_RXABORT | PURGE_TXABORT);
+                    SetCommMask(m_Port, 0);
+                } else {
+                    CancelIoEx(m_Port, NULL);
+                }
             }
             Sleep(5);
         }
@@ -220,7 +230,11 @@ private:
     void WaitLoop()
     {
         DWORD events = 0;
-        Check("wait", Overlapped(m_Port, [&](OVERLAPPED* ov) { return WaitCommEvent(m_Port, &events, ov); }));
+        Outcome o = Overlapped(m_Port, [&](OVERLAPPED* ov) { return WaitCommEvent(m_Port, &events, ov); });
+        // A wait sent just as Stop emptied the mask has nothing to wait for.
+        if (!(m_Stop && m_EndThroughDriver && o.error == ERROR_INVALID_PARAMETER)) {
+            Check("wait", o);
+        }
     }
     void ControlLoop()
     {
@@ -264,6 +278,7 @@ private:
     std::atomic<int> m_Running{0};
     std::atomic<bool> m_Stop{false};
     std::atomic<bool> m_Ended{false};
+    bool m_EndThroughDriver = false;
     std::function<HANDLE(bool)> m_Open;
     std::function<bool(DWORD)> m_AlsoAllowed;
     HANDLE m_Port = INVALID_HANDLE_VALUE;

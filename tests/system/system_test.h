@@ -30,6 +30,18 @@ bool OnSimulatedMachine();
 // platform only, because its I/O layer ends the request itself or reports the
 // driver's status differently (none on the simulated machine or on Windows).
 bool PlatformAlsoEnds(DWORD error);
+// True where a program's cancel of a request that the driver completes at
+// the same moment can fault the platform itself: Wine 8's server queues the
+// cancel with the request's address and does not withdraw it when the
+// request completes, so the driver host may cancel a freed IRP. Loads there
+// end their requests through the driver.
+bool PlatformCancelRacesCompletion();
+// True where an open of a device object returns before the driver has
+// answered IRP_MJ_CREATE (Wine 8: the server gives the handle at once and
+// the driver's answer never reaches the opener): there a port opened in the
+// moment between the bus letting go of its device and the port deleting its
+// device object gets a handle, where Windows passes on the port's refusal.
+bool PlatformOpensBeforeTheDriver();
 // Request shapes a platform answers in user mode, before any driver sees
 // them (empty where every request reaches the driver): under Wine 8, ntdll
 // serves the control codes of some device types itself (beep and network:

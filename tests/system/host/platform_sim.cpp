@@ -55,6 +55,16 @@ bool PlatformAlsoEnds(DWORD)
     return false;
 }
 
+bool PlatformCancelRacesCompletion()
+{
+    return false;
+}
+
+bool PlatformOpensBeforeTheDriver()
+{
+    return false;
+}
+
 bool AnsweredBeforeTheDriver(DWORD, bool)
 {
     return false;

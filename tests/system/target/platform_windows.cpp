@@ -75,6 +75,16 @@ bool PlatformAlsoEnds(DWORD error)
     return RunningOnWine() && WineAlsoEnds(error);
 }
 
+bool PlatformCancelRacesCompletion()
+{
+    return RunningOnWine();
+}
+
+bool PlatformOpensBeforeTheDriver()
+{
+    return RunningOnWine();
+}
+
 bool AnsweredBeforeTheDriver(DWORD code, bool nullWithLength)
 {
     if (!RunningOnWine()) {
