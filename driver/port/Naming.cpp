@@ -182,7 +182,9 @@ BOOLEAN CSerialDevice::CreateSymbolicLink()
         return FALSE;
     }
     NTSTATUS status = IoCreateSymbolicLink(m_LinkName.Get(), m_DeviceName.Get());
-    if (!NT_SUCCESS(status)) {
+    // Only STATUS_SUCCESS made the link: a kernel that opens an existing name
+    // instead (STATUS_OBJECT_NAME_EXISTS, as Wine's does) leaves it another's.
+    if (status != STATUS_SUCCESS) {
         Trace(kTraceFailure, "CreateSymbolicLink: Cannot creare symbolicLink %d", status);
         m_Log.Write("Error: %S cannot create symbolic link", m_LinkName.Value().Buffer);
         // The name is another's (a second port holds it): m_LinkName names
