@@ -230,11 +230,7 @@ private:
     void WaitLoop()
     {
         DWORD events = 0;
-        Outcome o = Overlapped(m_Port, [&](OVERLAPPED* ov) { return WaitCommEvent(m_Port, &events, ov); });
-        // A wait sent just as Stop emptied the mask has nothing to wait for.
-        if (!(m_Stop && m_EndThroughDriver && o.error == ERROR_INVALID_PARAMETER)) {
-            Check("wait", o);
-        }
+        Check("wait", Overlapped(m_Port, [&](OVERLAPPED* ov) { return WaitCommEvent(m_Port, &events, ov); }));
     }
     void ControlLoop()
     {

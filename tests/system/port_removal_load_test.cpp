@@ -87,7 +87,7 @@ protected:
         DWORD error = 0;
         HANDLE h = OpenPort(number, false, &error);
         if (h != INVALID_HANDLE_VALUE) {
-            // Whether the handle reaches a driver, and whether the name goes.
+            // Whether the handle reaches a driver, and whether the object goes.
             ULONG received = 0;
             DWORD got = 0;
             BOOL served = DeviceIoControl(h, IOCTL_VSERIAL_GET_RECV, NULL, 0, &received, sizeof(received), &got, NULL);
