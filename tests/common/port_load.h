@@ -78,10 +78,10 @@ public:
     // Further errors a platform's own I/O layer ends requests with (set
     // before Start).
     void AllowAlso(std::function<bool(DWORD error)> allowed) { m_AlsoAllowed = std::move(allowed); }
-    // Stop ends the pending requests through the driver (a purge and an
-    // empty event mask) instead of cancelling them: for a platform whose
-    // cancel of a request the driver is completing at that moment is unsafe
-    // (set before Start).
+    // The pending requests end through the driver instead of being
+    // cancelled: every read has a time-out, and Stop empties the event mask,
+    // which ends the waits. For a platform whose cancel of a request the
+    // driver is completing at that moment is unsafe (set before Start).
     void EndThroughTheDriver() { m_EndThroughDriver = true; }
 
     // The owner opens the port (overlapped) and arms the event mask; the
@@ -94,7 +94,8 @@ public:
             return false;
         }
         COMMTIMEOUTS timeouts = {};
-        timeouts.ReadTotalTimeoutConstant = Pick(0, 1) != 0 ? 20 : 0;  // 0: a read waits for its bytes
+        bool timed = Pick(0, 1) != 0 || m_EndThroughDriver;
+        timeouts.ReadTotalTimeoutConstant = timed ? 20 : 0;  // 0: a read waits for its bytes
         if (!SetCommTimeouts(m_Port, &timeouts) || !SetCommMask(m_Port, EV_RXCHAR)) {
             return false;
         }
@@ -135,7 +136,6 @@ public:
         for (int i = 0; i < 200 && m_Running != 0; i++) {
             if (m_Port != INVALID_HANDLE_VALUE && !m_Ended) {
                 if (m_EndThroughDriver) {
-                    PurgeComm(m_Port, PURGE_RXABORT | PURGE_TXABORT);
                     SetCommMask(m_Port, 0);
                 } else {
                     CancelIoEx(m_Port, NULL);
