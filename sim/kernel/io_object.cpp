@@ -2,6 +2,7 @@
 // objects it hands out (device objects, file objects, named events):
 // ObfReferenceObject/ObfDereferenceObject.
 #include "io_internal.h"
+#include "host_mutex.h"
 #include "rtl_text.h"
 
 #include <cstdio>
@@ -23,7 +24,7 @@ thread_local PDRIVER_OBJECT t_driver = nullptr;
 
 std::mutex& Lock()
 {
-    static std::mutex m;
+    static HostMutex m;
     return m;
 }
 

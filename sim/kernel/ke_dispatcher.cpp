@@ -5,6 +5,7 @@
 // synchronization event set with a waiter present stays non-signalled, as on
 // Windows) and wakes them through their own condition variable.
 #include "ke_internal.h"
+#include "host_mutex.h"
 
 namespace sim {
 namespace ke {
@@ -186,7 +187,7 @@ NTSTATUS Wait(ULONG count, PVOID objects[], WAIT_TYPE type, PLARGE_INTEGER timeo
 
 std::mutex& DispatcherLock()
 {
-    static std::mutex lock;
+    static HostMutex lock;
     return lock;
 }
 

@@ -8,6 +8,7 @@
 // is released at once and only the address is remembered: the sanitizer then
 // catches use after free).
 #include "ke_internal.h"
+#include "host_mutex.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -42,7 +43,7 @@ constexpr bool kHoldFreedMemory = true;
 constexpr size_t kQuarantine = 4096;
 constexpr ULONG kUntaggedTag = 0x656E6F4E;  // 'None', what ExAllocatePool tags with
 
-std::mutex g_lock;  // guards everything below
+HostMutex g_lock;  // guards everything below
 std::unordered_map<void*, Block> g_blocks;
 std::map<uintptr_t, size_t> g_paged;  // paged blocks by address, for interior lookups
 std::unordered_set<void*> g_freedSet;

@@ -7,6 +7,7 @@
 // hold limit is reported when it is released: other processors spin all
 // that time.
 #include "ke_internal.h"
+#include "host_mutex.h"
 
 #include <sched.h>
 
@@ -19,7 +20,7 @@ namespace {
 
 using LockSet = std::unordered_set<const KSPIN_LOCK*>;
 
-std::mutex g_graphLock;                                   // guards g_after and g_before
+HostMutex g_graphLock;                                    // guards g_after and g_before
 std::unordered_map<const KSPIN_LOCK*, LockSet> g_after;   // A -> locks taken while A was held
 std::unordered_map<const KSPIN_LOCK*, LockSet> g_before;  // B -> locks held when B was taken
 KSPIN_LOCK g_cancelLock;
@@ -48,14 +49,47 @@ bool Reaches(const KSPIN_LOCK* from, const KSPIN_LOCK* to, LockSet& seen)
     return false;
 }
 
+// Bumped whenever an edge leaves the graph, which empties every thread's
+// copy of the edges it has recorded.
+std::atomic<uint64_t> g_graphEpoch{0};
+
+// The edges this thread has recorded, so that taking the same nested locks
+// again (every request does) costs no trip through the shared graph.
+struct KnownEdges {
+    uint64_t epoch = 0;
+    std::vector<std::pair<const KSPIN_LOCK*, const KSPIN_LOCK*>> edges;  // a few, searched in order
+    bool Has(const KSPIN_LOCK* outer, const KSPIN_LOCK* inner) const
+    {
+        for (const auto& e : edges)
+            if (e.first == outer && e.second == inner)
+                return true;
+        return false;
+    }
+};
+thread_local KnownEdges t_known;
+const size_t kKnownEdges = 32;
+
 void RecordOrder(const std::vector<ke::HeldSpinLock>& held, const KSPIN_LOCK* lock, const char* routine)
 {
+    uint64_t epoch = g_graphEpoch.load(std::memory_order_acquire);
+    if (t_known.epoch != epoch) {
+        t_known.edges.clear();
+        t_known.epoch = epoch;
+    }
+    bool known = true;
+    for (const ke::HeldSpinLock& h : held)
+        known = known && t_known.Has(h.lock, lock);
+    if (known)
+        return;
     std::lock_guard<std::mutex> guard(g_graphLock);
     for (const ke::HeldSpinLock& h : held) {
         const KSPIN_LOCK* outer = h.lock;
         LockSet& after = g_after[outer];
-        if (after.count(lock))
+        if (after.count(lock)) {
+            if (t_known.edges.size() < kKnownEdges && !t_known.Has(outer, lock))
+                t_known.edges.emplace_back(outer, lock);
             continue;
+        }
         LockSet seen;
         if (Reaches(lock, outer, seen)) {
             // The edge is not added: the graph stays acyclic and each cycle is reported once per order.
@@ -66,12 +100,15 @@ void RecordOrder(const std::vector<ke::HeldSpinLock>& held, const KSPIN_LOCK* lo
         }
         after.insert(lock);
         g_before[lock].insert(outer);
+        if (t_known.edges.size() < kKnownEdges)
+            t_known.edges.emplace_back(outer, lock);
     }
 }
 
 void ForgetLock(const KSPIN_LOCK* lock)
 {
     std::lock_guard<std::mutex> guard(g_graphLock);
+    g_graphEpoch.fetch_add(1, std::memory_order_acq_rel);
     auto a = g_after.find(lock);
     if (a != g_after.end()) {
         for (const KSPIN_LOCK* b : a->second)
@@ -203,6 +240,7 @@ namespace ke {
 void SpinLockStartup()
 {
     std::lock_guard<std::mutex> guard(g_graphLock);
+    g_graphEpoch.fetch_add(1, std::memory_order_acq_rel);
     g_after.clear();
     g_before.clear();
     g_cancelLock = 0;

@@ -3,6 +3,7 @@
 // stack, one hop per driver it reaches, and back up, so that every report
 // names the driver at fault.
 #include "po_internal.h"
+#include "host_mutex.h"
 #include "io_internal.h"
 
 #include <atomic>
@@ -78,7 +79,7 @@ const char* NotPassedDownProblem(const PowerIrp& p, NTSTATUS status)
 
 std::mutex& Lock()
 {
-    static std::mutex m;
+    static HostMutex m;
     return m;
 }
 
