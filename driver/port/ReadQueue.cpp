@@ -56,6 +56,7 @@ NTSTATUS CSerialDevice::DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     BOOLEAN served = FALSE;
     BOOLEAN queued = FALSE;
     BOOLEAN cancelled = FALSE;
+    BOOLEAN wake = FALSE;
     m_ReadLock.Lock(0);
     if (PnpState() == Removed) {
         // Removal has flushed the list (under this lock) and waits for every
@@ -76,6 +77,13 @@ NTSTATUS CSerialDevice::DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         queued = TRUE;
         if (m_ReadList.GetCount() == 1) {
             StartHeadTimeout();
+            // The loop is woken only for bytes the new head can take now.
+            // Bytes put after this look see the list's new count under the
+            // same ring lock (ReadComplete) and wake the loop themselves; a
+            // request behind the head is reached when the head ends. This
+            // routine sets the head's timer itself (ArmReadTimer below).
+            CLockGuard ring(&m_BufferInLock);
+            wake = m_BufferIn.Count() != 0;
         }
         // The request may end on another thread once the lock is released:
         // a unit of this routine's own keeps the device until it returns.
@@ -108,7 +116,9 @@ NTSTATUS CSerialDevice::DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         m_IoCounter.Decrement();
     } else {
         ArmReadTimer();
-        m_DataEvent.Set();
+        if (wake) {
+            m_DataEvent.Set();
+        }
     }
     m_IoCounter.Decrement();
     return STATUS_PENDING;

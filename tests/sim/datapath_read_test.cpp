@@ -79,6 +79,32 @@ TEST_F(ReadPathTest, ReadLargerThanTheRingTakesWhatIsThereAndWaitsForTheRest)
     EXPECT_EQ(read->Data(), Sequence(11));
 }
 
+TEST_F(ReadPathTest, ReadQueuedOnAnEmptyRingLeavesTheLoopAsleepUntilItsBytesCome)
+{
+    // Counted, never stopped: every signal of the loop's event, and the read's dispatch returning.
+    sim::BreakRule signals;
+    signals.point = sim::BreakPoint::AfterSetEvent;
+    signals.object = &In(m_Device).m_DataEvent.m_Event;
+    signals.skip = ~0u;
+    int signalled = sim::AddBreak(signals);
+    sim::BreakRule dispatched;
+    dispatched.point = sim::BreakPoint::AfterCallDriver;
+    dispatched.major = IRP_MJ_READ;
+    dispatched.skip = ~0u;
+    int returned = sim::AddBreak(dispatched);
+
+    auto read = StartRead(m_Port.fdo, 11);
+    ASSERT_TRUE(WaitFor([&] { return sim::BreakHits(returned) == 1; }));
+    EXPECT_EQ(QueuedReads(m_Device), 1);
+    EXPECT_EQ(sim::BreakHits(signalled), 0u);
+    Feed(Sequence(11));
+    ASSERT_TRUE(read->Wait());
+    EXPECT_EQ(read->Data(), Sequence(11));
+    EXPECT_EQ(sim::BreakHits(signalled), 1u);
+    sim::RemoveBreak(returned);
+    sim::RemoveBreak(signalled);
+}
+
 TEST_F(ReadPathTest, ZeroByteReadCompletesAtOnceWhenNoneWaits)
 {
     sim::IrpResult r = sim::SendIrp(m_Port.fdo, IRP_MJ_READ, 0, nullptr, 0);
