@@ -241,7 +241,7 @@ bool DispatchingOnThisThread(PIRP irp, PDEVICE_OBJECT device);
 
 // Cancel spin lock and work queue.
 void CancelStartup();
-void WorkStartup(unsigned threads);
+void WorkStartup(unsigned threads, unsigned maxThreads);
 void WorkShutdown();  // drains the queue, joins the workers, reports leaked items
 void EventsShutdownLocked();
 void FilesShutdownLocked();

@@ -14,7 +14,7 @@ void IoStartup(const MachineOptions& options)
         io::NamespaceStartupLocked();
     }
     io::HandlesStartup();
-    io::WorkStartup(options.workerThreads);
+    io::WorkStartup(options.workerThreads, options.maxWorkerThreads);
     pnp::Startup();
     po::Startup();
 }

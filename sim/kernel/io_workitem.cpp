@@ -28,7 +28,7 @@ std::vector<std::thread> g_workers;
 unsigned g_running = 0;
 unsigned g_idle = 0;  // workers not running an item (counted from their start)
 bool g_stop = false;
-const size_t kMaxWorkers = 64;
+size_t g_maxWorkers = 64;
 
 void Worker(unsigned index);
 
@@ -86,8 +86,10 @@ bool WorkIdle()
 
 }  // namespace
 
-void WorkStartup(unsigned threads)
+void WorkStartup(unsigned threads, unsigned maxThreads)
 {
+    if (threads == 0)
+        threads = 1;
     {
         std::lock_guard<std::mutex> lock(g_workLock);
         g_stop = false;
@@ -95,9 +97,8 @@ void WorkStartup(unsigned threads)
         g_items.clear();
         g_running = 0;
         g_idle = 0;
+        g_maxWorkers = maxThreads < threads ? threads : maxThreads;
     }
-    if (threads == 0)
-        threads = 1;
     {
         std::lock_guard<std::mutex> lock(g_workLock);
         for (unsigned i = 1; i <= threads; ++i)
@@ -187,7 +188,7 @@ extern "C" VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE Wo
     IoWorkItem->context = Context;
     IoWorkItem->queued = true;
     io::g_queue.push_back(IoWorkItem);
-    if (io::g_queue.size() > io::g_idle && !io::g_stop && io::g_workers.size() < io::kMaxWorkers)
+    if (io::g_queue.size() > io::g_idle && !io::g_stop && io::g_workers.size() < io::g_maxWorkers)
         io::AddWorkerLocked();
     io::g_workCv.notify_one();
 }

@@ -492,7 +492,12 @@ VOID BlockedRoutine(PDEVICE_OBJECT, PVOID)
 // One worker: while it is busy with a blocked routine, other items stay queued.
 class IoWorkVerifierTest : public IoVerifierTest {
 protected:
-    IoWorkVerifierTest() { options_.workerThreads = 1; }
+    // One worker and no more: an item queued behind the blocked one stays queued.
+    IoWorkVerifierTest()
+    {
+        options_.workerThreads = 1;
+        options_.maxWorkerThreads = 1;
+    }
     void SetUp() override
     {
         IoVerifierTest::SetUp();

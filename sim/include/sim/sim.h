@@ -18,8 +18,10 @@ namespace sim {
 struct MachineOptions {
     ULONG osMajor = 10;  // what PsGetVersion/RtlGetVersion report
     ULONG osMinor = 0;
-    unsigned workerThreads = 3;  // system worker threads at start; more are added while items wait
-    std::string driveCRoot;      // host folder that stands for drive C: (empty: a fresh temp folder)
+    unsigned workerThreads = 3;      // system worker threads at start; more are added while items wait
+    unsigned maxWorkerThreads = 64;  // no more than this (at least workerThreads): a test that needs
+                                     // an item to stay queued behind a busy worker caps the pool
+    std::string driveCRoot;          // host folder that stands for drive C: (empty: a fresh temp folder)
 };
 
 void StartMachine(const MachineOptions& options = MachineOptions());
