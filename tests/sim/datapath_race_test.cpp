@@ -22,7 +22,7 @@ protected:
         ASSERT_TRUE(m_Port.Create());
         m_Device = m_Port.device;
         ASSERT_TRUE(m_Port.Start());
-        In(m_Device).m_ReadTimeout = 5;
+        WriteNoFence(&In(m_Device).m_ReadTimeout, 5);
         m_Handle = CreateFileW(DevicePath(m_Device).data(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
                                FILE_FLAG_OVERLAPPED, NULL);
         ASSERT_NE(m_Handle, INVALID_HANDLE_VALUE);
@@ -141,7 +141,7 @@ protected:
         MachineTest::SetUp();
         ASSERT_TRUE(m_Port.Create());
         ASSERT_TRUE(m_Port.Start());
-        In(m_Port.device).m_ReadTimeout = 1;
+        WriteNoFence(&In(m_Port.device).m_ReadTimeout, 1);
     }
     void TearDown() override
     {

@@ -127,7 +127,7 @@ TEST_F(ReadPathTest, ZeroByteReadBehindAnotherCompletesWhenDataArrives)
 
 TEST_F(ReadPathTest, TimeOutCompletesTheHeadWithWhatItHolds)
 {
-    In(m_Device).m_ReadTimeout = 50;
+    WriteNoFence(&In(m_Device).m_ReadTimeout, 50);
     auto read = StartRead(m_Port.fdo, 100);
     ASSERT_TRUE(WaitFor([&] { return QueuedReads(m_Device) == 1; }));
     PKTIMER timer = In(m_Device).m_ReadTimer.m_Timer;
@@ -146,7 +146,7 @@ TEST_F(ReadPathTest, TimeOutCompletesTheHeadWithWhatItHolds)
 
 TEST_F(ReadPathTest, TimeOutRunsPerHeadNotPerRequest)
 {
-    In(m_Device).m_ReadTimeout = 50;
+    WriteNoFence(&In(m_Device).m_ReadTimeout, 50);
     auto first = StartRead(m_Port.fdo, 5);
     ASSERT_TRUE(WaitFor([&] { return QueuedReads(m_Device) == 1; }));
     AdvanceMs(30);
@@ -166,7 +166,7 @@ TEST_F(ReadPathTest, TimeOutRunsPerHeadNotPerRequest)
 
 TEST_F(ReadPathTest, NegativeTimeOutArmsTheWrappedDueTime)
 {
-    In(m_Device).m_ReadTimeout = -10;
+    WriteNoFence(&In(m_Device).m_ReadTimeout, -10);
     auto read = StartRead(m_Port.fdo, 5);
     ASSERT_TRUE(WaitFor([&] { return QueuedReads(m_Device) == 1; }));
     // The timer is set once the read is queued and the queue's lock released.
@@ -220,7 +220,7 @@ TEST_F(SmallPacketReadTest, CountBeyondASmallPacketIsCutToTheBuffer)
 
 TEST_F(ReadPathTest, CancellingAPartlyFilledHeadKeepsItsBytesAndTheTimer)
 {
-    In(m_Device).m_ReadTimeout = 50;
+    WriteNoFence(&In(m_Device).m_ReadTimeout, 50);
     auto head = StartRead(m_Port.fdo, 20);
     ASSERT_TRUE(WaitFor([&] { return QueuedReads(m_Device) == 1; }));
     auto next = StartRead(m_Port.fdo, 20);
@@ -298,7 +298,7 @@ TEST_F(ReadPathTest, ReadThatCannotBeQueuedFailsInsteadOfBeingLost)
 // time-out of its own: a read with a time-out never waits for ever.
 TEST_F(ReadPathTest, ReadBehindAFilledHeadGetsItsOwnTimeOut)
 {
-    In(m_Device).m_ReadTimeout = 50;
+    WriteNoFence(&In(m_Device).m_ReadTimeout, 50);
     auto first = StartRead(m_Port.fdo, 5);
     ASSERT_TRUE(WaitFor([&] { return QueuedReads(m_Device) == 1; }));
     auto second = StartRead(m_Port.fdo, 5);

@@ -173,7 +173,7 @@ void DataPathStressTest::Run(uint64_t seed)
         Harvest(false);
     }
     // Let the time-out end what the data does not, then close (cleanup flushes).
-    In(m_Device).m_ReadTimeout = 5;
+    WriteNoFence(&In(m_Device).m_ReadTimeout, 5);
     for (int i = 0; i < 50 && !m_Pending.empty(); i++) {
         sim::AdvanceTime(100000);
         while (loopback::CompleteOut()) {
