@@ -114,6 +114,27 @@ else
     note "host tests: not run (host build failed)"
 fi
 
+# --------------------------------------------- host tests in one process each
+# ctest gives every test a fresh process; a developer runs a whole binary.
+# Running each binary whole, in order, catches a test that passes only
+# because no earlier test in its process left a setting or a cached value.
+if ((host_built)); then
+    whole_failed=()
+    for binary in build/host/tests/unit/unit_tests build/host/tests/sim/sim_tests \
+        build/host/tests/system/system_tests; do
+        [[ -x $binary ]] || continue
+        if ! out=$("$binary" --gtest_brief=1 2>&1); then
+            echo "$out" | grep -E '^\[  FAILED  \]' | sort -u
+            whole_failed+=("$(basename "$binary")")
+        fi
+    done
+    if ((${#whole_failed[@]})); then
+        fail "host tests in one process: FAILED in ${whole_failed[*]}"
+    else
+        note "host tests in one process: OK"
+    fi
+fi
+
 # ----------------------------------------------------------- target checks
 pecheck() { PYTHONDONTWRITEBYTECODE=1 python3 tools/pecheck/pecheck.py "$@"; }
 

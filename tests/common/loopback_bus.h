@@ -375,6 +375,14 @@ struct Port {
         }
         std::lock_guard<std::mutex> guard(bus.outLog);
         bus.outPackets.clear();
+        // A test's settings end with its port: the next test in the same
+        // process meets the reference device.
+        bus.deviceDescriptor = usbdesc::Device();
+        bus.configDescriptor = usbdesc::ReferenceConfig();
+        bus.descriptorStatus = STATUS_SUCCESS;
+        bus.selectStatus = STATUS_SUCCESS;
+        bus.selectLength = 0;
+        bus.startStatus = STATUS_SUCCESS;
     }
 };
 

@@ -9,6 +9,12 @@ protected:
         sim::SetOsVersion(major, minor);
         g_OsVersion = 0;  // as at driver load: computed again on first use
     }
+    void TearDown() override
+    {
+        // The next test's machine reports its own version: nothing cached from this one.
+        g_OsVersion = 0;
+        MachineTest::TearDown();
+    }
 };
 
 TEST_F(PoolAllocTest, NonPagedStaysExecutableBeforeWindows10)
