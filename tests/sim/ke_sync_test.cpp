@@ -331,6 +331,31 @@ TEST_F(SyncVerifierTest, ReinitialisedLockForgetsItsOrder)
     EXPECT_TRUE(sim::Violations().empty());
 }
 
+TEST_F(SyncVerifierTest, OrderTakenAgainAfterAReinitialisationStillClosesACycle)
+{
+    KSPIN_LOCK a, b;
+    KeInitializeSpinLock(&a);
+    KeInitializeSpinLock(&b);
+    auto aThenB = [&] {
+        KIRQL old;
+        KeAcquireSpinLock(&a, &old);
+        KeAcquireSpinLockAtDpcLevel(&b);
+        KeReleaseSpinLockFromDpcLevel(&b);
+        KeReleaseSpinLock(&a, old);
+    };
+    aThenB();
+    KeInitializeSpinLock(&a);  // forgets a -> b, also for this thread
+    aThenB();                  // ... which records it again
+    std::thread([&] {
+        KIRQL o;
+        KeAcquireSpinLock(&b, &o);
+        KeAcquireSpinLockAtDpcLevel(&a);
+        KeReleaseSpinLockFromDpcLevel(&a);
+        KeReleaseSpinLock(&b, o);
+    }).join();
+    EXPECT_TRUE(TakeViolation("LOCK_ORDER_CYCLE"));
+}
+
 TEST_F(SyncVerifierTest, RecursiveAcquireIsReportedInsteadOfHanging)
 {
     KSPIN_LOCK lock;
