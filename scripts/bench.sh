@@ -8,16 +8,22 @@
 # Win32 program's ReadFile and WriteFile and the unpaced virtual bus, on the
 # simulated machine and with the real binaries under Wine (the portable test
 # PortThroughputTest.*; --no-wine leaves Wine out).
+# Each benchmark runs three times (--repetitions=N to change): the table
+# gives the median and, beside it, the lowest and highest of the runs, since
+# figures that depend on how the host schedules a few threads on two cores
+# move between runs.
 # Other arguments go to brisklink_bench (for example --benchmark_filter=...).
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 cd "$BRISKLINK_ROOT"
 
 wine=1
+repetitions=3
 args=()
 for arg in "$@"; do
     case $arg in
     --no-wine) wine=0 ;;
+    --repetitions=*) repetitions=${arg#*=} ;;
     *) args+=("$arg") ;;
     esac
 done
@@ -29,32 +35,46 @@ cmake --build build/bench --target brisklink_bench system_tests >/dev/null
 json=$(mktemp)
 trap 'rm -f "$json"' EXIT
 build/bench/tests/bench/brisklink_bench --benchmark_format=json --benchmark_out="$json" \
-    --benchmark_out_format=json "${args[@]}" >/dev/null
+    --benchmark_out_format=json --benchmark_repetitions="$repetitions" "${args[@]}" >/dev/null
 
 python3 - "$json" <<'PY'
-import json, sys
+import json, re, statistics, sys
 LIMIT = 24000.0  # packets/s each way
-runs = json.load(open(sys.argv[1]))["benchmarks"]
-print(f"{'benchmark':48} {'figure':>16} {'limit':>10} {'ratio':>8}  allocs/packet")
-ports = {}
+runs = [r for r in json.load(open(sys.argv[1]))["benchmarks"] if r.get("run_type", "iteration") == "iteration"]
+groups = {}
 for r in runs:
-    name = r["name"].replace("/real_time", "")
-    if r.get("error_occurred"):
-        print(f"{name:48} ERROR {r.get('error_message', '')}")
+    name = re.sub(r"/iterations:\d+", "", r.get("run_name", r["name"]).replace("/real_time", ""))
+    groups.setdefault(name, []).append(r)
+
+def spread(values, fmt):
+    return f"{fmt(statistics.median(values))}" + (f"  ({fmt(min(values))}..{fmt(max(values))})" if len(values) > 1 else "")
+
+print(f"{'benchmark (median of runs, lowest..highest)':48} {'figure':>16} {'limit':>10} {'ratio':>8}  allocs/packet")
+ports = {}
+for name, rs in groups.items():
+    failed = [r for r in rs if r.get("error_occurred")]
+    if failed:
+        print(f"{name:48} ERROR {failed[0].get('error_message', '')}")
         continue
-    allocs = r.get("driver_allocs_per_packet")
-    allocs = f"{allocs:.3f}" if allocs is not None else ""
-    if "packets_per_s" in r and "cpu_ns_per_byte" not in r:
-        pps = r["packets_per_s"]
-        print(f"{name:48} {pps:>12,.0f} p/s {LIMIT:>10,.0f} {pps / LIMIT:>7.1f}x  {allocs}")
-    elif "p99_us" in r:
-        print(f"{name:48} p50 {r['p50_us']:.0f} us, p99 {r['p99_us']:.0f} us")
-    elif "cpu_ns_per_byte" in r:
+    first = rs[0]
+    allocs = max(r.get("driver_allocs_per_packet", 0.0) for r in rs)
+    allocs = f"{allocs:.3f}" if "driver_allocs_per_packet" in first else ""
+    if "packets_per_s" in first and "cpu_ns_per_byte" not in first:
+        pps = [r["packets_per_s"] for r in rs]
+        ratio = statistics.median(pps) / LIMIT
+        print(f"{name:48} {statistics.median(pps):>12,.0f} p/s {LIMIT:>10,.0f} {ratio:>7.1f}x  {allocs}"
+              + (f"  ({min(pps) / LIMIT:.1f}x..{max(pps) / LIMIT:.1f}x)" if len(rs) > 1 else ""))
+    elif "p99_us" in first:
+        us = lambda v: f"{v:.0f} us"
+        print(f"{name:48} p50 {spread([r['p50_us'] for r in rs], us)}, p99 {spread([r['p99_us'] for r in rs], us)}")
+    elif "cpu_ns_per_byte" in first:
         count = name.split("/")[1]
-        ports[count] = r["cpu_ns_per_byte"]
-        print(f"{name:48} {r['cpu_ns_per_byte']:>9.1f} ns/B cpu {r['packets_per_s']:>10,.0f} p/s  {allocs}")
+        ports[count] = [r["cpu_ns_per_byte"] for r in rs]
+        pps = statistics.median(r["packets_per_s"] for r in rs)
+        print(f"{name:48} {spread(ports[count], lambda v: f'{v:.1f}')} ns/B cpu {pps:>10,.0f} p/s  {allocs}")
 if "1" in ports and "16" in ports:
-    print(f"{'16 ports per byte / 1 port per byte':48} {ports['16'] / ports['1']:>12.2f}x (goal <= 1.5x)")
+    ratios = [b / a for a, b in zip(ports["1"], ports["16"])]
+    print(f"{'16 ports per byte / 1 port per byte':48} {spread(ratios, lambda v: f'{v:.2f}x')} (goal <= 1.5x)")
 PY
 
 # ---------------------------------------------------------------- a whole port
