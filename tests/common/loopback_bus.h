@@ -328,12 +328,12 @@ struct Port {
     bool Create(USHORT inPacket = 16, USHORT outPacket = 64)
     {
         Bus& bus = TheBus();
-        // What the last port's life recorded is not this one's (the settings stay).
+        // What the last port's life recorded is not this one's (the settings
+        // stay; Remove resets them, and has emptied the OUT log).
         bus.classRequests.clear();
         bus.pnpMinors.clear();
         bus.descriptorLengths.clear();
         bus.selectUrb.clear();
-        bus.outPackets.clear();
         bus.driver = sim::LoadDriver(L"LoopbackBus", Entry);
         if (bus.driver == nullptr ||
             IoCreateDevice(bus.driver, 0, nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &bus.pdo) != STATUS_SUCCESS) {

@@ -489,10 +489,10 @@ VOID BlockedRoutine(PDEVICE_OBJECT, PVOID)
     WaitEvent(&g_release);
 }
 
-// One worker: while it is busy with a blocked routine, other items stay queued.
+// One worker and no more: while it is busy with a blocked routine, other
+// items stay queued (the pool would otherwise grow a worker for them).
 class IoWorkVerifierTest : public IoVerifierTest {
 protected:
-    // One worker and no more: an item queued behind the blocked one stays queued.
     IoWorkVerifierTest()
     {
         options_.workerThreads = 1;
